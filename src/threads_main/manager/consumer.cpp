@@ -1,0 +1,158 @@
+// The control loop: polls the queue, dispatches waiting tasks within the worker limit and keeps
+// the done and is_run flags.
+#include <Python.h>
+
+#include "manager/methods.hpp"
+#include "module.hpp"
+#include "outside/outside.hpp"
+#include "support/args.hpp"
+#include "support/call.hpp"
+
+namespace threads_main {
+
+namespace {
+
+// Tasks counted as running: dispatched, minus finished, minus stopped.
+Py_ssize_t running_count(const Ctx& c, PyObject* var)
+{
+    Py_ssize_t runs = field_length(c, var, N_runs);
+    Py_ssize_t dones = field_length(c, var, N_dones);
+    Py_ssize_t stops = field_length(c, var, N_stops);
+    return runs - dones - stops;
+}
+
+// self._get_qsize() compared with 0 by `op`.
+bool queue_size_is(const Ctx& c, PyObject* self, int op)
+{
+    Ref size = call_method(self, c.name(N__get_qsize));
+    return require_int(PyObject_RichCompareBool(size.get(), c.st->zero, op)) != 0;
+}
+
+// One pass of the loop after its sleep: the dispatch decision, then the idle decision.
+void control_pass(const Ctx& c, PyObject* self, PyObject* var)
+{
+    Py_ssize_t running = running_count(c, var);
+    if (queue_size_is(c, self, Py_GT)) {
+        Ref limit = field(c, var, N_max_workers);
+        Ref count = require(PyLong_FromSsize_t(running));
+        if (require_int(PyObject_RichCompareBool(count.get(), limit.get(), Py_LT))) {
+            // The take never blocks: the queue can be drained by another thread between the size
+            // check and the take, and a blocking take would then wait for a name that may never
+            // come, keeping the control thread (and interpreter exit) waiting. An empty queue
+            // means no work for this pass.
+            Ref queue = field(c, var, N_queue);
+            PyObject* name = PyObject_CallMethodOneArg(queue.get(), c.name(N_get), Py_False);
+            if (!name) {
+                if (!PyErr_ExceptionMatches(c.st->queue_empty)) {
+                    throw PyErrSet{};
+                }
+                PyErr_Clear();
+            } else {
+                Ref taken = Ref::steal(name);
+                set_field(c, var, N_done, Py_False);
+                set_field(c, var, N_is_run, Py_True);
+                call_method(self, c.name(N__consumer), taken.get());
+            }
+        }
+    }
+    if (queue_size_is(c, self, Py_EQ)) {
+        if (running_count(c, var) == 0 && truthy(field(c, var, N_is_run).get())) {
+            set_field(c, var, N_done, Py_True);
+            set_field(c, var, N_is_run, Py_False);
+        }
+    }
+}
+
+// Logs "Run error: <text>" for the pending ordinary exception and clears it; anything not
+// derived from Exception stays set and is thrown on.
+void log_run_error(const Ctx& c, PyObject* self)
+{
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        throw PyErrSet{};
+    }
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    Ref text = require(PyObject_Str(error.get()));
+    Ref line = require(PyUnicode_FromFormat("Run error: %U", text.get()));
+    Ref log = manager_log(c, self);
+    log_object(c, log.get(), N_debug, line.get());
+}
+
+}  // namespace
+
+PyObject* manager_queue_init(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept
+{
+    return boundary<PyObject*>(nullptr, [&] {
+        bind_args({"_queue_init", {}}, args, nargs, kwnames, nullptr);
+        Ctx c = ctx_from_class(cls);
+        for (;;) {
+            Ref var = manager_var(c, self);
+            if (!truthy(field(c, var.get(), N_switch).get())) {
+                break;
+            }
+            Ref time = c.global(N_time);
+            call_method(time.get(), c.name(N_sleep), c.st->poll_period);
+            try {
+                control_pass(c, self, var.get());
+            }
+            catch (const PyErrSet&) {
+                log_run_error(c, self);
+            }
+        }
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyObject* manager_consumer(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) noexcept
+{
+    return boundary<PyObject*>(nullptr, [&] {
+        PyObject* a[1];
+        bind_args({"_consumer", {"thread_name"}, 1}, args, nargs, kwnames, a);
+        Ctx c = ctx_from_class(cls);
+        Ref var = manager_var(c, self);
+        Ref lock = field(c, var.get(), N_lock);
+        call_method(lock.get(), c.name(N_acquire));
+        // The lock is released on every way out, also when an asynchronous SystemExit (sent to
+        // the control thread by a close) surfaces inside the thread's start().
+        bool ok = true;
+        try {
+            Ref runs = field(c, var.get(), N_runs);
+            append(runs.get(), a[0]);
+            Ref threads = field(c, var.get(), N_threads);
+            Ref entry = task_entry(c, threads.get(), a[0]);
+            Ref thread = field(c, entry.get(), N_thread);
+            call_method(thread.get(), c.name(N_start));
+        }
+        catch (const PyErrSet&) {
+            ok = false;
+        }
+        if (!ok) {
+            SavedError saved;
+            PyObject* released = PyObject_CallMethodNoArgs(lock.get(), c.name(N_release));
+            if (released) {
+                Py_DECREF(released);
+            } else {
+                PyErr_WriteUnraisable(lock.get());
+            }
+            throw PyErrSet{};
+        }
+        call_method(lock.get(), c.name(N_release));
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyObject* manager_get_qsize(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept
+{
+    return boundary<PyObject*>(nullptr, [&] {
+        bind_args({"_get_qsize", {}}, args, nargs, kwnames, nullptr);
+        Ctx c = ctx_from_class(cls);
+        call_method(self, c.name(N__check_while));
+        Ref var = manager_var(c, self);
+        Ref queue = field(c, var.get(), N_queue);
+        return call_method(queue.get(), c.name(N_qsize)).release();
+    });
+}
+
+}  // namespace threads_main

@@ -1,0 +1,252 @@
+// Module entry: creation and execution, module state, the ManagerError class.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "manager/methods.hpp"
+#include "module.hpp"
+#include "support/call.hpp"
+
+namespace threads_main {
+
+namespace {
+
+// The module's classes and state are tied to the interpreter that loaded it first.
+std::atomic<int64_t> owner_interpreter{-1};
+// Set once the module has been executed successfully in that interpreter.
+std::atomic<bool> executed{false};
+
+const char* const status_text[S_COUNT] = {"待运行", "运行中", "完成", "失败", "取消", "停止"};
+
+// Imports `module` and binds it, or its attribute `attr`, in the namespace under `as`.
+int import_into(PyObject* target, const char* module, const char* attr, const char* as) noexcept
+{
+    PyObject* imported = PyImport_ImportModule(module);
+    if (!imported) {
+        return -1;
+    }
+    if (!attr) {
+        return PyModule_Add(target, as, imported);
+    }
+    PyObject* value = PyObject_GetAttrString(imported, attr);
+    Py_DECREF(imported);
+    return PyModule_Add(target, as, value);
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept
+{
+    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id < 0) {
+        return nullptr;
+    }
+    int64_t expected = -1;
+    if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter "
+                        "per process.");
+        return nullptr;
+    }
+    PyObject* name = PyObject_GetAttrString(spec, "name");
+    if (!name) {
+        return nullptr;
+    }
+    PyObject* module = PyModule_NewObject(name);
+    Py_DECREF(name);
+    return module;
+}
+
+int module_exec(PyObject* module) noexcept
+{
+    if (executed.load()) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'threads_main' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    ModuleState* st = state_of(module);
+    for (int n = 0; n < N_COUNT; ++n) {
+        st->names[n] = PyUnicode_InternFromString(name_text(static_cast<Name>(n)));
+        if (!st->names[n]) {
+            return -1;
+        }
+    }
+    for (int s = 0; s < S_COUNT; ++s) {
+        st->status[s] = PyUnicode_InternFromString(status_text[s]);
+        if (!st->status[s]) {
+            return -1;
+        }
+    }
+    PyObject* builtins = PyImport_ImportModule("builtins");
+    if (!builtins) {
+        return -1;
+    }
+    st->builtins = Py_NewRef(PyModule_GetDict(builtins));
+    Py_DECREF(builtins);
+
+    PyObject* queue_module = PyImport_ImportModule("queue");
+    if (!queue_module) {
+        return -1;
+    }
+    st->queue_empty = PyObject_GetAttrString(queue_module, "Empty");
+    Py_DECREF(queue_module);
+    st->poll_period = PyFloat_FromDouble(0.01);
+    st->zero = PyLong_FromLong(0);
+    if (!st->queue_empty || !st->poll_period || !st->zero) {
+        return -1;
+    }
+
+    // The namespace, in import order.
+    if (import_into(module, "ctypes", nullptr, "ctypes") < 0 || import_into(module, "inspect", nullptr, "inspect") < 0
+        || import_into(module, "os", nullptr, "os") < 0 || import_into(module, "threading", nullptr, "threading") < 0
+        || import_into(module, "time", nullptr, "time") < 0
+        || import_into(module, "multiprocessing", "Queue", "Queue") < 0
+        || import_into(module, "multiprocessing", "Lock", "Lock") < 0
+        || import_into(module, "threading", "Thread", "Thread") < 0
+        || import_into(module, "brixel_log", "BrixelLog", "BrixelLog") < 0
+        || import_into(module, "brixel_var", "BrixelVar", "BrixelVar") < 0) {
+        return -1;
+    }
+
+    PyObject* manager = create_manager_type(module);
+    if (!manager) {
+        return -1;
+    }
+    st->manager_type = reinterpret_cast<PyTypeObject*>(manager);
+    if (PyModule_AddObjectRef(module, "BrixelThreadsMain", manager) < 0) {
+        return -1;
+    }
+    PyObject* worker = create_worker_type(module);
+    if (!worker) {
+        return -1;
+    }
+    st->worker_type = reinterpret_cast<PyTypeObject*>(worker);
+    if (PyModule_AddObjectRef(module, "_Worker", worker) < 0) {
+        return -1;
+    }
+    st->manager_error = PyErr_NewExceptionWithDoc(
+        "threads_main.ManagerError", "Raised by a task manager: closed manager, refused stop, broken close.",
+        PyExc_Exception, nullptr);
+    if (!st->manager_error) {
+        return -1;
+    }
+    if (PyModule_AddObjectRef(module, "ManagerError", st->manager_error) < 0) {
+        return -1;
+    }
+    executed.store(true);
+    return 0;
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg)
+{
+    ModuleState* st = state_of(module);
+    if (!st) {
+        return 0;
+    }
+    Py_VISIT(st->manager_type);
+    Py_VISIT(st->worker_type);
+    Py_VISIT(st->manager_error);
+    Py_VISIT(st->builtins);
+    Py_VISIT(st->async_raise);
+    Py_VISIT(st->queue_empty);
+    Py_VISIT(st->poll_period);
+    Py_VISIT(st->zero);
+    return 0;
+}
+
+int module_clear(PyObject* module)
+{
+    ModuleState* st = state_of(module);
+    if (!st) {
+        return 0;
+    }
+    Py_CLEAR(st->manager_type);
+    Py_CLEAR(st->worker_type);
+    Py_CLEAR(st->manager_error);
+    Py_CLEAR(st->builtins);
+    Py_CLEAR(st->async_raise);
+    Py_CLEAR(st->queue_empty);
+    Py_CLEAR(st->poll_period);
+    Py_CLEAR(st->zero);
+    // Interned names and status words are immortal; dropping the pointers is enough.
+    for (auto& n : st->names) {
+        n = nullptr;
+    }
+    for (auto& s : st->status) {
+        s = nullptr;
+    }
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    // The module refuses a second interpreter itself, with its own message; declaring support here
+    // lets an isolated subinterpreter's import reach that check.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+PyDoc_STRVAR(module_doc,
+             "Run one task function many times in parallel on interpreter threads.\n\n"
+             "BrixelThreadsMain(func, max_workers=None, ...) builds a task manager; submit keyword-argument "
+             "sets with _send or _send_list, wait with _join or _join_property, read the outcome with the "
+             "status and result queries, and close the manager with _close.");
+
+}  // namespace
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "threads_main",
+    module_doc,
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+Ref Ctx::global(Name n) const
+{
+    PyObject* key = name(n);
+    PyObject* value = nullptr;
+    if (require_int(PyDict_GetItemRef(PyModule_GetDict(module), key, &value)) == 1) {
+        return Ref::steal(value);
+    }
+    if (require_int(PyDict_GetItemRef(st->builtins, key, &value)) == 1) {
+        return Ref::steal(value);
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    throw PyErrSet{};
+}
+
+Ctx ctx_from_class(PyTypeObject* cls)
+{
+    PyObject* module = PyType_GetModule(cls);
+    if (!module) {
+        throw PyErrSet{};
+    }
+    return Ctx{module, state_of(module)};
+}
+
+Ctx ctx_from_type(PyTypeObject* type)
+{
+    PyObject* module = PyType_GetModuleByDef(type, &module_def);
+    if (!module) {
+        throw PyErrSet{};
+    }
+    return Ctx{module, state_of(module)};
+}
+
+void raise_manager_error(const Ctx& c, const char* message)
+{
+    PyErr_SetString(c.st->manager_error, message);
+    throw PyErrSet{};
+}
+
+}  // namespace threads_main
+
+PyMODINIT_FUNC PyInit_threads_main(void) { return PyModuleDef_Init(&threads_main::module_def); }

@@ -1,0 +1,56 @@
+// Module state and the context every method works in: the module, its state and its names.
+#pragma once
+
+#include <Python.h>
+
+#include "names.hpp"
+#include "support/error.hpp"
+#include "support/ref.hpp"
+
+namespace threads_main {
+
+enum Status : int { S_WAITING, S_RUNNING, S_COMPLETED, S_FAILED, S_CANCELLED, S_STOPPED, S_COUNT };
+
+struct ModuleState {
+    PyTypeObject* manager_type;
+    PyTypeObject* worker_type;
+    PyObject* manager_error;
+    PyObject* builtins;        // the interpreter's builtins dict, where module-level lookups fall back
+    PyObject* async_raise;     // our own _async_raise function, to tell it from an override
+    PyObject* queue_empty;     // queue.Empty, raised by a take that finds nothing
+    PyObject* poll_period;     // the float 0.01: seconds between two passes of the control loop
+    PyObject* zero;            // the int 0
+    PyObject* names[N_COUNT];
+    PyObject* status[S_COUNT];
+};
+
+extern PyModuleDef module_def;
+
+inline ModuleState* state_of(PyObject* module)
+{
+    return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+// What a method needs to reach module state. `module` is borrowed: the defining class keeps the
+// module alive for the whole call.
+struct Ctx {
+    PyObject* module;
+    ModuleState* st;
+
+    PyObject* name(Name n) const { return st->names[n]; }
+    PyObject* status(Status s) const { return st->status[s]; }
+
+    // A module-level name, looked up in the module namespace at each use and falling back to the
+    // builtins, so that callers (and tests) may replace it.
+    Ref global(Name n) const;
+};
+
+// For methods: the defining class handed to a METH_METHOD function.
+Ctx ctx_from_class(PyTypeObject* cls);
+// For slots: the first class in the MRO of `type` that this module defined.
+Ctx ctx_from_type(PyTypeObject* type);
+
+// Raises ManagerError with `message`; throws PyErrSet.
+[[noreturn]] void raise_manager_error(const Ctx& c, const char* message);
+
+}  // namespace threads_main

@@ -1,0 +1,41 @@
+// How the module reaches its state store and its logger.
+#include "outside/outside.hpp"
+
+namespace threads_main {
+
+bool has_task(const Ctx& c, PyObject* threads, PyObject* name)
+{
+    Ref keys = call_method(threads, c.name(N_keys));
+    return contains(keys.get(), name);
+}
+
+Ref task_names(const Ctx& c, PyObject* threads)
+{
+    Ref keys = call_method(threads, c.name(N_keys));
+    // PySequence_List iterates once; the store's keys view iterates a snapshot, and a plain dict
+    // view is copied here before anyone can add to it.
+    return require(PySequence_List(keys.get()));
+}
+
+void log_text(const Ctx& c, PyObject* log, Name level, const char* text)
+{
+    Ref message = require(PyUnicode_FromString(text));
+    call_method(log, c.name(level), message.get());
+}
+
+void log_object(const Ctx& c, PyObject* log, Name level, PyObject* message)
+{
+    call_method(log, c.name(level), message);
+}
+
+bool status_is(const Ctx& c, PyObject* entry, Status which)
+{
+    Ref status = field(c, entry, N_status);
+    PyObject* word = c.status(which);
+    if (status.get() == word) {
+        return true;
+    }
+    return require_int(PyObject_RichCompareBool(status.get(), word, Py_EQ)) != 0;
+}
+
+}  // namespace threads_main

@@ -1,0 +1,41 @@
+// How the module reaches its state store and its logger: always through their Python protocol
+// (attribute reads and writes, method calls), so that replaced classes keep working.
+#pragma once
+
+#include <Python.h>
+
+#include "module.hpp"
+#include "support/call.hpp"
+
+namespace threads_main {
+
+// self._var and self._log, read from the instance at each use.
+inline Ref manager_var(const Ctx& c, PyObject* self) { return getattr(self, c.name(N__var)); }
+inline Ref manager_log(const Ctx& c, PyObject* self) { return getattr(self, c.name(N__log)); }
+
+inline Ref field(const Ctx& c, PyObject* store, Name n) { return getattr(store, c.name(n)); }
+inline void set_field(const Ctx& c, PyObject* store, Name n, PyObject* value) { setattr(store, c.name(n), value); }
+
+// Length of a list field of the store.
+inline Py_ssize_t field_length(const Ctx& c, PyObject* store, Name n) { return length(field(c, store, n).get()); }
+
+// threads.get(name): the task entry (None when the store has none).
+inline Ref task_entry(const Ctx& c, PyObject* threads, PyObject* name)
+{
+    return call_method(threads, c.name(N_get), name);
+}
+
+// name in threads.keys()
+bool has_task(const Ctx& c, PyObject* threads, PyObject* name);
+
+// A snapshot of the task names, as a new list, in the order the store yields them.
+Ref task_names(const Ctx& c, PyObject* threads);
+
+// log.<level>(message) with a text message.
+void log_text(const Ctx& c, PyObject* log, Name level, const char* text);
+void log_object(const Ctx& c, PyObject* log, Name level, PyObject* message);
+
+// Status word of `entry` equals `which`.
+bool status_is(const Ctx& c, PyObject* entry, Status which);
+
+}  // namespace threads_main

@@ -1,0 +1,28 @@
+// Calls with keyword arguments.
+#include "support/call.hpp"
+
+#include <vector>
+
+namespace threads_main {
+
+Ref call_kw(PyObject* f, std::initializer_list<PyObject*> positional,
+            std::initializer_list<std::pair<PyObject*, PyObject*>> keywords)
+{
+    std::vector<PyObject*> argv;
+    argv.reserve(1 + positional.size() + keywords.size());
+    argv.push_back(nullptr);
+    argv.insert(argv.end(), positional.begin(), positional.end());
+    Ref kwnames;
+    if (keywords.size()) {
+        kwnames = require(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
+        Py_ssize_t i = 0;
+        for (const auto& [key, value] : keywords) {
+            PyTuple_SET_ITEM(kwnames.get(), i++, Py_NewRef(key));
+            argv.push_back(value);
+        }
+    }
+    return require(PyObject_Vectorcall(f, argv.data() + 1, positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                       kwnames.get()));
+}
+
+}  // namespace threads_main

@@ -1,0 +1,77 @@
+// Short forms of the calls the module makes on Python objects. Each returns a new reference (or
+// a plain value) and throws PyErrSet when the call failed; the interpreter lock is held throughout.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <initializer_list>
+#include <utility>
+
+#include "support/error.hpp"
+#include "support/ref.hpp"
+
+namespace threads_main {
+
+inline Ref getattr(PyObject* obj, PyObject* name) { return require(PyObject_GetAttr(obj, name)); }
+
+inline void setattr(PyObject* obj, PyObject* name, PyObject* value)
+{
+    require_int(PyObject_SetAttr(obj, name, value));
+}
+
+// obj.name(*args), looked up on the object so that overrides and patches win.
+template <typename... A>
+Ref call_method(PyObject* obj, PyObject* name, A... args)
+{
+    std::array<PyObject*, sizeof...(A) + 1> argv{obj, args...};
+    return require(PyObject_VectorcallMethod(name, argv.data(), argv.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                             nullptr));
+}
+
+// f(*args)
+template <typename... A>
+Ref call(PyObject* f, A... args)
+{
+    std::array<PyObject*, sizeof...(A) + 1> argv{nullptr, args...};
+    return require(PyObject_Vectorcall(f, argv.data() + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+inline bool truthy(PyObject* obj) { return require_int(PyObject_IsTrue(obj)) != 0; }
+
+inline Py_ssize_t length(PyObject* obj)
+{
+    Py_ssize_t n = PyObject_Length(obj);
+    if (n < 0) {
+        throw PyErrSet{};
+    }
+    return n;
+}
+
+inline bool contains(PyObject* container, PyObject* item)
+{
+    return require_int(PySequence_Contains(container, item)) != 0;
+}
+
+inline void append(PyObject* list, PyObject* item)
+{
+    if (PyList_CheckExact(list)) {
+        require_int(PyList_Append(list, item));
+    } else {
+        require(PyObject_CallMethod(list, "append", "O", item));
+    }
+}
+
+inline Ref new_ref(PyObject* borrowed) { return Ref::borrow(borrowed); }
+
+inline Ref none() { return Ref::borrow(Py_None); }
+
+}  // namespace threads_main
+
+namespace threads_main {
+
+// f(*positional, **keywords) with the keyword names given as interned strings.
+Ref call_kw(PyObject* f, std::initializer_list<PyObject*> positional,
+            std::initializer_list<std::pair<PyObject*, PyObject*>> keywords);
+
+}  // namespace threads_main
