@@ -328,6 +328,12 @@ PyMethodDef manager_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Plain classes show their instance dictionary as __dict__.
+PyGetSetDef manager_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot manager_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "BrixelThreadsMain(func, max_workers=None, maximum=False, logfile=False, logger=False, "
@@ -338,6 +344,7 @@ PyType_Slot manager_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(manager_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(manager_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(manager_clear)},
+    {Py_tp_getset, manager_getset},
     {0, nullptr},
 };
 

@@ -1,0 +1,121 @@
+"""brixel_log: the logger of threads_main, a thin layer over the standard logging module."""
+
+from __future__ import annotations
+
+import logging
+import os
+import sys
+import threading
+from typing import Any
+
+__all__ = ["BrixelLog"]
+
+FORMAT = "%(asctime)s %(name)s %(levelname)s %(message)s"
+
+# Handler set-up is check-then-add; managers built on several threads at once must not both add.
+_setup_lock = threading.Lock()
+
+
+class _StderrHandler(logging.StreamHandler[Any]):
+    """Writes to whatever sys.stderr is at emit time, so redirections made later are honoured."""
+
+    def __init__(self) -> None:
+        logging.Handler.__init__(self)
+
+    @property
+    def stream(self) -> Any:
+        return sys.stderr
+
+
+class _FileHandler(logging.FileHandler):
+    """A file handler added by BrixelLog, told apart from handlers the user configured."""
+
+
+def _formatted(handler: logging.Handler) -> logging.Handler:
+    handler.setFormatter(logging.Formatter(FORMAT))
+    return handler
+
+
+def _is_sink(control: Any) -> bool:
+    return all(callable(getattr(control, name, None)) for name in ("info", "debug", "warning"))
+
+
+class BrixelLog:
+    """Sends one-argument messages to a logger.
+
+    ``control`` is a ``logging.Logger`` (or any object with ``info``, ``debug`` and ``warning``
+    methods) that receives the messages; without one, the logger named ``title`` is used and, unless
+    the user gave that logger handlers of its own, it gets one stderr handler at level INFO, shared by
+    every BrixelLog of that title. ``file`` is a path whose UTF-8 file receives the messages as well.
+    """
+
+    def __init__(self, title: str, file: str | os.PathLike[str] | bool | None = False, control: Any = False) -> None:
+        self.title: str = title
+        self.logger: logging.Logger
+        self._sinks: tuple[Any, ...]
+        if isinstance(control, logging.Logger):
+            self.logger = control
+            self._sinks = (control,)
+        elif control:
+            if not _is_sink(control):
+                raise TypeError(
+                    "control must be a logging.Logger or have info, debug and warning methods, "
+                    f"not {type(control).__name__}"
+                )
+            self.logger = logging.getLogger(title)
+            # The titled logger then only writes the file, if there is one.
+            self._sinks = (control, self.logger) if file else (control,)
+        else:
+            self.logger = logging.getLogger(title)
+            self._sinks = (self.logger,)
+            self._add_console()
+        if file:
+            if isinstance(file, bool) or not isinstance(file, (str, os.PathLike)):
+                raise TypeError(f"file must be a path, not {type(file).__name__}")
+            self._add_file(file)
+
+    def _add_console(self) -> None:
+        with _setup_lock:
+            # Handlers the user put on this logger take precedence over ours, and the stderr handler
+            # of an earlier BrixelLog with the same title is shared; our own file handlers don't count.
+            if any(not isinstance(h, _FileHandler) for h in self.logger.handlers):
+                return
+            self.logger.addHandler(_formatted(_StderrHandler()))
+            self.logger.setLevel(logging.INFO)
+            # Our own handler already prints; passing the record up as well would print it twice once
+            # the root logger gets a handler.
+            self.logger.propagate = False
+
+    def _add_file(self, file: str | os.PathLike[str]) -> None:
+        path = os.path.abspath(os.fspath(file))
+        with _setup_lock:
+            for handler in self.logger.handlers:
+                if isinstance(handler, logging.FileHandler) and handler.baseFilename == path:
+                    return
+            self.logger.addHandler(_formatted(_FileHandler(path, encoding="utf-8")))
+            if self.logger.level == logging.NOTSET:
+                self.logger.setLevel(logging.INFO)
+
+    def _send(self, method: str, msg: Any) -> None:
+        for sink in self._sinks:
+            # Loggers get the message as a "%s" argument so that a "%" in a text is never expanded;
+            # other objects get the message alone.
+            if isinstance(sink, (logging.Logger, logging.LoggerAdapter)):
+                getattr(sink, method)("%s", msg)
+            else:
+                getattr(sink, method)(msg)
+
+    def info(self, msg: Any) -> None:
+        """Logs a text or a mapping at INFO level."""
+        self._send("info", msg)
+
+    def debug(self, msg: Any) -> None:
+        """Logs a text or a mapping at DEBUG level."""
+        self._send("debug", msg)
+
+    def warning(self, msg: Any) -> None:
+        """Logs a text or a mapping at WARNING level."""
+        self._send("warning", msg)
+
+    def __repr__(self) -> str:
+        return f"BrixelLog(title={self.title!r}, logger={self.logger!r})"

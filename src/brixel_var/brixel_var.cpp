@@ -1,0 +1,833 @@
+// brixel_var: the state store of threads_main, a plain class of attribute fields plus keyed task entries.
+//
+// A BrixelVar holds two separate namespaces:
+//   - fields: ordinary instance attributes in the managed __dict__; a field never stored reads as None
+//     (dunder names excepted, so copy/pickle/hasattr protocols see the usual AttributeError);
+//   - entries: a dict from key to BrixelVarEntry, created on the first set(), reached through
+//     set/get/keys/items/clear.
+// Every operation is one C call made under the interpreter lock, which is what makes concurrent set()
+// and keys() iteration safe; keys() iterates over a snapshot list taken in one such call.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <utility>
+
+namespace {
+
+// A move-only owned reference. Assignment stores the new value before dropping the old one, because a
+// decref can run arbitrary Python code that may look at the slot being assigned.
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+
+    Ref& operator=(Ref&& other) noexcept
+    {
+        PyObject* old = std::exchange(p_, std::exchange(other.p_, nullptr));
+        Py_XDECREF(old);
+        return *this;
+    }
+
+    static Ref steal(PyObject* p) noexcept
+    {
+        Ref r;
+        r.p_ = p;
+        return r;
+    }
+
+    static Ref borrow(PyObject* p) noexcept
+    {
+        Py_XINCREF(p);
+        return steal(p);
+    }
+
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+
+    void reset() noexcept
+    {
+        PyObject* old = std::exchange(p_, nullptr);
+        Py_XDECREF(old);
+    }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+struct State {
+    PyObject* store_type;
+    PyObject* entry_type;
+    PyObject* keys_type;
+};
+
+struct StoreObject {
+    PyObject_HEAD
+    PyObject* entries;  // dict key -> entry, or NULL until the first set()
+};
+
+// One per task, so it stays at three fixed slots plus a dict pointer that stays NULL unless a mapping
+// brings keys other than the three the manager uses.
+struct EntryObject {
+    PyObject_HEAD
+    PyObject* thread;
+    PyObject* result;
+    PyObject* status;
+    PyObject* dict;
+};
+
+struct KeysObject {
+    PyObject_HEAD
+    PyObject* store;  // the store itself, so membership and len() follow its live entries
+};
+
+State* state_of(PyObject* module) noexcept
+{
+    return static_cast<State*>(PyModule_GetState(module));
+}
+
+StoreObject* as_store(PyObject* self) noexcept
+{
+    return reinterpret_cast<StoreObject*>(self);
+}
+
+EntryObject* as_entry(PyObject* self) noexcept
+{
+    return reinterpret_cast<EntryObject*>(self);
+}
+
+KeysObject* as_keys(PyObject* self) noexcept
+{
+    return reinterpret_cast<KeysObject*>(self);
+}
+
+// PyMethodDef and PyType_Slot store untyped function pointers; the detour through void(*)() keeps
+// -Wcast-function-type quiet about the deliberate signature change.
+template <typename F>
+PyCFunction as_method(F f) noexcept
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+template <typename F>
+void* as_slot(F f) noexcept
+{
+    return reinterpret_cast<void*>(f);
+}
+
+bool is_dunder(PyObject* name) noexcept
+{
+    Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+    if (n < 4) {
+        return false;
+    }
+    int kind = PyUnicode_KIND(name);
+    const void* data = PyUnicode_DATA(name);
+    return PyUnicode_READ(kind, data, 0) == '_' && PyUnicode_READ(kind, data, 1) == '_'
+        && PyUnicode_READ(kind, data, n - 2) == '_' && PyUnicode_READ(kind, data, n - 1) == '_';
+}
+
+// Generic lookup with the None default for plain names; the AttributeError of a dunder name stays.
+PyObject* getattr_or_none(PyObject* self, PyObject* name) noexcept
+{
+    PyObject* value = PyObject_GenericGetAttr(self, name);
+    if (value || !PyUnicode_Check(name) || is_dunder(name) || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return value;
+    }
+    PyErr_Clear();
+    Py_RETURN_NONE;
+}
+
+// "a=1, b=2" from the items of a dict, appended to `parts`.
+int repr_dict_items(PyObject* parts, PyObject* dict) noexcept
+{
+    Ref items = Ref::steal(PyDict_Items(dict));
+    if (!items) {
+        return -1;
+    }
+    Py_ssize_t n = PyList_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* pair = PyList_GET_ITEM(items.get(), i);  // borrowed: items owns it
+        PyObject* key = PyTuple_GET_ITEM(pair, 0);
+        PyObject* value = PyTuple_GET_ITEM(pair, 1);
+        Ref part = Ref::steal(PyUnicode_Check(key) ? PyUnicode_FromFormat("%U=%R", key, value)
+                                                   : PyUnicode_FromFormat("%R=%R", key, value));
+        if (!part) {
+            return -1;
+        }
+        if (PyList_Append(parts, part.get()) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// "TypeName(part, part, ...)".
+PyObject* join_repr(PyObject* self, PyObject* parts) noexcept
+{
+    Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(self)));
+    if (!type_name) {
+        return nullptr;
+    }
+    Ref sep = Ref::steal(PyUnicode_FromString(", "));
+    if (!sep) {
+        return nullptr;
+    }
+    Ref body = Ref::steal(PyUnicode_Join(sep.get(), parts));
+    if (!body) {
+        return nullptr;
+    }
+    return PyUnicode_FromFormat("%U(%U)", type_name.get(), body.get());
+}
+
+// ---------------------------------------------------------------------------------------------------
+// BrixelVarEntry
+
+int entry_traverse(PyObject* self, visitproc visit, void* arg) noexcept
+{
+    EntryObject* e = as_entry(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(e->thread);
+    Py_VISIT(e->result);
+    Py_VISIT(e->status);
+    Py_VISIT(e->dict);
+    return 0;
+}
+
+int entry_clear(PyObject* self) noexcept
+{
+    EntryObject* e = as_entry(self);
+    Py_CLEAR(e->thread);
+    Py_CLEAR(e->result);
+    Py_CLEAR(e->status);
+    Py_CLEAR(e->dict);
+    return 0;
+}
+
+void entry_dealloc(PyObject* self) noexcept
+{
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    entry_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* entry_repr(PyObject* self) noexcept
+{
+    int rc = Py_ReprEnter(self);
+    if (rc != 0) {
+        return rc > 0 ? PyUnicode_FromString("BrixelVarEntry(...)") : nullptr;
+    }
+    struct Leave {
+        PyObject* self;
+        ~Leave() { Py_ReprLeave(self); }
+    } leave{self};
+
+    EntryObject* e = as_entry(self);
+    Ref parts = Ref::steal(PyList_New(0));
+    if (!parts) {
+        return nullptr;
+    }
+    // A repr runs Python code that may reassign the other slots: hold all three values first.
+    const std::pair<const char*, Ref> slots[] = {
+        {"thread", Ref::borrow(e->thread)}, {"result", Ref::borrow(e->result)}, {"status", Ref::borrow(e->status)}};
+    for (const auto& [name, value] : slots) {
+        if (!value) {
+            continue;
+        }
+        Ref part = Ref::steal(PyUnicode_FromFormat("%s=%R", name, value.get()));
+        if (!part) {
+            return nullptr;
+        }
+        if (PyList_Append(parts.get(), part.get()) < 0) {
+            return nullptr;
+        }
+    }
+    if (e->dict) {
+        Ref dict = Ref::borrow(e->dict);
+        if (repr_dict_items(parts.get(), dict.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return join_repr(self, parts.get());
+}
+
+// Stores one key of the mapping given to set(): the three task fields go to their slots, anything else
+// to the entry's own dict, so a dunder key cannot reach a descriptor such as __class__.
+int entry_assign(EntryObject* e, PyObject* key, PyObject* value) noexcept
+{
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "entry keys must be strings, not %T", key);
+        return -1;
+    }
+    PyObject** slot = nullptr;
+    if (PyUnicode_EqualToUTF8(key, "status")) {
+        slot = &e->status;
+    }
+    else if (PyUnicode_EqualToUTF8(key, "thread")) {
+        slot = &e->thread;
+    }
+    else if (PyUnicode_EqualToUTF8(key, "result")) {
+        slot = &e->result;
+    }
+    if (slot) {
+        Py_XSETREF(*slot, Py_NewRef(value));
+        return 0;
+    }
+    if (!e->dict) {
+        e->dict = PyDict_New();
+        if (!e->dict) {
+            return -1;
+        }
+    }
+    return PyDict_SetItem(e->dict, key, value);
+}
+
+Ref make_entry(State* st, PyObject* mapping) noexcept
+{
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(st->entry_type);
+    Ref entry = Ref::steal(type->tp_alloc(type, 0));
+    if (!entry) {
+        return Ref();
+    }
+    EntryObject* e = as_entry(entry.get());
+    e->thread = Py_NewRef(Py_None);
+    e->result = Py_NewRef(Py_None);
+    e->status = Py_NewRef(Py_None);
+
+    if (PyDict_Check(mapping)) {
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(mapping, &pos, &key, &value)) {
+            // Borrowed from the dict, which a key's __eq__ could change: hold them for the call.
+            Ref k = Ref::borrow(key);
+            Ref v = Ref::borrow(value);
+            if (entry_assign(e, k.get(), v.get()) < 0) {
+                return Ref();
+            }
+        }
+        return entry;
+    }
+
+    Ref items = Ref::steal(PyMapping_Items(mapping));
+    if (!items) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "value must be a mapping, not %T", mapping);
+        }
+        return Ref();
+    }
+    Py_ssize_t n = PyList_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* pair = PyList_GET_ITEM(items.get(), i);  // borrowed: items owns it
+        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+            PyErr_Format(PyExc_TypeError, "items() of %T must give (key, value) pairs", mapping);
+            return Ref();
+        }
+        if (entry_assign(e, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)) < 0) {
+            return Ref();
+        }
+    }
+    return entry;
+}
+
+PyMemberDef entry_members[] = {
+    {"thread", Py_T_OBJECT_EX, offsetof(EntryObject, thread), 0, "The task's thread, or None."},
+    {"result", Py_T_OBJECT_EX, offsetof(EntryObject, result), 0, "The task's outcome, or None."},
+    {"status", Py_T_OBJECT_EX, offsetof(EntryObject, status), 0, "The task's status word."},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(EntryObject, dict), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef entry_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot entry_slots[] = {
+    {Py_tp_doc, const_cast<char*>("One keyed entry of a BrixelVar: the attributes are the keys of the mapping\n"
+                                  "given to set(); an attribute never stored reads as None.")},
+    {Py_tp_dealloc, as_slot(entry_dealloc)},
+    {Py_tp_traverse, as_slot(entry_traverse)},
+    {Py_tp_clear, as_slot(entry_clear)},
+    {Py_tp_repr, as_slot(entry_repr)},
+    {Py_tp_getattro, as_slot(getattr_or_none)},
+    {Py_tp_members, entry_members},
+    {Py_tp_getset, entry_getset},
+    {0, nullptr},
+};
+
+PyType_Spec entry_spec = {
+    "brixel_var.BrixelVarEntry",
+    sizeof(EntryObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    entry_slots,
+};
+
+// ---------------------------------------------------------------------------------------------------
+// BrixelVarKeys
+
+int keys_traverse(PyObject* self, visitproc visit, void* arg) noexcept
+{
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_keys(self)->store);
+    return 0;
+}
+
+int keys_clear(PyObject* self) noexcept
+{
+    Py_CLEAR(as_keys(self)->store);
+    return 0;
+}
+
+void keys_dealloc(PyObject* self) noexcept
+{
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    keys_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// The entries dict of the viewed store, or NULL (no error) when there is none.
+PyObject* keys_entries(PyObject* self) noexcept
+{
+    PyObject* store = as_keys(self)->store;
+    return store ? as_store(store)->entries : nullptr;
+}
+
+int keys_contains(PyObject* self, PyObject* key) noexcept
+{
+    // A key's __eq__ runs Python code: keep the dict alive through the lookup.
+    Ref entries = Ref::borrow(keys_entries(self));
+    return entries ? PyDict_Contains(entries.get(), key) : 0;
+}
+
+Py_ssize_t keys_len(PyObject* self) noexcept
+{
+    PyObject* entries = keys_entries(self);
+    return entries ? PyDict_GET_SIZE(entries) : 0;
+}
+
+// A list of the keys made in one C call: other threads may add entries while the caller iterates, and
+// a list iterator does not mind.
+PyObject* keys_snapshot(PyObject* self) noexcept
+{
+    PyObject* entries = keys_entries(self);
+    return entries ? PyDict_Keys(entries) : PyList_New(0);
+}
+
+PyObject* keys_iter(PyObject* self) noexcept
+{
+    Ref snapshot = Ref::steal(keys_snapshot(self));
+    if (!snapshot) {
+        return nullptr;
+    }
+    return PyObject_GetIter(snapshot.get());
+}
+
+PyObject* keys_repr(PyObject* self) noexcept
+{
+    Ref snapshot = Ref::steal(keys_snapshot(self));
+    if (!snapshot) {
+        return nullptr;
+    }
+    return PyUnicode_FromFormat("BrixelVarKeys(%R)", snapshot.get());
+}
+
+PyType_Slot keys_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The keys of a BrixelVar's entries: membership and len() follow the live entries,\n"
+                                  "iteration goes over the keys present when it starts.")},
+    {Py_tp_dealloc, as_slot(keys_dealloc)},
+    {Py_tp_traverse, as_slot(keys_traverse)},
+    {Py_tp_clear, as_slot(keys_clear)},
+    {Py_tp_repr, as_slot(keys_repr)},
+    {Py_tp_iter, as_slot(keys_iter)},
+    {Py_sq_contains, as_slot(keys_contains)},
+    {Py_sq_length, as_slot(keys_len)},
+    {Py_mp_length, as_slot(keys_len)},
+    {0, nullptr},
+};
+
+PyType_Spec keys_spec = {
+    "brixel_var.BrixelVarKeys",
+    sizeof(KeysObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    keys_slots,
+};
+
+// ---------------------------------------------------------------------------------------------------
+// BrixelVar
+
+int store_traverse(PyObject* self, visitproc visit, void* arg) noexcept
+{
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_store(self)->entries);
+    return PyObject_VisitManagedDict(self, visit, arg);
+}
+
+int store_clear(PyObject* self) noexcept
+{
+    Py_CLEAR(as_store(self)->entries);
+    PyObject_ClearManagedDict(self);
+    return 0;
+}
+
+void store_dealloc(PyObject* self) noexcept
+{
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    PyObject_ClearWeakRefs(self);
+    store_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Fields read as None when never stored. For the exact class, whose only non-dunder class attributes
+// are its methods, a plain name missing from the class dict is looked up in the instance dict alone,
+// which answers a missing field without building and discarding an AttributeError. Subclasses may add
+// descriptors or properties, so they take the generic path.
+PyObject* store_getattro(PyObject* self, PyObject* name) noexcept
+{
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_base != &PyBaseObject_Type || !PyUnicode_Check(name) || is_dunder(name)) {
+        return getattr_or_none(self, name);
+    }
+    int in_class = PyDict_Contains(type->tp_dict, name);
+    if (in_class < 0) {
+        return nullptr;
+    }
+    if (in_class) {
+        return PyObject_GenericGetAttr(self, name);
+    }
+    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!dict) {
+        return nullptr;
+    }
+    PyObject* value;
+    if (PyDict_GetItemRef(dict.get(), name, &value) < 0) {
+        return nullptr;
+    }
+    return value ? value : Py_NewRef(Py_None);
+}
+
+int store_init(PyObject* self, PyObject* args, PyObject* kwds) noexcept
+{
+    if (PyTuple_GET_SIZE(args) != 0) {
+        Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(self)));
+        if (!type_name) {
+            return -1;
+        }
+        PyErr_Format(PyExc_TypeError, "%U() takes no positional arguments", type_name.get());
+        return -1;
+    }
+    if (!kwds) {
+        return 0;
+    }
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(kwds, &pos, &key, &value)) {
+        // A subclass __setattr__ runs Python code: hold the borrowed pair across it.
+        Ref k = Ref::borrow(key);
+        Ref v = Ref::borrow(value);
+        if (PyObject_SetAttr(self, k.get(), v.get()) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Shared body of add() and set_kwargs(): both store each keyword as a field.
+PyObject* store_fields(PyObject* self, const char* method, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept
+{
+    if (nargs != 0) {
+        PyErr_Format(PyExc_TypeError, "%s() takes no positional arguments", method);
+        return nullptr;
+    }
+    Py_ssize_t n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (PyObject_SetAttr(self, PyTuple_GET_ITEM(kwnames, i), args[i]) < 0) {
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* store_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
+{
+    return store_fields(self, "add", args, nargs, kwnames);
+}
+
+PyObject* store_set_kwargs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
+{
+    return store_fields(self, "set_kwargs", args, nargs, kwnames);
+}
+
+PyObject* store_set(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) noexcept
+{
+    if (nargs != 1) {
+        PyErr_Format(PyExc_TypeError, "set() takes exactly one positional argument (%zd given)", nargs);
+        return nullptr;
+    }
+    PyObject* mapping = nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject* kw = PyTuple_GET_ITEM(kwnames, i);
+        if (!PyUnicode_EqualToUTF8(kw, "value")) {
+            PyErr_Format(PyExc_TypeError, "set() got an unexpected keyword argument '%U'", kw);
+            return nullptr;
+        }
+        mapping = args[nargs + i];
+    }
+    if (!mapping) {
+        PyErr_SetString(PyExc_TypeError, "set() missing required keyword argument 'value'");
+        return nullptr;
+    }
+    State* st = static_cast<State*>(PyType_GetModuleState(defining_class));
+    if (!st) {
+        return nullptr;
+    }
+    Ref entry = make_entry(st, mapping);
+    if (!entry) {
+        return nullptr;
+    }
+    StoreObject* store = as_store(self);
+    if (!store->entries) {
+        PyObject* entries = PyDict_New();
+        if (!entries) {
+            return nullptr;
+        }
+        // PyDict_New may collect garbage, and a finalizer may have called set() meanwhile.
+        if (store->entries) {
+            Py_DECREF(entries);
+        }
+        else {
+            store->entries = entries;
+        }
+    }
+    Ref entries = Ref::borrow(store->entries);
+    if (PyDict_SetItem(entries.get(), args[0], entry.get()) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* store_get(PyObject* self, PyObject* key) noexcept
+{
+    PyObject* entries = as_store(self)->entries;
+    if (!entries) {
+        Py_RETURN_NONE;
+    }
+    Ref held = Ref::borrow(entries);
+    PyObject* entry;
+    if (PyDict_GetItemRef(held.get(), key, &entry) < 0) {
+        return nullptr;
+    }
+    return entry ? entry : Py_NewRef(Py_None);
+}
+
+PyObject* store_keys(PyObject* self, PyTypeObject* defining_class, PyObject* const*, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept
+{
+    if (nargs != 0 || (kwnames && PyTuple_GET_SIZE(kwnames) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "keys() takes no arguments");
+        return nullptr;
+    }
+    State* st = static_cast<State*>(PyType_GetModuleState(defining_class));
+    if (!st) {
+        return nullptr;
+    }
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(st->keys_type);
+    PyObject* view = type->tp_alloc(type, 0);
+    if (!view) {
+        return nullptr;
+    }
+    as_keys(view)->store = Py_NewRef(self);
+    return view;
+}
+
+PyObject* store_items(PyObject* self, PyObject*) noexcept
+{
+    PyObject* entries = as_store(self)->entries;
+    return entries ? PyDict_Items(entries) : PyList_New(0);
+}
+
+PyObject* store_clear_entries(PyObject* self, PyObject*) noexcept
+{
+    PyObject* entries = as_store(self)->entries;
+    if (entries) {
+        // Dropping entries can run finalizers that touch this store; keep the dict alive through it.
+        Ref held = Ref::borrow(entries);
+        PyDict_Clear(held.get());
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* store_repr(PyObject* self) noexcept
+{
+    int rc = Py_ReprEnter(self);
+    if (rc != 0) {
+        return rc > 0 ? PyUnicode_FromString("BrixelVar(...)") : nullptr;
+    }
+    struct Leave {
+        PyObject* self;
+        ~Leave() { Py_ReprLeave(self); }
+    } leave{self};
+
+    Ref parts = Ref::steal(PyList_New(0));
+    if (!parts) {
+        return nullptr;
+    }
+    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!dict) {
+        return nullptr;
+    }
+    if (repr_dict_items(parts.get(), dict.get()) < 0) {
+        return nullptr;
+    }
+    PyObject* entries = as_store(self)->entries;
+    Py_ssize_t count = entries ? PyDict_GET_SIZE(entries) : 0;
+    if (count) {
+        Ref part = Ref::steal(PyUnicode_FromFormat("<%zd entries>", count));
+        if (!part) {
+            return nullptr;
+        }
+        if (PyList_Append(parts.get(), part.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return join_repr(self, parts.get());
+}
+
+PyMethodDef store_methods[] = {
+    {"add", as_method(store_add), METH_FASTCALL | METH_KEYWORDS,
+     "add($self, /, **kwargs)\n--\n\nStore each keyword as a field; a field of the same name is replaced."},
+    {"set_kwargs", as_method(store_set_kwargs), METH_FASTCALL | METH_KEYWORDS,
+     "set_kwargs($self, /, **kwargs)\n--\n\nReassign the field named by each keyword."},
+    {"set", as_method(store_set), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+     "set($self, key, /, *, value)\n--\n\n"
+     "Create or replace the entry under key; its attributes are the keys of the mapping value."},
+    {"get", as_method(store_get), METH_O,
+     "get($self, key, /)\n--\n\nThe entry stored under key (the same object each time), or None."},
+    {"keys", as_method(store_keys), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+     "keys($self, /)\n--\n\n"
+     "A view of the entry keys: membership and len() are live, iteration runs over a snapshot."},
+    {"items", as_method(store_items), METH_NOARGS,
+     "items($self, /)\n--\n\nA list of (key, entry) pairs, in the order of keys()."},
+    {"clear", as_method(store_clear_entries), METH_NOARGS, "clear($self, /)\n--\n\nRemove every entry."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef store_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot store_slots[] = {
+    {Py_tp_doc, const_cast<char*>("BrixelVar(**fields)\n--\n\n"
+                                  "A state store: keyword fields read as attributes (a field never stored\n"
+                                  "reads as None) and keyed entries managed with set/get/keys/items/clear.")},
+    {Py_tp_new, as_slot(PyType_GenericNew)},
+    {Py_tp_init, as_slot(store_init)},
+    {Py_tp_dealloc, as_slot(store_dealloc)},
+    {Py_tp_traverse, as_slot(store_traverse)},
+    {Py_tp_clear, as_slot(store_clear)},
+    {Py_tp_repr, as_slot(store_repr)},
+    {Py_tp_getattro, as_slot(store_getattro)},
+    {Py_tp_methods, store_methods},
+    {Py_tp_getset, store_getset},
+    {0, nullptr},
+};
+
+PyType_Spec store_spec = {
+    "brixel_var.BrixelVar",
+    sizeof(StoreObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_DICT
+        | Py_TPFLAGS_MANAGED_WEAKREF,
+    store_slots,
+};
+
+// ---------------------------------------------------------------------------------------------------
+// Module
+
+int add_type(PyObject* module, PyType_Spec* spec, PyObject** slot) noexcept
+{
+    *slot = PyType_FromModuleAndSpec(module, spec, nullptr);
+    if (!*slot) {
+        return -1;
+    }
+    return PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(*slot));
+}
+
+int module_exec(PyObject* module) noexcept
+{
+    State* st = state_of(module);
+    if (add_type(module, &store_spec, &st->store_type) < 0) {
+        return -1;
+    }
+    if (add_type(module, &entry_spec, &st->entry_type) < 0) {
+        return -1;
+    }
+    return add_type(module, &keys_spec, &st->keys_type);
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) noexcept
+{
+    State* st = state_of(module);
+    Py_VISIT(st->store_type);
+    Py_VISIT(st->entry_type);
+    Py_VISIT(st->keys_type);
+    return 0;
+}
+
+int module_clear(PyObject* module) noexcept
+{
+    State* st = state_of(module);
+    Py_CLEAR(st->store_type);
+    Py_CLEAR(st->entry_type);
+    Py_CLEAR(st->keys_type);
+    return 0;
+}
+
+void module_free(void* module) noexcept
+{
+    module_clear(static_cast<PyObject*>(module));
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, as_slot(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "brixel_var",
+    "The state store of threads_main: class BrixelVar and its entry and keys-view types.",
+    sizeof(State),
+    nullptr,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_brixel_var()
+{
+    return PyModuleDef_Init(&module_def);
+}

@@ -1,0 +1,218 @@
+"""Tests of the outside packages: the state store brixel_var and the logger brixel_log."""
+
+import gc
+import logging
+import threading
+import time
+import uuid
+import weakref
+
+import pytest
+
+from brixel_log import BrixelLog
+from brixel_var import BrixelVar
+
+TASK = {"thread": None, "result": None, "status": "待运行"}
+
+
+class Obj:
+    """Weak-referenceable stand-in for a task's thread or result."""
+
+
+def test_fields_behave_as_attributes_with_none_default():
+    runs: list = []
+    var = BrixelVar(func=len, runs=runs, duration=None)
+    assert (var.func, var.duration) == (len, None)
+    var.runs.append("Thread_1")
+    assert var.runs is runs and runs == ["Thread_1"]
+    assert var.add(max_workers=4, switch=True) is None
+    var.add(max_workers=8)
+    assert var.set_kwargs(switch=False) is None
+    assert (var.max_workers, var.switch) == (8, False)
+    assert var.break_result is None and var._private is None
+    var.stop_switch = True
+    del var.stop_switch
+    assert var.stop_switch is None
+    assert vars(var) == {"func": len, "runs": runs, "duration": None, "max_workers": 8, "switch": False}
+    # Dunder lookups keep their AttributeError so protocols are not misled, and an empty store stays true.
+    assert not hasattr(var, "__len__") and not hasattr(var, "__getstate_x__")
+    assert bool(BrixelVar())
+    with pytest.raises(TypeError):
+        BrixelVar(1)
+    with pytest.raises(TypeError):
+        var.add(1)
+
+
+def test_entries_are_shared_objects_in_their_own_namespace():
+    var = BrixelVar()
+    var.add(x=1)
+    assert var.get("x") is None and len(var.keys()) == 0
+    var.set("x", value=dict(TASK))
+    assert var.x == 1
+    entry = var.get("x")
+    assert entry is var.get("x") and entry == var.get("x")
+    entry.status = "运行中"
+    assert var.get("x").status == "运行中" and var.get("x").missing is None
+    assert "运行中" in repr(entry)
+    var.set("x", value={"status": "完成", "extra": [1]})
+    assert var.get("x") is not entry and var.get("x").status == "完成" and var.get("x").extra == [1]
+    assert var.get("x").thread is None and var.get("nope") is None
+    with pytest.raises(TypeError):
+        var.set("y", dict(TASK))
+    with pytest.raises(TypeError):
+        var.set("y", value=[1, 2])
+    with pytest.raises(TypeError):
+        var.set("y", value={1: "not a name"})
+    assert "y" not in var.keys()
+
+
+def test_keys_items_and_clear_follow_insertion_order():
+    var = BrixelVar()
+    view = var.keys()
+    assert "a" not in view and list(view) == [] and var.items() == []
+    for name in ("b", "a", "c"):
+        var.set(name, value=dict(TASK))
+    assert "a" in view and len(view) == 3 and list(view) == ["b", "a", "c"]
+    assert [(k, e) for k, e in var.items()] == [(k, var.get(k)) for k in ("b", "a", "c")]
+    var.clear()
+    assert len(view) == 0 and var.items() == [] and var.get("a") is None
+
+
+def test_keys_iteration_survives_entries_added_by_other_threads():
+    var = BrixelVar()
+    for i in range(100):
+        var.set(f"seed_{i}", value=dict(TASK))
+    writers, per_writer = 4, 3000
+    barrier = threading.Barrier(writers + 1)
+    errors: list = []
+
+    def write(w: int) -> None:
+        barrier.wait(timeout=10)
+        for i in range(per_writer):
+            var.set(f"w{w}_{i}", value=dict(TASK))
+            if i % 50 == 0:
+                time.sleep(0)  # hand the interpreter lock over mid-iteration of the reader
+
+    def read() -> None:
+        barrier.wait(timeout=10)
+        try:
+            while any(t.is_alive() for t in threads):
+                for key in var.keys():
+                    assert key in var.keys()
+        except Exception as exc:  # noqa: BLE001 - any failure of iteration is the finding
+            errors.append(exc)
+
+    threads = [threading.Thread(target=write, args=(w,)) for w in range(writers)]
+    reader = threading.Thread(target=read)
+    for t in [*threads, reader]:
+        t.start()
+    for t in [*threads, reader]:
+        t.join(timeout=60)
+    assert errors == [] and len(var.keys()) == 100 + writers * per_writer
+
+
+def test_subclass_keeps_its_own_methods_and_attributes():
+    class Store(BrixelVar):
+        limit = 10
+
+        def __init__(self, name, **fields):
+            super().__init__(**fields)
+            self.name = name
+
+        def room(self):
+            return self.limit - len(self.keys())
+
+    store = Store("main", runs=[])
+    store.set("t", value=dict(TASK))
+    assert (store.name, store.runs, store.room(), store.unknown) == ("main", [], 9, None)
+    assert isinstance(store, BrixelVar)
+
+
+def test_garbage_collection_of_cycles_and_cleared_entries():
+    store = BrixelVar()
+    store.add(me=store)
+    store.set("self", value={"result": store})
+    ref = weakref.ref(store)
+    del store
+    gc.collect()
+    assert ref() is None
+
+    store = BrixelVar()
+    result = Obj()
+    store.set("t", value={"result": result, "thread": None, "status": "完成"})
+    ref = weakref.ref(result)
+    del result
+    assert ref() is not None
+    store.clear()
+    assert ref() is None
+
+
+def _collect(logger: logging.Logger) -> list:
+    records: list = []
+    handler = logging.Handler(logging.DEBUG)
+    handler.emit = records.append  # type: ignore[method-assign]
+    logger.addHandler(handler)
+    logger.setLevel(logging.DEBUG)
+    logger.propagate = False
+    return records
+
+
+def test_control_logger_receives_each_level_and_mapping_verbatim():
+    control = logging.getLogger(f"control-{uuid.uuid4()}")
+    records = _collect(control)
+    log = BrixelLog(title="BrixelThreads", file=False, control=control)
+    assert log.logger is control
+    assert log.info("100% done %s") is None
+    log.debug("debug line")
+    log.warning("careful")
+    log.info({"运行中": 1, "完成": 2})
+    assert [(r.levelno, r.getMessage()) for r in records] == [
+        (logging.INFO, "100% done %s"),
+        (logging.DEBUG, "debug line"),
+        (logging.WARNING, "careful"),
+        (logging.INFO, "{'运行中': 1, '完成': 2}"),
+    ]
+    with pytest.raises(TypeError):
+        BrixelLog("x", control=object())
+
+
+def test_file_handler_writes_utf8_once_per_path(tmp_path):
+    path = tmp_path / "run.log"
+    title = f"file-{uuid.uuid4()}"
+    first = BrixelLog(title, file=path)
+    second = BrixelLog(title, file=str(path))
+    first.info("任务 运行中")
+    handlers = second.logger.handlers
+    assert sum(isinstance(h, logging.FileHandler) for h in handlers) == 1
+    for h in handlers:
+        h.flush()
+    lines = path.read_text(encoding="utf-8").splitlines()
+    assert len(lines) == 1 and lines[0].endswith(f"{title} INFO 任务 运行中")
+
+
+def test_same_title_shares_one_stderr_handler(capsys):
+    title = f"shared-{uuid.uuid4()}"
+    logs = [BrixelLog(title) for _ in range(3)]
+    assert len(logs[0].logger.handlers) == 1 and logs[2].logger is logs[0].logger
+    logs[1].info("once")
+    logs[1].debug("hidden at the default level")
+    assert capsys.readouterr().err.count("once") == 1
+
+
+def test_many_threads_log_at_once():
+    control = logging.getLogger(f"threads-{uuid.uuid4()}")
+    records = _collect(control)
+    log = BrixelLog("BrixelThreads", control=control)
+    barrier = threading.Barrier(8)
+
+    def run(n: int) -> None:
+        barrier.wait(timeout=10)
+        for i in range(200):
+            log.info(f"{n}:{i}")
+
+    threads = [threading.Thread(target=run, args=(n,)) for n in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=60)
+    assert sorted(r.getMessage() for r in records) == sorted(f"{n}:{i}" for n in range(8) for i in range(200))
