@@ -1,0 +1,79 @@
+"""A load test of a local HTTP server: the job threads_main's bulk submission and summary lines are for.
+
+Starts the standard library's threading HTTP server on 127.0.0.1 (an ephemeral port), whose handler
+waits 5-30 ms and answers 500 for about 5 % of requests, then sends requests to it for `--duration`
+seconds through a BrixelThreadsMain, logging the "summary +" / "summary =" lines every `--interval`
+seconds, and prints the final counters and the failed tasks. Ctrl-C closes the manager cleanly.
+"""
+
+import argparse
+import http.server
+import logging
+import random
+import sys
+import threading
+import time
+import urllib.error
+import urllib.request
+
+import threads_main
+
+
+class SlowFlakyHandler(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        time.sleep(random.uniform(0.005, 0.030))
+        status = 500 if random.random() < 0.05 else 200
+        body = b"fail\n" if status == 500 else b"ok\n"
+        self.send_response(status)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, format, *args):  # keep the terminal for the summary lines
+        pass
+
+
+def request(url):
+    """The task function: one GET, returning the status code."""
+    try:
+        with urllib.request.urlopen(url, timeout=5) as response:
+            response.read()
+            return response.status
+    except urllib.error.HTTPError as error:
+        return error.code
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--duration", type=float, default=8.0, help="seconds of load (default 8)")
+    parser.add_argument("--workers", type=int, default=20, help="requests in flight at once (default 20)")
+    parser.add_argument("--interval", type=float, default=2.0, help="seconds between summary lines (default 2)")
+    args = parser.parse_args(argv)
+
+    logging.basicConfig(level=logging.INFO, format="%(asctime)s %(message)s", stream=sys.stdout)
+    log = logging.getLogger("load_test")
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), SlowFlakyHandler)
+    server.daemon_threads = True
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    url = f"http://127.0.0.1:{server.server_address[1]}/"
+    log.info("server on %s; %s workers for %s s", url, args.workers, args.duration)
+
+    manager = threads_main.BrixelThreadsMain(request, max_workers=args.workers, logger=log, duration=args.duration)
+    try:
+        manager._send_list([{"url": url} for _ in range(args.workers)])
+        manager._join_property(500, args.interval)  # a 500 answer counts as a failed request
+        counts = manager._get_run_status()
+        log.info("final counters: %s", counts)
+        failed = [name for name in manager._var.failed]
+        log.info("failed requests (%d): %s", len(failed), ", ".join(failed[:20]) + (" ..." if len(failed) > 20 else ""))
+    except KeyboardInterrupt:
+        log.info("interrupted")
+    finally:
+        manager._close()
+        server.shutdown()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
