@@ -1,0 +1,217 @@
+"""Speed and memory of threads_main, each figure beside its limit measured in the same run.
+
+Prints a table of ratios (ours / limit; medians of the repetitions, min-max shown). Standard
+library only. `--json` prints the figures as JSON as well; `--reps N` sets the repetitions
+(at least 5 for figures worth quoting); `--only NAME` runs one figure.
+"""
+
+import argparse
+import concurrent.futures
+import gc
+import json
+import logging
+import multiprocessing
+import statistics
+import sys
+import threading
+import time
+import tracemalloc
+import types
+
+import threads_main
+
+QUIET = logging.getLogger("bench.quiet")
+QUIET.addHandler(logging.NullHandler())
+QUIET.propagate = False
+
+
+def trivial(**kwargs):
+    return 1
+
+
+def manager(**kwargs):
+    return threads_main.BrixelThreadsMain(trivial, logger=QUIET, **kwargs)
+
+
+def close(m):
+    m._close()
+    m._var.thread_init.join(5)
+
+
+# Each figure returns (ours, limit, unit); ratios are ours / limit unless stated.
+
+def end_to_end(n=1000):
+    m = manager(max_workers=30)
+    t0 = time.perf_counter()
+    for _ in range(n):
+        m._send()
+    while not (m._done() and len(m._var.dones) == n):
+        time.sleep(0.001)
+    ours = n / (time.perf_counter() - t0)
+    close(m)
+    t0 = time.perf_counter()
+    for _ in range(n):
+        time.sleep(0.01)
+    bare = n / (time.perf_counter() - t0)
+    # A rate: higher is better, so the ratio is ours / bare (target: at least 0.98).
+    return ours, bare, "tasks/s"
+
+
+def peer_pool(n=1000):
+    t0 = time.perf_counter()
+    with concurrent.futures.ThreadPoolExecutor(30) as pool:
+        list(pool.map(lambda _: trivial(), range(n)))
+    peer = n / (time.perf_counter() - t0)
+    m = manager(max_workers=30)
+    t0 = time.perf_counter()
+    for _ in range(n):
+        m._send()
+    while not (m._done() and len(m._var.dones) == n):
+        time.sleep(0.001)
+    ours = n / (time.perf_counter() - t0)
+    close(m)
+    return ours, peer, "tasks/s"
+
+
+def idle_cpu(seconds=2.0):
+    def burnt():
+        t0, c0 = time.perf_counter(), time.process_time()
+        time.sleep(seconds)
+        return (time.process_time() - c0) / (time.perf_counter() - t0) * 1000
+
+    base = burnt()
+    m = manager()
+    time.sleep(0.1)
+    ours = burnt() - base
+    close(m)
+    return ours, 1.5, "ms CPU/s"
+
+
+def send_cost(n=10_000):
+    m = manager(max_workers=0, maximum=True)
+    t0 = time.perf_counter()
+    for _ in range(n):
+        m._send(x=1)
+    ours = (time.perf_counter() - t0) / n * 1e6
+    close(m)
+    q = multiprocessing.Queue()
+    kept = []
+    t0 = time.perf_counter()
+    for i in range(n):
+        kept.append(threading.Thread(target=trivial))
+        q.put(f"Thread_{i}")
+    parts = (time.perf_counter() - t0) / n * 1e6
+    while q.qsize():
+        q.get()
+    q.close()
+    return ours, parts * 1.3, "us/call"
+
+
+def memory_per_task(n=10_000):
+    gc.collect()
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    threads = [threading.Thread(target=trivial) for _ in range(n)]
+    thread_cost = (tracemalloc.get_traced_memory()[0] - before) / n
+    del threads
+    gc.collect()
+    m = manager(max_workers=0, maximum=True)
+    time.sleep(0.05)
+    before = tracemalloc.get_traced_memory()[0]
+    for i in range(n):
+        m._send(x=i)
+    time.sleep(0.2)  # let the queue's feeder thread flush its buffer
+    gc.collect()
+    ours = (tracemalloc.get_traced_memory()[0] - before) / n
+    tracemalloc.stop()
+    close(m)
+    return ours, thread_cost * 1.15, "bytes/task"
+
+
+def queries(n=100_000):
+    m = manager(max_workers=0, maximum=True)
+    threads, names = m._var.threads, [f"Thread_{i}" for i in range(n)]
+    for i, name in enumerate(names):
+        threads.set(name, value={"thread": None, "result": i, "status": "失败" if i % 10 == 0 else "完成"})
+    m._var.totals.extend(names), m._var.runs.extend(names), m._var.dones.extend(names)
+    t0 = time.perf_counter()
+    m._get_all_result(), m._get_all_status(), m._get_failed()
+    ours = time.perf_counter() - t0
+    close(m)
+    plain = {name: types.SimpleNamespace(result=i, status="完成") for i, name in enumerate(names)}
+    t0 = time.perf_counter()
+    data = [{"task": k, "result": v.result, "status": v.status} for k, v in plain.items()]
+    {"total": n, "run": n, "success": n, "failed": 0, "stop": 0, "cancel": 0, "data": data}
+    {k: v.status for k, v in plain.items()}
+    [k for k, v in plain.items() if v.status == "失败"]
+    base = time.perf_counter() - t0
+    return ours, base * 2, "s"
+
+
+def close_cost(n=10_000):
+    m = manager(max_workers=0, maximum=True)
+    for i in range(n):
+        m._send(x=i)
+    time.sleep(0.2)
+    t0 = time.perf_counter()
+    m._close()
+    ours = time.perf_counter() - t0
+    m._var.thread_init.join(5)
+    q = multiprocessing.Queue()
+    for i in range(n):
+        q.put(f"Thread_{i}")
+    time.sleep(0.2)
+    t0 = time.perf_counter()
+    while not q.empty():
+        q.get()
+    base = time.perf_counter() - t0
+    q.close()
+    return ours, base * 1.1, "s"
+
+
+FIGURES = {
+    "end_to_end": ("end to end, 1,000 trivial tasks, 30 workers (rate; limit: bare 10 ms sleep loop x 0.98)", end_to_end, 0.98),
+    "idle_cpu": ("CPU burnt by one idle manager (limit 1.5 ms/s)", idle_cpu, None),
+    "send": ("_send x 10,000 (limit 1.3 x Thread() + Queue.put)", send_cost, None),
+    "memory": ("memory per waiting task (limit 1.15 x an unstarted Thread)", memory_per_task, None),
+    "queries": ("3 queries over 100,000 finished tasks (limit 2 x plain dicts)", queries, None),
+    "close": ("_close with 10,000 waiting (limit 1.1 x draining a Queue)", close_cost, None),
+    "peer": ("peer: ThreadPoolExecutor(30), 1,000 tasks (rate, for the record)", peer_pool, None),
+}
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--reps", type=int, default=5)
+    parser.add_argument("--json", action="store_true")
+    parser.add_argument("--only", choices=sorted(FIGURES), action="append")
+    args = parser.parse_args(argv)
+    results = {}
+    for key, (title, fn, rate_target) in FIGURES.items():
+        if args.only and key not in args.only:
+            continue
+        runs = [fn() for _ in range(args.reps)]
+        unit = runs[0][2]
+        if rate_target is not None:
+            ratios = [ours / (limit * rate_target) for ours, limit, _ in runs]
+        else:
+            ratios = [ours / limit for ours, limit, _ in runs]
+        results[key] = {
+            "title": title, "unit": unit,
+            "ours": statistics.median(r[0] for r in runs), "limit": statistics.median(r[1] for r in runs),
+            "ratio": statistics.median(ratios), "min": min(ratios), "max": max(ratios),
+            "higher_is_better": rate_target is not None or key == "peer",
+        }
+        r = results[key]
+        verdict = ("ok" if (r["ratio"] >= 1 if r["higher_is_better"] else r["ratio"] <= 1) else "MISSED")
+        if key == "peer":
+            verdict = "record"
+        print(f"{title}\n    ours {r['ours']:.4g} {unit}  limit {r['limit']:.4g} {unit}  "
+              f"ratio {r['ratio']:.3f} (min {r['min']:.3f}, max {r['max']:.3f})  {verdict}", flush=True)
+    if args.json:
+        print(json.dumps(results, indent=2))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
