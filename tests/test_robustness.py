@@ -1,0 +1,130 @@
+"""Bad input everywhere gives a clear error or a recorded failure: never a crash, never a hang."""
+
+import gc
+import tracemalloc
+import weakref
+
+import pytest
+
+import threads_main
+from conftest import FastTime, wait_until
+
+
+class Name(str):
+    pass
+
+
+@pytest.mark.parametrize("name", ["", "x" * 100_000, "名前-☃", None])
+def test_odd_names_are_accepted(make_manager, name):
+    m = make_manager(lambda: 1)
+    assert m._send(name) is True
+    wait_until(m._done)
+    (task,) = m._var.totals
+    assert m._get_status(task) == {task: "完成"} and m._get_result(task) == {task: 1}
+    assert task == name or (not name and task == "Thread_1")
+
+
+@pytest.mark.parametrize("name", [Name("sub"), 5, b"bytes", 1.5])
+def test_names_that_are_not_exactly_str_are_refused(make_manager, name):
+    m = make_manager()
+    with pytest.raises(TypeError, match="^Argument 'thread_name' has incorrect type"):
+        m._send(name)
+    assert m._var.totals == [] and m._send() is True
+
+
+def test_unknown_names_of_any_type_in_queries(make_manager):
+    m = make_manager()
+    for name in ([], {}, None, 3.5, "nobody"):
+        try:
+            hash(name)
+        except TypeError:
+            with pytest.raises(TypeError):
+                m._get_status(name)
+            continue
+        assert m._get_status(name) == {name: "Task does not exist"}
+        assert m._get_result(name) == {name: "Task does not exist"}
+        with pytest.raises(Exception, match="does not exist"):
+            m._stop(name)
+
+
+def test_task_function_that_is_not_callable_is_a_recorded_failure(make_manager):
+    m = make_manager(42)
+    m._send()
+    wait_until(m._done)
+    assert m._get_all_status() == {"Thread_1": "失败"}
+    assert isinstance(m._get_result("Thread_1")["Thread_1"], TypeError)
+
+
+@pytest.mark.parametrize("call", [
+    lambda m: m._send_list(None), lambda m: m._send_list("abc"), lambda m: m._send_list(iter([{}])),
+    lambda m: m._join_property_log({}, 0, 0), lambda m: m._stop_action(object()),
+])
+def test_odd_arguments_never_crash(make_manager, call):
+    m = make_manager()
+    try:
+        call(m)
+    except (TypeError, AttributeError, KeyError):
+        pass
+    assert m._send() is True
+    wait_until(m._done)
+
+
+@pytest.mark.parametrize("field, value", [("runs", None), ("max_workers", "many"), ("threads", 7), ("dones", 3)])
+def test_store_fields_replaced_by_a_caller(make_manager, field, value):
+    m = make_manager()
+    m._send()
+    setattr(m._var, field, value)
+    wait_until(lambda: m._log.texts("debug") or m._done())
+    assert all(t.startswith("Run error: ") for t in m._log.texts("debug"))
+    assert m._var.thread_init.is_alive()
+    m._close()
+    m._var.thread_init.join(5)
+    assert not m._var.thread_init.is_alive()
+
+
+def test_batches_with_cleared_records_do_not_grow(make_manager, fast_time):
+    fast_time.scale = 0.0
+    m = make_manager(lambda n: [n], 30)
+
+    def batch(size=10_000):
+        for i in range(size):
+            m._send(n=i)
+        wait_until(lambda: m._done() and len(m._var.dones) == size, timeout=60)
+        assert m._clear_record() is True
+
+    batch()
+    tracemalloc.start()
+    try:
+        batch()
+        gc.collect()
+        after_second = tracemalloc.get_traced_memory()[0]
+        for _ in range(8):
+            batch()
+        gc.collect()
+        growth = tracemalloc.get_traced_memory()[0] - after_second
+    finally:
+        tracemalloc.stop()
+    assert growth < 0.01 * max(after_second, 1) + 64 * 1024, (after_second, growth)
+
+
+def test_arguments_and_results_of_cleared_tasks_are_freed(make_manager):
+    class Box:
+        pass
+
+    made = []
+
+    def func(box):
+        out = Box()
+        made.append(weakref.ref(out))
+        return out
+
+    m = make_manager(func)
+    boxes = [Box() for _ in range(5)]
+    refs = [weakref.ref(b) for b in boxes]
+    for b in boxes:
+        m._send(box=b)
+    del boxes
+    wait_until(lambda: m._done() and len(m._var.dones) == 5)
+    assert m._clear_record() is True
+    gc.collect()
+    assert all(r() is None for r in refs + made)

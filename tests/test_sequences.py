@@ -1,0 +1,143 @@
+"""Random sequences of operations on one manager keep its records consistent and never hang."""
+
+import sys
+import time
+
+import pytest
+from hypothesis import HealthCheck, settings
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
+
+import threads_main
+from conftest import FastTime, RecordingLog, shut, wait_until
+
+WORDS = {"待运行", "运行中", "完成", "失败", "取消", "停止"}
+
+
+def task(kind, n=0):
+    if kind == "return":
+        return n
+    if kind == "raise":
+        raise ValueError(n)
+    if kind == "sleep":
+        time.sleep(0.003)
+        return n
+    sys.exit(n)
+
+
+KINDS = st.sampled_from(["return", "raise", "sleep", "exit"])
+NAMES = st.one_of(st.none(), st.sampled_from(["", "a", "b", "Thread_1", "Thread_3", "名前"]))
+
+
+class ManagerMachine(RuleBasedStateMachine):
+    @initialize()
+    def build(self):
+        self.patches = [(threads_main, "time", threads_main.time), (threads_main, "BrixelLog", threads_main.BrixelLog)]
+        threads_main.time = FastTime()
+        threads_main.BrixelLog = RecordingLog
+        self.m = threads_main.BrixelThreadsMain(task, 3)
+        self.closed = False
+
+    def teardown(self):
+        m = getattr(self, "m", None)
+        try:
+            if m is not None and not self.closed:
+                if m._is_run() or m._get_qsize():
+                    wait_until(lambda: m._get_qsize() == 0 and self.running() == 0, timeout=20)
+                    wait_until(m._done, timeout=5)
+                shut(m)
+            if m is not None:
+                m._var.thread_init.join(5)
+                assert not m._var.thread_init.is_alive()
+        finally:
+            for module, name, value in getattr(self, "patches", []):
+                setattr(module, name, value)
+
+    def running(self):
+        v = self.m._var
+        return len(v.runs) - len(v.dones) - len(v.stops)
+
+    def expect_closed(self, call, *args, **kwargs):
+        if self.closed:
+            with pytest.raises(threads_main.ManagerError, match="^The manager has stopped$"):
+                call(*args, **kwargs)
+            return None
+        return call(*args, **kwargs)
+
+    @rule(name=NAMES, kind=KINDS, n=st.integers(0, 3))
+    def send(self, name, kind, n):
+        assert self.expect_closed(self.m._send, name, kind=kind, n=n) in (True, None)
+
+    @rule(kinds=st.lists(KINDS, max_size=4))
+    def send_list(self, kinds):
+        assert self.m._send_list([{"kind": k} for k in kinds]) is None
+
+    @rule(data=st.data())
+    def stop(self, data):
+        names = list(self.m._var.totals) + ["nobody"]
+        name = data.draw(st.sampled_from(names))
+        try:
+            self.expect_closed(self.m._stop, name)
+        except threads_main.ManagerError:
+            raise
+        except Exception as e:  # the builtin Exception for unknown or unstarted tasks
+            assert type(e) is Exception and str(e) in (f"Task <{name}> does not exist", f"Task <{name}> not running")
+
+    @rule()
+    def stop_all(self):
+        self.expect_closed(self.m._stop_all)
+
+    @precondition(lambda self: not self.closed)
+    @rule()
+    def clear_queue(self):
+        assert self.m._clear_queue() is True
+
+    @rule()
+    def rerun_failed(self):
+        self.expect_closed(self.m._rerun_failed)
+
+    @rule()
+    def clear_record(self):
+        done = self.m._done()
+        cleared = self.m._clear_record()
+        assert cleared in (True, False)
+        if cleared:
+            assert done
+
+    @precondition(lambda self: not self.closed and (self.m._done() or self.m._is_run()))
+    @rule()
+    def join(self):
+        assert self.m._join() is True
+
+    @precondition(lambda self: not self.closed)
+    @rule()
+    def join_timed(self):
+        self.m._var.duration = 0.05
+        try:
+            assert self.m._join_property("brixel_break", 0.2) is True
+        finally:
+            self.m._var.duration = None
+
+    @rule(workers=st.integers(-1, 5))
+    def set_max_workers(self, workers):
+        self.expect_closed(self.m._set_max_workers, workers)
+
+    @rule()
+    def close(self):
+        self.expect_closed(self.m._close)
+        self.closed = True
+
+    @invariant()
+    def records_are_consistent(self):
+        if not hasattr(self, "m"):
+            return
+        v = self.m._var
+        assert self.running() >= 0
+        counts = self.m._get_run_status()
+        assert list(counts) == ["total", "done", "run", "success", "failed", "stop", "cancel"]
+        assert set(self.m._get_all_status().values()) <= WORDS
+
+
+TestManagerSequences = ManagerMachine.TestCase
+TestManagerSequences.settings = settings(max_examples=25, stateful_step_count=15, deadline=None,
+                                         suppress_health_check=list(HealthCheck))

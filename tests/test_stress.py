@@ -1,0 +1,168 @@
+"""Stress: many submitters, queries, stops and closes at once; every task accounted for, no hang."""
+
+import random
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+import threads_main
+from conftest import shut, wait_until
+
+WORDS = {"待运行", "运行中", "完成", "失败", "取消", "停止"}
+
+
+@pytest.fixture
+def tracked_threads(monkeypatch):
+    """Every thread the module creates (control, task and sending threads)."""
+    made = []
+
+    class Tracked(threading.Thread):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            made.append(self)
+
+    monkeypatch.setattr(threads_main, "Thread", Tracked)
+    return made
+
+
+def assert_accounted(m, submitted):
+    """Every submitted name ended once in dones, stops or cancels, or still waits, its status saying so."""
+    var = m._var
+    assert len(var.totals) == submitted and len(set(var.totals)) == submitted
+    dones, stops, cancels = set(var.dones), set(var.stops), set(var.cancels)
+    assert len(dones) == len(var.dones) and len(stops) == len(var.stops) and len(cancels) == len(var.cancels)
+    assert not (dones & stops) and not (dones & cancels) and not (stops & cancels)
+    statuses = m._get_all_status()
+    assert set(statuses.values()) <= WORDS
+    for name in var.totals:
+        status = statuses[name]
+        if name in dones:
+            assert status in ("完成", "失败")
+        elif name in stops:
+            assert status == "停止"
+        elif name in cancels:
+            assert status == "取消"
+        else:
+            assert status == "待运行" and m._is_close()
+    assert len(var.runs) - len(var.dones) - len(var.stops) >= 0
+
+
+def assert_threads_end(threads):
+    deadline = time.monotonic() + 10
+    for t in threads:
+        t.join(max(0.0, deadline - time.monotonic()))
+    assert not [t for t in threads if t.is_alive()]
+
+
+def test_many_submitters_and_readers(make_manager, tracked_threads):
+    m = make_manager(lambda n: n % 7 or 1 / 0, 30)
+    barrier = threading.Barrier(23)
+    stop_reading = threading.Event()
+    errors = []
+
+    def submit(k):
+        barrier.wait()
+        for i in range(1000):
+            m._send(n=i + k)
+
+    def read():
+        barrier.wait()
+        while not stop_reading.is_set():
+            try:
+                m._get_all_status(), m._get_run_status(), m._get_failed(), m._get_all_result()
+            except Exception as e:  # pragma: no cover - reported below
+                errors.append(e)
+
+    senders = [threading.Thread(target=submit, args=(k,)) for k in range(20)]
+    readers = [threading.Thread(target=read) for _ in range(3)]
+    for t in senders + readers:
+        t.start()
+    for t in senders:
+        t.join(60)
+    wait_until(lambda: len(m._var.dones) >= 200)
+    stop_reading.set()
+    for t in readers:
+        t.join(10)
+    assert not errors
+    shut(m)
+    assert_accounted(m, 20_000)
+    assert_threads_end(tracked_threads)
+
+
+@pytest.mark.parametrize("ending", ["_stop_all", "_close"])
+def test_stop_or_close_while_dispatching_and_submitting(make_manager, tracked_threads, ending):
+    m = make_manager(lambda: time.sleep(0.002), 8)
+    sending = threading.Event()
+
+    def submit():
+        sending.set()
+        try:
+            for _ in range(2000):
+                m._send()
+        except threads_main.ManagerError:
+            pass
+
+    t = threading.Thread(target=submit)
+    t.start()
+    sending.wait(5)
+    wait_until(lambda: len(m._var.runs) >= 20)
+    getattr(m, ending)()
+    t.join(30)
+    if ending == "_stop_all":
+        m._stop_all()
+    shut(m)
+    wait_until(lambda: all(n in m._var.dones or n in m._var.stops or n in m._var.cancels
+                           for n in m._var.runs), timeout=10)
+    assert_accounted(m, len(m._var.totals))
+    assert_threads_end(tracked_threads)
+
+
+def test_thirty_managers_closed_in_random_order(make_manager, tracked_threads):
+    managers = [make_manager(lambda x: x, 4) for _ in range(30)]
+    for i, m in enumerate(managers):
+        for x in range(20):
+            m._send(x=x + i)
+    random.shuffle(managers)
+    for m in managers:
+        m._close()
+        assert m._is_close()
+    for m in managers:
+        assert_accounted(m, 20)
+    assert_threads_end(tracked_threads)
+
+
+def test_duration_load_holds_the_queue_near_its_threshold(make_manager, tracked_threads):
+    m = make_manager(lambda: time.sleep(0.001), 4, duration=1.0)
+    requests = [{} for _ in range(50)]
+    m._send_list(requests)
+    peak = 0
+    deadline = time.monotonic() + 1.2
+    while time.monotonic() < deadline:
+        peak = max(peak, m._get_qsize())
+        time.sleep(0.005)
+    assert 900 <= peak <= 1000 + len(requests)
+    submitted = len(m._var.totals)
+    time.sleep(0.1)
+    assert len(m._var.totals) == submitted  # the window is over: nothing more is sent
+    shut(m)
+    assert_accounted(m, submitted)
+    assert_threads_end(tracked_threads)
+
+
+def test_interpreter_exits_promptly_after_close():
+    code = textwrap.dedent("""
+        import threads_main, time
+        m = threads_main.BrixelThreadsMain(lambda: time.sleep(0.5), 4, logger=__import__("logging").getLogger("q"))
+        for _ in range(50):
+            m._send()
+        time.sleep(0.2)
+        m._close()
+    """)
+    started = time.monotonic()
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert time.monotonic() - started < 15
