@@ -1,5 +1,12 @@
-// The per-task runner: a plain class whose bound `start` is the target of the task's thread.
+// The per-task runner: a plain class whose bound `start` is the target of the task's thread, and
+// the registry through which a running worker and the stop walk agree on who records the outcome.
 #include <Python.h>
+
+#include <cmath>
+#include <new>
+#include <string>
+#include <unordered_map>
+#include <utility>
 
 #include "manager/methods.hpp"
 #include "module.hpp"
@@ -10,20 +17,380 @@
 
 namespace threads_main {
 
-StopClaim claim_stop(unsigned long, PyObject*, PyObject*) { return StopClaim::Unknown; }
+namespace {
 
-void stop_before_start(unsigned long, PyObject*, PyObject*) {}
+constexpr const char* param_names[3] = {"brixel_var", "brixel_name", "brixel_log"};
 
+enum class RunState { Running, Finishing, Stopped };
+
+// One run of start(). It lives on the task thread's stack for the whole run; the registry points
+// at it while the run is registered.
+struct RunRecord {
+    PyObject* var;   // borrowed: start() holds a reference for the whole run
+    PyObject* name;  // borrowed, likewise
+    RunState state = RunState::Running;
+    RunRecord* outer = nullptr;  // a run on the same thread that this one interrupts (start() called from a task)
+};
+
+// A stop that arrived after the thread started but before its worker began.
+struct EarlyStop {
+    Ref var;
+    Ref name;
+};
+
+// The two registries, keyed by thread identifier. Both are touched only with the interpreter lock
+// held, and never destroyed: a destructor run at process exit would drop references without it.
+std::unordered_map<unsigned long, RunRecord*>& running_workers()
+{
+    static auto* map = new std::unordered_map<unsigned long, RunRecord*>();
+    return *map;
+}
+
+std::unordered_map<unsigned long, EarlyStop>& early_stops()
+{
+    static auto* map = new std::unordered_map<unsigned long, EarlyStop>();
+    return *map;
+}
+
+// The same task of the same store. Runs no Python code: the claim must stay one step.
+bool same_task(PyObject* var_a, PyObject* name_a, PyObject* var_b, PyObject* name_b)
+{
+    if (var_a != var_b) {
+        return false;
+    }
+    if (name_a == name_b) {
+        return true;
+    }
+    return PyUnicode_CheckExact(name_a) && PyUnicode_CheckExact(name_b) && PyUnicode_Compare(name_a, name_b) == 0;
+}
+
+// Registers a run under its thread for the scope's duration. Registration comes before any Python
+// code of the run, so from the first step of start() on, a stop walk always finds the run.
+class Registration {
+public:
+    Registration(unsigned long ident, RunRecord* rec) : ident_(ident), rec_(rec)
+    {
+        auto [it, inserted] = running_workers().try_emplace(ident, rec);
+        if (!inserted) {
+            rec->outer = std::exchange(it->second, rec);
+        }
+    }
+    Registration(const Registration&) = delete;
+    Registration& operator=(const Registration&) = delete;
+    ~Registration()
+    {
+        auto& map = running_workers();
+        auto it = map.find(ident_);
+        if (it == map.end()) {
+            return;
+        }
+        if (rec_->outer) {
+            it->second = rec_->outer;
+        } else {
+            map.erase(it);
+        }
+    }
+
+private:
+    unsigned long ident_;
+    RunRecord* rec_;
+};
+
+// Takes the early stop recorded for this thread, if any: true when it names this run's task. A
+// record for another store or task is stale (its thread ended before a worker began) and is
+// dropped. Called after registration, so the references dropped here cannot let a stop slip in
+// between the check and the registration.
+bool take_early_stop(unsigned long ident, PyObject* var, PyObject* name)
+{
+    auto& map = early_stops();
+    auto it = map.find(ident);
+    if (it == map.end()) {
+        return false;
+    }
+    EarlyStop taken = std::move(it->second);
+    map.erase(it);
+    return same_task(taken.var.get(), taken.name.get(), var, name);
+}
+
+// The end of a run that the stop walk claimed: nothing is recorded (the walk records the stop),
+// the error the run caught is dropped, and a SystemExit the walk sent that has not fired yet is
+// withdrawn so that it cannot surface in whatever the thread runs next. Returns a new reference.
+PyObject* end_stopped() noexcept
+{
+    PyThreadState_SetAsyncExc(PyThread_get_thread_ident(), nullptr);
+    PyErr_Clear();
+    return Py_NewRef(Py_None);
+}
+
+// The three timing fields are read-then-write updates shared by every worker: one lock keeps two
+// workers that finish together from losing a contribution. PyMutex releases the interpreter lock
+// while it waits, so a holder that needs the interpreter lock back cannot deadlock against a waiter.
+PyMutex timing_mutex{};
+
+class TimingLock {
+public:
+    TimingLock() noexcept { PyMutex_Lock(&timing_mutex); }
+    TimingLock(const TimingLock&) = delete;
+    TimingLock& operator=(const TimingLock&) = delete;
+    ~TimingLock() { PyMutex_Unlock(&timing_mutex); }
+};
+
+// time.time() as a double, through the module-level `time`.
+double now_seconds(const Ctx& c)
+{
+    Ref time = c.global(N_time);
+    Ref now = call_method(time.get(), c.name(N_time));
+    double seconds = PyFloat_AsDouble(now.get());
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        throw PyErrSet{};
+    }
+    return seconds;
+}
+
+// threads.get(name), with `threads` read from the store each time.
+Ref entry_of(const Ctx& c, PyObject* var, PyObject* name)
+{
+    Ref threads = field(c, var, N_threads);
+    return task_entry(c, threads.get(), name);
+}
+
+void set_entry(const Ctx& c, PyObject* var, PyObject* name, Name attr, PyObject* value)
+{
+    Ref entry = entry_of(c, var, name);
+    setattr(entry.get(), c.name(attr), value);
+}
+
+void append_to(const Ctx& c, PyObject* var, Name list, PyObject* name)
+{
+    Ref target = field(c, var, list);
+    append(target.get(), name);
+}
+
+// The running part of a run: the start time, then the task function called with a copy of the
+// keyword arguments. Returns the result as a new reference, or NULL with the error set.
+PyObject* call_task(const Ctx& c, PyObject* var, PyObject* kwargs, double* start_ms) noexcept
+{
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        *start_ms = std::trunc(now_seconds(c) * 1000.0);
+        Ref func = field(c, var, N_func);
+        if (PyDict_CheckExact(kwargs) && PyDict_GET_SIZE(kwargs) == 0) {
+            return PyObject_CallNoArgs(func.get());
+        }
+        // The copy keeps a callable that changes its keyword dict from changing the worker's.
+        Ref copy;
+        if (PyDict_Check(kwargs)) {
+            copy = require(PyDict_Copy(kwargs));
+        } else {
+            copy = require(PyDict_New());
+            require_int(PyDict_Merge(copy.get(), kwargs, 1));
+        }
+        return PyObject_VectorcallDict(func.get(), nullptr, 0, copy.get());
+    });
+}
+
+// Folds one elapsed time into min_time, max_time and all_time under the timing lock; the stored
+// values stay interpreter integers.
+void fold_timing(const Ctx& c, PyObject* var, PyObject* elapsed)
+{
+    TimingLock locked;
+    Ref min_time = field(c, var, N_min_time);
+    // A stored 0 means "unset": the first returned task replaces it whatever its time.
+    if (!truthy(min_time.get()) || require_int(PyObject_RichCompareBool(elapsed, min_time.get(), Py_LT))) {
+        min_time = Ref::borrow(elapsed);
+    }
+    set_field(c, var, N_min_time, min_time.get());
+    Ref max_time = field(c, var, N_max_time);
+    if (require_int(PyObject_RichCompareBool(elapsed, max_time.get(), Py_GT))) {
+        max_time = Ref::borrow(elapsed);
+    }
+    set_field(c, var, N_max_time, max_time.get());
+    Ref all_time = field(c, var, N_all_time);
+    Ref sum = require(PyNumber_Add(all_time.get(), elapsed));
+    set_field(c, var, N_all_time, sum.get());
+}
+
+// Whether a returned result matches the break result: a false break result never does; a list,
+// set or tuple (or subclass) by membership; anything else by equality.
+bool matches_break(const Ctx& c, PyObject* var, PyObject* result)
+{
+    Ref breaker = field(c, var, N_break_result);
+    if (!truthy(breaker.get())) {
+        return false;
+    }
+    PyObject* b = breaker.get();
+    if (PyList_Check(b) || PySet_Check(b) || PyTuple_Check(b)) {
+        return contains(b, result);
+    }
+    Ref equal = require(PyObject_RichCompare(result, b, Py_EQ));
+    return truthy(equal.get());
+}
+
+// Records a task function that returned: timing, result, status and classification.
+void record_return(const Ctx& c, PyObject* var, PyObject* name, PyObject* result, double start_ms)
+{
+    Ref elapsed = require(PyLong_FromDouble(std::trunc(now_seconds(c) * 1000.0 - start_ms)));
+    fold_timing(c, var, elapsed.get());
+    if (truthy(field(c, var, N_reserve).get())) {
+        set_entry(c, var, name, N_result, result);
+    }
+    set_entry(c, var, name, N_status, c.status(S_COMPLETED));
+    append_to(c, var, matches_break(c, var, result) ? N_failed : N_success, name);
+}
+
+// Records a failed run with its error. The entry also keeps the worker, so that a re-run can
+// build a fresh thread for the same keyword arguments; that is a convenience, and its failure is
+// ignored.
+void record_failure(const Ctx& c, PyObject* self, PyObject* var, PyObject* name, PyObject* error)
+{
+    if (truthy(field(c, var, N_reserve).get())) {
+        set_entry(c, var, name, N_result, error);
+    }
+    try {
+        set_entry(c, var, name, N__worker, self);
+    }
+    catch (const PyErrSet&) {
+        PyErr_Clear();
+    }
+    set_entry(c, var, name, N_status, c.status(S_FAILED));
+    append_to(c, var, N_failed, name);
+}
+
+// The body of start() once the run is registered. Returns a new reference (None), or throws with
+// the error of a step whose errors end the thread.
+PyObject* run_task(const Ctx& c, PyObject* self, RunRecord& rec, PyObject* kwargs)
+{
+    PyObject* var = rec.var;
+    PyObject* name = rec.name;
+
+    // Marking the task running lies outside the handled region: its errors end the thread. The
+    // state is tested right before the write (a C call on the store): a stop claimed while the
+    // entry was looked up must not be overwritten.
+    try {
+        Ref entry = entry_of(c, var, name);
+        if (rec.state == RunState::Stopped) {
+            return end_stopped();
+        }
+        setattr(entry.get(), c.name(N_status), c.status(S_RUNNING));
+    }
+    catch (const PyErrSet&) {
+        if (rec.state == RunState::Stopped) {
+            return end_stopped();
+        }
+        throw;
+    }
+
+    double start_ms = 0;
+    Ref outcome = Ref::steal(call_task(c, var, kwargs, &start_ms));
+    // The worker's claim: no Python code runs between the return of the call and this test.
+    if (rec.state == RunState::Stopped) {
+        return end_stopped();
+    }
+    rec.state = RunState::Finishing;
+
+    // Any failure of the run is an outcome, BaseException included: a task that ends the thread
+    // with SystemExit or KeyboardInterrupt of its own would otherwise count as running for ever.
+    Ref failure;
+    if (outcome) {
+        try {
+            record_return(c, var, name, outcome.get(), start_ms);
+        }
+        catch (const PyErrSet&) {
+            failure = Ref::steal(PyErr_GetRaisedException());
+        }
+    } else {
+        failure = Ref::steal(PyErr_GetRaisedException());
+    }
+    if (failure) {
+        record_failure(c, self, var, name, failure.get());
+    }
+
+    // The entry lets go of its thread; `dones` comes last, so a reader that sees the name there
+    // sees the outcome.
+    set_entry(c, var, name, N_thread, Py_None);
+    append_to(c, var, N_dones, name);
+    return Py_NewRef(Py_None);
+}
+
+[[noreturn]] void init_error(const char* format, const char* what)
+{
+    PyErr_Format(PyExc_TypeError, format, what);
+    throw PyErrSet{};
+}
+
+// "missing 2 required positional arguments: 'a' and 'b'", worded as for a def.
+[[noreturn]] void missing_error(PyObject* const slots[3])
+{
+    std::string names;
+    int missing = 0;
+    for (int i = 0; i < 3; ++i) {
+        missing += slots[i] ? 0 : 1;
+    }
+    int seen = 0;
+    for (int i = 0; i < 3; ++i) {
+        if (slots[i]) {
+            continue;
+        }
+        if (seen > 0) {
+            names += missing > 2 ? ", " : " ";
+            if (seen == missing - 1) {
+                names += "and ";
+            }
+        }
+        names += "'";
+        names += param_names[i];
+        names += "'";
+        ++seen;
+    }
+    PyErr_Format(PyExc_TypeError, "_Worker.__init__() missing %d required positional argument%s: %s", missing,
+                 missing == 1 ? "" : "s", names.c_str());
+    throw PyErrSet{};
+}
+
+// Stores the four attributes, in their order. `task_kwargs` becomes the worker's own dict.
+void fill_worker(const Ctx& c, PyObject* self, PyObject* var, PyObject* name, PyObject* log, PyObject* task_kwargs)
+{
+    setattr(self, c.name(N_var), var);
+    setattr(self, c.name(N_brixel_name), name);
+    setattr(self, c.name(N__log), log);
+    setattr(self, c.name(N_kwargs), task_kwargs);
+}
+
+}  // namespace
+
+StopClaim claim_stop(unsigned long ident, PyObject* var, PyObject* name)
+{
+    auto& map = running_workers();
+    auto it = map.find(ident);
+    if (it == map.end() || !same_task(it->second->var, it->second->name, var, name)) {
+        return StopClaim::Unknown;
+    }
+    RunRecord* rec = it->second;
+    if (rec->state == RunState::Running) {
+        rec->state = RunState::Stopped;
+        return StopClaim::Stopped;
+    }
+    return StopClaim::Finishing;
+}
+
+void stop_before_start(unsigned long ident, PyObject* var, PyObject* name)
+{
+    EarlyStop record{Ref::borrow(var), Ref::borrow(name)};
+    try {
+        // The replaced record is dropped at the end of this function, after the map holds the new
+        // one: dropping it may run Python code.
+        std::swap(early_stops()[ident], record);
+    }
+    catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        throw PyErrSet{};
+    }
+}
+
+// __init__(self, brixel_var, brixel_name, brixel_log, **kwargs), binding like a def. Returns 0, or
+// -1 with an exception set; GIL held.
 int worker_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
 {
     return boundary(-1, [&] {
-        static const char* kwlist[] = {"brixel_var", "brixel_name", "brixel_log", nullptr};
-        PyObject* var = nullptr;
-        PyObject* name = nullptr;
-        PyObject* log = nullptr;
-        // The named parameters come out of `kwargs`; what is left are the task's keyword arguments.
-        Ref task_kwargs = require(kwargs ? PyDict_Copy(kwargs) : PyDict_New());
-        Ref empty = require(PyDict_New());
         Py_ssize_t given = PyTuple_GET_SIZE(args);
         if (given > 3) {
             PyErr_Format(PyExc_TypeError, "_Worker.__init__() takes 4 positional arguments but %zd were given",
@@ -34,40 +401,73 @@ int worker_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
         for (Py_ssize_t i = 0; i < given; ++i) {
             slots[i] = PyTuple_GET_ITEM(args, i);
         }
+        // The named parameters come out of the copy; what is left are the task's keyword arguments.
+        Ref task_kwargs = require(kwargs ? PyDict_Copy(kwargs) : PyDict_New());
+        Ref popped[3];
         for (int i = 0; i < 3; ++i) {
             PyObject* value = nullptr;
-            int found = require_int(PyDict_PopString(task_kwargs.get(), kwlist[i], &value));
-            if (found) {
-                Ref owned = Ref::steal(value);
+            if (require_int(PyDict_PopString(task_kwargs.get(), param_names[i], &value))) {
+                popped[i] = Ref::steal(value);
                 if (slots[i]) {
-                    PyErr_Format(PyExc_TypeError, "_Worker.__init__() got multiple values for argument '%s'", kwlist[i]);
-                    throw PyErrSet{};
+                    init_error("_Worker.__init__() got multiple values for argument '%s'", param_names[i]);
                 }
-                slots[i] = owned.get();  // still referenced by `kwargs`
-            }
-            if (!slots[i]) {
-                PyErr_Format(PyExc_TypeError, "_Worker.__init__() missing required argument '%s'", kwlist[i]);
-                throw PyErrSet{};
+                slots[i] = popped[i].get();
             }
         }
-        var = slots[0];
-        name = slots[1];
-        log = slots[2];
+        if (require_int(PyDict_ContainsString(task_kwargs.get(), "self"))) {
+            init_error("_Worker.__init__() got multiple values for argument '%s'", "self");
+        }
+        if (!slots[0] || !slots[1] || !slots[2]) {
+            missing_error(slots);
+        }
         Ctx c = ctx_from_type(Py_TYPE(self));
-        setattr(self, c.name(N_var), var);
-        setattr(self, c.name(N_brixel_name), name);
-        setattr(self, c.name(N__log), log);
-        setattr(self, c.name(N_kwargs), task_kwargs.get());
-        (void)empty;
+        fill_worker(c, self, slots[0], slots[1], slots[2], task_kwargs.get());
         return 0;
     });
 }
 
-PyObject* worker_start(PyObject*, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
+Ref build_worker(const Ctx& c, PyObject* cls, PyObject* var, PyObject* name, PyObject* log, Ref task_kwargs)
+{
+    // A class made by the plain metaclass with our own new and init (ours, or a subclass that
+    // overrides neither) is built directly: the same steps as the call, without its argument tuple
+    // and second copy of the keywords. Anything else is called as it is.
+    if (Py_IS_TYPE(cls, &PyType_Type)) {
+        auto* type = reinterpret_cast<PyTypeObject*>(cls);
+        if (type->tp_new == PyType_GenericNew && type->tp_init == worker_init) {
+            for (const char* param : param_names) {
+                if (require_int(PyDict_ContainsString(task_kwargs.get(), param))) {
+                    init_error("_Worker.__init__() got multiple values for argument '%s'", param);
+                }
+            }
+            Ref worker = require(type->tp_alloc(type, 0));
+            fill_worker(c, worker.get(), var, name, log, task_kwargs.get());
+            return worker;
+        }
+    }
+    Ref args = require(PyTuple_Pack(3, var, name, log));
+    return require(PyObject_Call(cls, args.get(), task_kwargs.get()));
+}
+
+// start(self): runs the task in the calling thread and records its outcome. Returns a new
+// reference (None), or NULL with an exception set; GIL held.
+PyObject* worker_start(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept
 {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         bind_args({"start", {}}, args, nargs, kwnames, nullptr);
-        raise(PyExc_NotImplementedError, "start");
+        Ctx c = ctx_from_class(cls);
+        Ref var = getattr(self, c.name(N_var));
+        Ref name = getattr(self, c.name(N_brixel_name));
+        Ref kwargs = getattr(self, c.name(N_kwargs));
+        unsigned long ident = PyThread_get_thread_ident();
+        // Every run starts from a fresh record, so a worker can be started again after it ended.
+        RunRecord rec{var.get(), name.get()};
+        Registration registered(ident, &rec);
+        if (take_early_stop(ident, var.get(), name.get())) {
+            rec.state = RunState::Stopped;
+            return end_stopped();
+        }
+        return run_task(c, self, rec, kwargs.get());
     });
 }
 
@@ -102,6 +502,12 @@ PyMethodDef worker_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The instance `__dict__`, as a plain class has it (the managed dict alone has no descriptor).
+PyGetSetDef worker_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot worker_slots[] = {
     {Py_tp_doc, const_cast<char*>("_Worker(brixel_var, brixel_name, brixel_log, **kwargs)\n--\n\n"
                                   "Runs one task: its bound start is the target of the task's thread.")},
@@ -111,6 +517,7 @@ PyType_Slot worker_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(worker_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(worker_clear)},
     {Py_tp_methods, worker_methods},
+    {Py_tp_getset, worker_getset},
     {0, nullptr},
 };
 

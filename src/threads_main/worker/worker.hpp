@@ -13,11 +13,15 @@
 
 #include <Python.h>
 
+#include "module.hpp"
+#include "support/ref.hpp"
+
 namespace threads_main {
 
 enum class StopClaim {
     Stopped,    // the worker was running the task; it is now marked stopped and records nothing
-    Finishing,  // the worker has finished the task call and is recording its outcome itself
+    Finishing,  // the worker has finished the task call and is recording its outcome itself, or
+                // another stop already claimed the task: either way the caller leaves it alone
     Unknown,    // no worker of ours runs this task (name, store) in the thread `ident`
 };
 
@@ -29,5 +33,10 @@ StopClaim claim_stop(unsigned long ident, PyObject* var, PyObject* name);
 // yet, as stopped before it starts: when that worker begins it returns at once and records
 // nothing. Throws PyErrSet on memory failure. GIL held.
 void stop_before_start(unsigned long ident, PyObject* var, PyObject* name);
+
+// Builds a task's worker as `cls(var, name, log, **task_kwargs)`. `task_kwargs` is a new dict with
+// string keys that nobody else holds: the worker may keep it as its own. Returns a new reference;
+// throws PyErrSet. GIL held.
+Ref build_worker(const Ctx& c, PyObject* cls, PyObject* var, PyObject* name, PyObject* log, Ref task_kwargs);
 
 }  // namespace threads_main

@@ -1,0 +1,200 @@
+"""Task submission: naming, entries, the lock, bulk submission with and without a duration."""
+
+import threading
+import time as real_time
+
+import pytest
+
+import threads_main
+from conftest import shut, wait_until
+
+
+@pytest.fixture
+def held(make_manager):
+    """A manager whose control loop never dispatches (limit 0), so submissions stay waiting."""
+    m = make_manager()
+    m._var.max_workers = 0
+    return m
+
+
+def queued(m):
+    return [m._var.queue.get(timeout=5) for _ in range(m._get_qsize())]
+
+
+def test_generated_names_entries_queue_and_totals(held):
+    assert [held._send(x=i) for i in range(3)] == [True] * 3
+    names = ["Thread_1", "Thread_2", "Thread_3"]
+    assert held._var.totals == names and held._var.name == 4
+    for i, name in enumerate(names):
+        entry = held._var.threads.get(name)
+        assert (entry.status, entry.result) == ("待运行", None) and not entry.thread.ident
+        assert entry.thread._target.__self__.kwargs == {"x": i}
+    assert queued(held) == names
+
+
+def test_caller_names_duplicates_empty_and_collisions(held):
+    held._send("job")
+    held._send("job")  # in use: replaced by a generated name
+    held._send("")
+    held._send(thread_name="Thread_3")
+    held._send()  # Thread_3 is a caller's name: the counter moves past it
+    assert held._var.totals == ["job", "Thread_1", "Thread_2", "Thread_3", "Thread_4"]
+    assert held._var.name == 5 and queued(held) == held._var.totals
+
+
+class StrSub(str):
+    pass
+
+
+@pytest.mark.parametrize("bad, type_name", [(5, "int"), (StrSub("x"), "StrSub"), (b"x", "bytes")])
+def test_thread_name_of_another_type_is_refused(held, bad, type_name):
+    with pytest.raises(TypeError) as info:
+        held._send(bad, x=1)
+    assert str(info.value) == f"Argument 'thread_name' has incorrect type (expected str, got {type_name})"
+    assert (held._var.totals, held._var.name, held._get_qsize()) == ([], 1, 0)
+
+
+@pytest.mark.parametrize("keyword", ["brixel_var", "brixel_name", "brixel_log"])
+def test_reserved_keyword_raises_and_leaves_the_lock_free(held, keyword):
+    with pytest.raises(TypeError, match=f"multiple values for argument '{keyword}'"):
+        held._send(**{keyword: 1})
+    assert held._var.totals == [] and held._get_qsize() == 0 and list(held._var.threads.keys()) == []
+    assert held._send() is True  # would wait for ever on a lock left taken
+    assert held._var.totals == ["Thread_2"]
+
+
+def test_worker_class_is_looked_up_at_each_submission(held, monkeypatch):
+    made = []
+
+    class Recorded(threads_main._Worker):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            made.append((self.brixel_name, self.kwargs, self.var))
+
+    monkeypatch.setattr(threads_main, "_Worker", Recorded)
+    held._send("a", x=1)
+    assert made == [("a", {"x": 1}, held._var)]
+
+
+def test_concurrent_submissions_get_distinct_names_and_all_finish(make_manager):
+    m = make_manager(lambda i: i, max_workers=8)
+    barrier = threading.Barrier(20)
+
+    def submit(i):
+        barrier.wait()
+        m._send(i=i)
+
+    threads = [threading.Thread(target=submit, args=(i,)) for i in range(20)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(10)
+    assert sorted(m._var.totals) == sorted(f"Thread_{i}" for i in range(1, 21))
+    wait_until(lambda: m._done())
+    assert sorted(m._var.dones) == sorted(m._var.totals)
+    assert sorted(e.result for _, e in m._var.threads.items()) == list(range(20))
+
+
+def test_dispatch_stays_within_the_worker_limit(make_manager):
+    lock, running, peak = threading.Lock(), [0], [0]
+
+    def func():
+        with lock:
+            running[0] += 1
+            peak[0] = max(peak[0], running[0])
+        real_time.sleep(0.003)
+        with lock:
+            running[0] -= 1
+
+    m = make_manager(func, max_workers=2)
+    for _ in range(8):
+        m._send()
+    wait_until(lambda: m._done())
+    assert peak[0] <= 2 and len(m._var.success) == 8
+
+
+class ListSub(list):
+    pass
+
+
+def test_bulk_submission_runs_every_request(make_manager):
+    m = make_manager(lambda **kw: kw)
+    assert m._send_list(ListSub([{"thread_name": "named", "x": 1}, [("x", 2)]])) is None  # pairs make a dict
+    wait_until(lambda: len(m._var.dones) == 2)
+    assert {name: e.result for name, e in m._var.threads.items()} == {"named": {"x": 1}, "Thread_1": {"x": 2}}
+
+
+@pytest.mark.parametrize("collection", [{"x": 1}, ({"x": i} for i in range(2)), "abc", None, frozenset()])
+def test_send_list_ignores_other_collections(held, monkeypatch, collection):
+    started = []
+    monkeypatch.setattr(threads_main, "Thread", lambda *a, **kw: started.append(kw))
+    assert held._send_list(collection) is None
+    assert started == [] and held._var.totals == []
+
+
+def test_send_list_thread_called_directly_sends_a_generator_once(held):
+    assert held._send_list_thread({"x": i} for i in range(3)) is None
+    assert held._var.totals == ["Thread_1", "Thread_2", "Thread_3"]
+    assert list(threads_main.BrixelThreadsMain._thread_list_yield((1, 2))) == [1, 2]
+
+
+def test_none_request_ends_the_sending_thread_with_a_report(held, monkeypatch):
+    with pytest.raises(TypeError, match="argument after \\*\\* must be a mapping, not NoneType"):
+        held._send_list_thread([{"x": 1}, None, {"x": 2}])
+    assert held._var.totals == ["Thread_1"]
+    reported = []
+    monkeypatch.setattr(threading, "excepthook", reported.append)
+    held._send_list([None])
+    wait_until(lambda: reported)
+    assert type(reported[0].exc_value) is TypeError and held._var.totals == ["Thread_1"]
+
+
+def test_duration_resubmits_within_the_window_then_waits_for_close(make_manager, fast_time, monkeypatch):
+    reported, senders = [], []
+    monkeypatch.setattr(threading, "excepthook", reported.append)
+    script = [100.0, 100.0, 101.0, 102.0, 102.5]  # the start, then one reading per pass
+    fast_time.time = lambda: script.pop(0) if len(script) > 1 else script[0]
+    m = make_manager(duration=2)
+    m._var.max_workers = 0  # nothing leaves the queue
+
+    class Recorded(threading.Thread):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            senders.extend([self] if "args" in kwargs else [])
+
+    monkeypatch.setattr(threads_main, "Thread", Recorded)
+    m._send_list([{"thread_name": "a"}, {}])
+    # Three passes (the end of the window counts), then short sleeps until the manager closes.
+    wait_until(lambda: fast_time.sleeps.count(0.005) > 3)
+    assert m._var.totals == ["a", "Thread_1", "Thread_2", "Thread_3", "Thread_4", "Thread_5"]
+    assert senders[0].is_alive()
+    shut(m)
+    senders[0].join(5)
+    assert not senders[0].is_alive() and reported == []
+
+
+def test_duration_holds_back_at_the_queue_threshold(make_manager, fast_time):
+    m = make_manager(duration=60)
+    m._var.max_workers = 0
+    m._send_list([{}, {}, {}])
+    wait_until(lambda: m._get_qsize() >= 1000)
+    wait_until(lambda: fast_time.sleeps.count(0.005) > 3)
+    total = len(m._var.totals)
+    # A pass starts only below 1000 waiting names and runs to its end: at most 2 names more.
+    assert 1000 <= total <= 1002 and len(set(m._var.totals)) == total
+
+
+def test_close_during_a_timed_send_ends_it_quietly(make_manager):
+    m = make_manager(duration=60)
+    m._var.max_workers = 0
+    original, calls = m._send, []
+
+    def send(**kw):
+        calls.append(kw)
+        if len(calls) == 5:
+            m._var.switch = False  # the manager closes between two submissions
+        return original(**kw)
+
+    m._send = send
+    assert m._send_list_thread([{}, {}]) is None
+    assert len(calls) == 5 and len(m._var.totals) == 4

@@ -1,0 +1,219 @@
+"""The worker: outcome recording, break-result classification, timing figures."""
+
+import sys
+import threading
+import time as real_time
+
+import pytest
+
+import threads_main
+from brixel_var import BrixelVar
+from conftest import wait_until
+
+FAILED, DONE = "失败", "完成"
+
+
+def raise_(error):
+    raise error
+
+
+class Clock:
+    """Stands in for the module's `time`: each time() returns the next value of a script."""
+
+    def __init__(self, *values):
+        self.values = list(values)
+
+    def time(self):
+        return self.values.pop(0)
+
+
+def make_store(func, reserve=True, break_result=None, store=BrixelVar):
+    var = store(func=func, reserve=reserve)
+    var.add(threads=BrixelVar(), min_time=0, max_time=0, all_time=0, dones=[], success=[], failed=[])
+    if break_result is not None:
+        var.break_result = break_result
+    return var
+
+
+def run(var, name="t", **kwargs):
+    """Creates the task's entry and runs its worker in the calling thread."""
+    var.threads.set(name, value={"thread": object(), "result": None, "status": "待运行"})
+    worker = threads_main._Worker(var, name, None, **kwargs)
+    assert worker.start() is None
+    return var.threads.get(name), worker
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((1, 2, 3, 4), {}, "takes 4 positional arguments but 5 were given"),
+        ((), {}, "missing 3 required positional arguments: 'brixel_var', 'brixel_name', and 'brixel_log'"),
+        ((1, 2, 3), {"brixel_name": 4}, "got multiple values for argument 'brixel_name'"),
+        ((1, 2, 3), {"self": 4}, "got multiple values for argument 'self'"),
+    ],
+)
+def test_constructor_binds_like_a_def(args, kwargs, message):
+    with pytest.raises(TypeError, match=message):
+        threads_main._Worker(*args, **kwargs)
+
+
+def test_returned_task_is_completed_and_sees_a_copy_of_its_keywords():
+    def func(**kw):
+        kw["x"] = "changed"
+        return kw
+
+    var = make_store(func)
+    entry, worker = run(var, x=21)
+    assert list(vars(worker)) == ["var", "brixel_name", "_log", "kwargs"] and worker.kwargs == {"x": 21}
+    assert (entry.status, entry.result, entry.thread) == (DONE, {"x": "changed"}, None)
+    assert (var.success, var.failed, var.dones) == (["t"], [], ["t"])
+    times = (var.min_time, var.max_time, var.all_time)
+    assert all(type(t) is int for t in times) and times[0] == times[1] == times[2] >= 0
+
+
+@pytest.mark.parametrize(
+    "func, error",
+    [
+        (lambda: 1 / 0, ZeroDivisionError),
+        (5, TypeError),  # not callable
+        (lambda: sys.exit(3), SystemExit),
+        (lambda: raise_(KeyboardInterrupt), KeyboardInterrupt),
+    ],
+)
+def test_failed_task_records_its_error_and_can_run_again(func, error):
+    var = make_store(func)
+    entry, worker = run(var)
+    assert entry.status == FAILED and type(entry.result) is error and entry._worker is worker
+    assert (var.success, var.failed, var.dones, entry.thread) == ([], ["t"], ["t"], None)
+    assert (var.min_time, var.max_time, var.all_time) == (0, 0, 0)
+    var.func = lambda: "again"
+    worker.start()
+    assert (entry.status, entry.result, var.dones, var.success) == (DONE, "again", ["t", "t"], ["t"])
+
+
+@pytest.mark.parametrize("func", [lambda: 7, lambda: 1 / 0])
+def test_reserve_false_keeps_result_none(func):
+    entry, _ = run(make_store(func, reserve=False))
+    assert entry.result is None and entry.status in (DONE, FAILED)
+
+
+class ListSub(list):
+    pass
+
+
+@pytest.mark.parametrize(
+    "break_result, returned, listed",
+    [
+        ([None, False], None, "failed"),
+        ([None, False], 0, "failed"),  # 0 == False
+        (ListSub([1]), 1, "failed"),
+        ({1, 2}, 2, "failed"),
+        ((3,), 4, "success"),
+        ("abc", "abc", "failed"),
+        ("abc", "abcd", "success"),  # equality, not substring
+        (frozenset({1}), 1, "success"),  # not a list, set or tuple: compared with ==
+        (0, 0, "success"),  # a false break result never matches
+        (None, None, "success"),
+    ],
+)
+def test_break_result_classifies_returned_tasks(break_result, returned, listed):
+    var = make_store(lambda: returned, break_result=break_result)
+    entry, _ = run(var)
+    assert entry.status == DONE and entry.result == returned
+    assert getattr(var, listed) == ["t"] and var.dones == ["t"]
+
+
+class NoTruth:
+    def __bool__(self):
+        raise ValueError("no single truth value")
+
+
+class BadEq:
+    __hash__ = None
+
+    def __eq__(self, other):
+        return NoTruth()
+
+
+@pytest.mark.parametrize("break_result, returned, error", [({1}, [1], TypeError), ("x", BadEq(), ValueError)])
+def test_failing_break_test_makes_the_task_failed(break_result, returned, error):
+    var = make_store(lambda: returned, break_result=break_result)
+    entry, _ = run(var)
+    assert entry.status == FAILED and type(entry.result) is error
+    assert (var.failed, var.success, var.dones) == (["t"], [], ["t"])
+
+
+def test_timing_fields_treat_zero_as_unset(monkeypatch):
+    # Elapsed times of 0, 125 and 500 ms, then a failure that must not count.
+    monkeypatch.setattr(threads_main, "time", Clock(3000.0, 3000.0, 4000.0, 4000.125, 1000.0, 1000.5, 5000.0))
+    var = make_store(lambda: None)
+    expected = {"a": (0, 0, 0), "b": (125, 125, 125), "c": (125, 500, 625)}
+    for name, times in expected.items():
+        run(var, name)
+        assert (var.min_time, var.max_time, var.all_time) == times
+    var.func = lambda: 1 / 0
+    run(var, "d")
+    assert (var.min_time, var.max_time, var.all_time) == (125, 500, 625)
+
+
+class SlowStore:
+    """A store whose timing reads let other threads in before the write that follows them."""
+
+    def __init__(self, **fields):
+        self.__dict__.update(fields)
+
+    add = __init__
+
+    def __getattribute__(self, name):
+        value = object.__getattribute__(self, name)
+        if name in ("min_time", "max_time", "all_time"):
+            real_time.sleep(0.0002)
+        return value
+
+    def __getattr__(self, name):
+        return None
+
+
+def test_timing_updates_of_workers_finishing_together_are_not_lost(monkeypatch):
+    local = threading.local()
+
+    class PerThreadClock:  # every task takes 500 ms
+        def time(self):
+            local.calls = getattr(local, "calls", 0) + 1
+            return 1000.0 if local.calls == 1 else 1000.5
+
+    monkeypatch.setattr(threads_main, "time", PerThreadClock())
+    var = make_store(lambda: None, store=SlowStore)
+    barrier = threading.Barrier(20)
+
+    def go(i):
+        var.threads.set(i, value={"thread": None, "result": None, "status": "待运行"})
+        worker = threads_main._Worker(var, i, None)
+        barrier.wait()
+        worker.start()
+
+    threads = [threading.Thread(target=go, args=(i,)) for i in range(20)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(10)
+    assert (var.min_time, var.max_time, var.all_time, len(var.dones)) == (500, 500, 500 * 20, 20)
+
+
+class OwnExit(SystemExit):
+    pass
+
+
+@pytest.mark.parametrize("error", [SystemExit, KeyboardInterrupt, OwnExit("mine")])
+def test_base_exception_of_a_task_is_a_failure_and_ends_the_thread_quietly(make_manager, monkeypatch, error):
+    reported = []
+    monkeypatch.setattr(threading, "excepthook", reported.append)
+    m = make_manager(lambda fail: raise_(error) if fail else "ok")
+    m._send("bad", fail=True)
+    m._send("good", fail=False)
+    wait_until(lambda: m._done())
+    entry = m._var.threads.get("bad")
+    assert entry.status == FAILED and isinstance(entry.result, BaseException)
+    assert not isinstance(entry.result, Exception)
+    assert entry.thread is None and m._var.failed == ["bad"] and sorted(m._var.dones) == ["bad", "good"]
+    assert m._var.threads.get("good").status == DONE and reported == []
