@@ -1,5 +1,6 @@
 """Shared fixtures: a fast clock, a recording logger, managers that are always closed."""
 
+import collections
 import threading
 import time as real_time
 
@@ -16,7 +17,7 @@ class FastTime:
 
     def __init__(self, scale=SCALE):
         self.scale = scale
-        self.sleeps = []
+        self.sleeps = collections.deque(maxlen=1000)  # the latest requests, bounded for long runs
 
     def sleep(self, seconds):
         self.sleeps.append(seconds)

@@ -123,7 +123,7 @@ def test_arguments_and_results_of_cleared_tasks_are_freed(make_manager):
     refs = [weakref.ref(b) for b in boxes]
     for b in boxes:
         m._send(box=b)
-    del boxes
+    del boxes, b
     wait_until(lambda: m._done() and len(m._var.dones) == 5)
     assert m._clear_record() is True
     gc.collect()

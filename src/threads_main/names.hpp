@@ -12,10 +12,10 @@ enum Name : int {
     N_break_result, N_workers_kept,
     // task entry fields and store operations
     N_thread, N_result, N_status, N_add, N_set_kwargs, N_set, N_get, N_keys, N_items, N_clear,
-    N_value,
+    N_value, N__worker,
     // queue, lock, thread and logger operations
     N_put, N_get_nowait, N_qsize, N_empty, N_close, N_acquire, N_release, N_start, N_ident,
-    N_is_alive, N_info, N_debug, N_warning,
+    N_is_alive, N_info, N_debug, N_warning, N_join,
     // manager methods called through self
     N__start, N__queue_init, N__consumer, N__get_qsize, N__check_while, N__check_max_workers,
     N__send, N__send_list_thread, N__thread_list_yield, N__join_log, N__join_property_log,
@@ -28,6 +28,9 @@ enum Name : int {
     N_threading, N_inspect, N_ctypes,
     // functions of standard modules and keyword names
     N_sleep, N_cpu_count, N_gmtime, N_strftime, N_target, N_args, N_title, N_file, N_control,
+    N_isclass,
+    // keys of the query results, and the builtin the summary lines round with
+    N_total, N_run, N_stop, N_cancel, N_task, N_data, N_round,
     N_COUNT
 };
 
@@ -72,6 +75,7 @@ constexpr const char* name_text(Name n)
     case N_items: return "items";
     case N_clear: return "clear";
     case N_value: return "value";
+    case N__worker: return "_worker";
     case N_put: return "put";
     case N_get_nowait: return "get_nowait";
     case N_qsize: return "qsize";
@@ -85,6 +89,7 @@ constexpr const char* name_text(Name n)
     case N_info: return "info";
     case N_debug: return "debug";
     case N_warning: return "warning";
+    case N_join: return "join";
     case N__start: return "_start";
     case N__queue_init: return "_queue_init";
     case N__consumer: return "_consumer";
@@ -129,6 +134,14 @@ constexpr const char* name_text(Name n)
     case N_title: return "title";
     case N_file: return "file";
     case N_control: return "control";
+    case N_isclass: return "isclass";
+    case N_total: return "total";
+    case N_run: return "run";
+    case N_stop: return "stop";
+    case N_cancel: return "cancel";
+    case N_task: return "task";
+    case N_data: return "data";
+    case N_round: return "round";
     case N_COUNT: break;
     }
     return nullptr;

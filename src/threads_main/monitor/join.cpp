@@ -3,43 +3,332 @@
 
 #include "manager/methods.hpp"
 #include "module.hpp"
+#include "outside/outside.hpp"
 #include "support/args.hpp"
+#include "support/call.hpp"
 
 namespace threads_main {
 
-PyObject* manager_join_log(PyObject*, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
+namespace {
+
+// The text a caller passes to say "no break result".
+constexpr const char* no_break_result = "brixel_break";
+
+// Whether `value` is a break result to store: anything but the text "brixel_break". A str is
+// compared as text (a str subclass cannot talk its way out of it); anything else by the truth of
+// the interpreter's `!=`, whose errors propagate. GIL held.
+bool is_break_result(PyObject* value)
 {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* a[1];
-        bind_args({"_join_log", {}}, args, nargs, kwnames, a);
-        raise(PyExc_NotImplementedError, "_join_log");
+    if (PyUnicode_Check(value)) {
+        return !PyUnicode_EqualToUTF8(value, no_break_result);
+    }
+    Ref sentinel = require(PyUnicode_FromString(no_break_result));
+    Ref differs = require(PyObject_RichCompare(value, sentinel.get(), Py_NE));
+    return truthy(differs.get());
+}
+
+// Steps shared by both joins before they wait: the open check, the first line and the break
+// result. `break_result` is null when the caller gave none.
+void begin_join(const Ctx& c, PyObject* self, PyObject* break_result)
+{
+    call_method(self, c.name(N__check_while));
+    Ref log = manager_log(c, self);
+    log_text(c, log.get(), N_info, "Join......");
+    if (break_result && is_break_result(break_result)) {
+        Ref var = manager_var(c, self);
+        set_field(c, var.get(), N_break_result, break_result);
+    }
+}
+
+// The last steps of both joins: stop everything when asked to, then the closing line.
+void end_join(const Ctx& c, PyObject* self)
+{
+    Ref var = manager_var(c, self);
+    if (truthy(field(c, var.get(), N_stop_switch).get())) {
+        Ref log = manager_log(c, self);
+        log_text(c, log.get(), N_info, "Join stop all......");
+        call_method(self, c.name(N__stop_all));
+    }
+    Ref log = manager_log(c, self);
+    log_text(c, log.get(), N_info, "Join complete");
+}
+
+// self._log.info(self._get_run_status())
+void log_run_status(const Ctx& c, PyObject* self)
+{
+    Ref status = call_method(self, c.name(N__get_run_status));
+    Ref log = manager_log(c, self);
+    log_object(c, log.get(), N_info, status.get());
+}
+
+// time.sleep(seconds) through the module-level `time`, looked up at each use so that a replaced
+// clock is honoured; the call releases the interpreter lock while it sleeps.
+void sleep_for(const Ctx& c, PyObject* seconds)
+{
+    Ref time = c.global(N_time);
+    call_method(time.get(), c.name(N_sleep), seconds);
+}
+
+// time.time() through the module-level `time`.
+Ref clock_now(const Ctx& c)
+{
+    Ref time = c.global(N_time);
+    return call_method(time.get(), c.name(N_time));
+}
+
+// The end-of-work test of the loops: self._done(), or else the store's stop_switch.
+bool work_ended(const Ctx& c, PyObject* self)
+{
+    if (truthy(call_method(self, c.name(N__done)).get())) {
+        return true;
+    }
+    Ref var = manager_var(c, self);
+    return truthy(field(c, var.get(), N_stop_switch).get());
+}
+
+// `first, second = pair`, with the interpreter's messages for a pair of the wrong length.
+void unpack_pair(PyObject* pair, Ref& first, Ref& second)
+{
+    Ref items = PyTuple_CheckExact(pair) ? Ref::borrow(pair) : require(PySequence_Tuple(pair));
+    Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+    if (n < 2) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+        throw PyErrSet{};
+    }
+    if (n > 2) {
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    first = Ref::borrow(PyTuple_GET_ITEM(items.get(), 0));
+    second = Ref::borrow(PyTuple_GET_ITEM(items.get(), 1));
+}
+
+// The format specifications of the summary lines, made once per report.
+struct LineFormats {
+    Ref count = require(PyUnicode_FromString(">6"));
+    Ref field = require(PyUnicode_FromString(">5"));
+    Ref share = require(PyUnicode_FromString(".2f"));
+    Ref plain = require(PyUnicode_FromString(""));
+    Ref clock = require(PyUnicode_FromString("%H:%M:%S"));
+};
+
+Ref format(PyObject* value, const Ref& spec) { return require(PyObject_Format(value, spec.get())); }
+
+// time.strftime("%H:%M:%S", time.gmtime(seconds)): eight characters that drop whole days.
+Ref clock_text(const Ctx& c, PyObject* seconds, const LineFormats& f)
+{
+    Ref time = c.global(N_time);
+    Ref parts = call_method(time.get(), c.name(N_gmtime), seconds);
+    return call_method(time.get(), c.name(N_strftime), f.clock.get(), parts.get());
+}
+
+bool positive(const Ctx& c, PyObject* value)
+{
+    return require_int(PyObject_RichCompareBool(value, c.st->zero, Py_GT)) != 0;
+}
+
+// round(part / whole, 1) for a positive `whole`, else the float 0.0.
+Ref throughput(const Ctx& c, PyObject* part, PyObject* whole)
+{
+    if (!positive(c, whole)) {
+        return require(PyFloat_FromDouble(0.0));
+    }
+    Ref ratio = require(PyNumber_TrueDivide(part, whole));
+    Ref round = c.global(N_round);
+    Ref one = require(PyLong_FromLong(1));
+    return call(round.get(), ratio.get(), one.get());
+}
+
+// part / whole * 100 for a positive `whole`, else the int 0.
+Ref percent(const Ctx& c, PyObject* part, PyObject* whole)
+{
+    if (!positive(c, whole)) {
+        return Ref::borrow(c.st->zero);
+    }
+    Ref ratio = require(PyNumber_TrueDivide(part, whole));
+    Ref hundred = require(PyLong_FromLong(100));
+    return require(PyNumber_Multiply(ratio.get(), hundred.get()));
+}
+
+// int(part / whole), truncated toward zero.
+Ref whole_part(PyObject* part, PyObject* whole)
+{
+    Ref ratio = require(PyNumber_TrueDivide(part, whole));
+    return require(PyNumber_Long(ratio.get()));
+}
+
+// The values of one summary line that differ between the interval and the cumulative line.
+struct LineValues {
+    const char* sign;
+    PyObject* count;
+    PyObject* clock;
+    PyObject* tps;
+    PyObject* avg;
+    PyObject* failed;
+    PyObject* share;
+};
+
+// One summary line; the store's min_time and max_time are read while it is built.
+Ref summary_line(const Ctx& c, PyObject* var, const LineValues& v, const LineFormats& f)
+{
+    Ref count = format(v.count, f.count);
+    Ref clock = format(v.clock, f.plain);
+    Ref tps = format(v.tps, f.count);
+    Ref avg = format(v.avg, f.field);
+    Ref min_time = field(c, var, N_min_time);
+    Ref min_text = format(min_time.get(), f.field);
+    Ref max_time = field(c, var, N_max_time);
+    Ref max_text = format(max_time.get(), f.field);
+    Ref failed = format(v.failed, f.field);
+    Ref share = format(v.share, f.share);
+    return require(PyUnicode_FromFormat("summary %s %U in %U = %U/s Avg: %U Min: %U Max: %U Err: %U (%U%%)", v.sign,
+                                        count.get(), clock.get(), tps.get(), avg.get(), min_text.get(),
+                                        max_text.get(), failed.get(), share.get()));
+}
+
+Ref length_of(const Ctx& c, PyObject* var, Name list) { return require(PyLong_FromSsize_t(field_length(c, var, list))); }
+
+// all_count - old_result.get(key)
+Ref since(const Ctx& c, PyObject* all_count, PyObject* old_result, Name key)
+{
+    Ref before = call_method(old_result, c.name(N_get), c.name(key));
+    return require(PyNumber_Subtract(all_count, before.get()));
+}
+
+}  // namespace
+
+PyObject* manager_join_log(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) noexcept
+{
+    return boundary<PyObject*>(nullptr, [&] {
+        bind_args({"_join_log", {}}, args, nargs, kwnames, nullptr);
+        Ctx c = ctx_from_class(cls);
+        log_run_status(c, self);
+        return Py_NewRef(Py_None);
     });
 }
 
-PyObject* manager_join_property_log(PyObject*, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
+PyObject* manager_join_property_log(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) noexcept
 {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* a[3];
         bind_args({"_join_property_log", {"old_result", "elapsed_time", "start_time"}, 3}, args, nargs, kwnames, a);
-        raise(PyExc_NotImplementedError, "_join_property_log");
+        PyObject* old_result = a[0];
+        PyObject* elapsed_time = a[1];
+        PyObject* start_time = a[2];
+        Ctx c = ctx_from_class(cls);
+
+        // The reads come in a fixed order: the snapshot for the next call first, then the three
+        // lengths, then the clock; a task that completes in between is counted again next time
+        // rather than never.
+        Ref new_result = call_method(self, c.name(N__get_run_status));
+        Ref var = manager_var(c, self);
+        Ref all_dones = length_of(c, var.get(), N_dones);
+        Ref all_failed = length_of(c, var.get(), N_failed);
+        Ref all_total = length_of(c, var.get(), N_totals);
+        Ref now_time = clock_now(c);
+
+        Ref once_dones = since(c, all_dones.get(), old_result, N_done);
+        if (!truthy(once_dones.get())) {
+            return PyTuple_Pack(2, old_result, elapsed_time);
+        }
+        LineFormats f;
+        Ref once_total = since(c, all_total.get(), old_result, N_total);
+        Ref interval = require(PyNumber_Subtract(now_time.get(), elapsed_time));
+        Ref once_time = clock_text(c, interval.get(), f);
+        Ref run_length = require(PyNumber_Subtract(now_time.get(), start_time));
+        Ref all_time = clock_text(c, run_length.get(), f);
+        Ref once_failed = since(c, all_failed.get(), old_result, N_failed);
+
+        Ref once_tps = throughput(c, once_dones.get(), interval.get());
+        Ref all_tps = throughput(c, all_dones.get(), run_length.get());
+        Ref once_error = percent(c, once_failed.get(), once_total.get());
+        Ref all_error = percent(c, all_failed.get(), all_total.get());
+        Ref avg_time = positive(c, once_dones.get()) ? whole_part(interval.get(), once_dones.get())
+                                                     : Ref::borrow(c.st->zero);
+        Ref all_avg_time;
+        if (positive(c, all_dones.get())) {
+            Ref run_sum = field(c, var.get(), N_all_time);
+            all_avg_time = whole_part(run_sum.get(), all_dones.get());
+        } else {
+            all_avg_time = Ref::borrow(c.st->zero);
+        }
+
+        Ref text1 = summary_line(c, var.get(),
+                                 {"+", once_dones.get(), once_time.get(), once_tps.get(), avg_time.get(),
+                                  once_failed.get(), once_error.get()},
+                                 f);
+        Ref text2 = summary_line(c, var.get(),
+                                 {"=", all_dones.get(), all_time.get(), all_tps.get(), all_avg_time.get(),
+                                  all_failed.get(), all_error.get()},
+                                 f);
+        Ref log = manager_log(c, self);
+        log_object(c, log.get(), N_info, text1.get());
+        log_object(c, log.get(), N_info, text2.get());
+        return PyTuple_Pack(2, new_result.get(), now_time.get());
     });
 }
 
-PyObject* manager_join(PyObject*, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
+PyObject* manager_join(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept
 {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+    return boundary<PyObject*>(nullptr, [&] {
         PyObject* a[1];
         bind_args({"_join", {"break_result"}, 0}, args, nargs, kwnames, a);
-        raise(PyExc_NotImplementedError, "_join");
+        Ctx c = ctx_from_class(cls);
+        begin_join(c, self, a[0]);
+        Ref second = require(PyLong_FromLong(1));
+        // The end of the work is tested only after a sleep, so the join always waits one poll
+        // period; the final report after the loop covers whatever ended during the last sleep.
+        do {
+            log_run_status(c, self);
+            sleep_for(c, second.get());
+        } while (!work_ended(c, self));
+        log_run_status(c, self);
+        end_join(c, self);
+        return Py_NewRef(Py_True);
     });
 }
 
-PyObject* manager_join_property(PyObject*, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
+PyObject* manager_join_property(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept
 {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+    return boundary<PyObject*>(nullptr, [&] {
         PyObject* a[2];
         bind_args({"_join_property", {"break_result", "interval"}, 1}, args, nargs, kwnames, a);
-        raise(PyExc_NotImplementedError, "_join_property");
+        Ctx c = ctx_from_class(cls);
+        Ref interval = a[1] ? Ref::borrow(a[1]) : require(PyLong_FromLong(5));
+        begin_join(c, self, a[0]);
+
+        Ref old_result = call_method(self, c.name(N__get_run_status));
+        Ref start_time = clock_now(c);
+        Ref elapsed_time = start_time.dup();
+        for (;;) {
+            Ref pair = call_method(self, c.name(N__join_property_log), old_result.get(), elapsed_time.get(),
+                                   start_time.get());
+            unpack_pair(pair.get(), old_result, elapsed_time);
+            sleep_for(c, interval.get());
+
+            // The duration is read afresh after every sleep: a caller may change it mid-join.
+            Ref var = manager_var(c, self);
+            Ref duration = field(c, var.get(), N_duration);
+            bool finished;
+            if (truthy(duration.get())) {
+                Ref now = clock_now(c);
+                Ref deadline = require(PyNumber_Add(start_time.get(), duration.get()));
+                finished = require_int(PyObject_RichCompareBool(now.get(), deadline.get(), Py_GT)) != 0;
+            } else {
+                finished = work_ended(c, self);
+            }
+            if (finished) {
+                // Reports the last partial interval; its pair is not needed any more.
+                call_method(self, c.name(N__join_property_log), old_result.get(), elapsed_time.get(),
+                            start_time.get());
+                break;
+            }
+        }
+        end_join(c, self);
+        return Py_NewRef(Py_True);
     });
 }
 

@@ -1,0 +1,154 @@
+"""The join loops and the progress summary lines."""
+
+import threading
+import time as real_time
+
+import pytest
+
+import threads_main
+from conftest import FastTime, shut, wait_until
+
+
+class Recorded(threads_main.BrixelThreadsMain):
+    """Stop-all is counted; the run status may be pinned to a marker object."""
+
+    stopped = 0
+    snapshot = None
+
+    def _stop_all(self):
+        self.stopped += 1
+        return True
+
+    def _get_run_status(self):
+        return self.snapshot or super()._get_run_status()
+
+
+@pytest.fixture
+def make(make_manager):
+    made = []
+    yield lambda: made.append(Recorded(lambda **kw: kw)) or made[-1]
+    for m in made:
+        shut(m)
+
+
+def fill(m, total=0, done=0, failed=0, all_time=0, min_time=0, max_time=0):
+    m._var.totals.extend([None] * total)
+    m._var.dones.extend([None] * done)
+    m._var.failed.extend([None] * failed)
+    m._var.all_time, m._var.min_time, m._var.max_time = all_time, min_time, max_time
+
+
+def join_sleeps(clock):
+    return [s for s in clock.sleeps if s != 0.01]  # 0.01: the control loop's own polls
+
+
+def summaries(m):
+    return [t for t in m._log.texts("info") if isinstance(t, str) and t.startswith("summary")]
+
+
+@pytest.mark.parametrize("now, elapsed, start, old, stored, expected", [
+    # the worked example
+    (130.7, 125.5, 100.0, (80, 40, 1), dict(total=100, done=52, failed=4, all_time=600, min_time=12, max_time=480),
+     ["summary +     12 in 00:00:05 =    2.3/s Avg:     0 Min:    12 Max:   480 Err:     3 (15.00%)",
+      "summary =     52 in 00:00:30 =    1.7/s Avg:    11 Min:    12 Max:   480 Err:     4 (4.00%)"]),
+    # zero lengths: 0.0 throughput, no division by zero; nothing submitted in the interval: (0.00%)
+    (100.0, 100.0, 100.0, (0, 0, 0), dict(total=0, done=5),
+     ["summary +      5 in 00:00:00 =    0.0/s Avg:     0 Min:     0 Max:     0 Err:     0 (0.00%)",
+      "summary =      5 in 00:00:00 =    0.0/s Avg:     0 Min:     0 Max:     0 Err:     0 (0.00%)"]),
+    # 25 h 1 min 1.9 s wraps to 01:01:01; values wider than their field are printed whole
+    (1e5, 1e5 - 90061.9, 1e5 - 90061.9, (0, 0, 0),
+     dict(total=1234567, done=1234567, failed=1234567, all_time=9 * 1234567, min_time=123456, max_time=7654321),
+     ["summary + 1234567 in 01:01:01 =   13.7/s Avg:     0 Min: 123456 Max: 7654321 Err: 1234567 (100.00%)",
+      "summary = 1234567 in 01:01:01 =   13.7/s Avg:     9 Min: 123456 Max: 7654321 Err: 1234567 (100.00%)"]),
+    # lists cleared during a join: a negative count still writes the lines
+    (10.0, 8.0, 0.0, (0, 4, 0), dict(total=0, done=2),
+     ["summary +     -2 in 00:00:02 =   -1.0/s Avg:     0 Min:     0 Max:     0 Err:     0 (0.00%)",
+      "summary =      2 in 00:00:10 =    0.2/s Avg:     0 Min:     0 Max:     0 Err:     0 (0.00%)"]),
+], ids=["example", "zero-lengths", "wrap-and-wide", "negative-count"])
+def test_summary_lines(make, monkeypatch, now, elapsed, start, old, stored, expected):
+    monkeypatch.setattr(threads_main, "time", FastTime())
+    threads_main.time.time = lambda: now
+    m = make()
+    m.snapshot = {"marker": 1}
+    fill(m, **stored)
+    old = dict(zip(["total", "done", "failed"], old))
+    assert m._join_property_log(old, elapsed, start) == (m.snapshot, now)
+    assert m._log.texts("info") == expected
+
+
+def test_no_completion_returns_the_same_objects(make_manager):
+    m = make_manager()
+    fill(m, total=5, done=2)
+    old, elapsed = {"total": 0, "done": 2, "failed": 0}, 1234.5
+    result = m._join_property_log(old, elapsed, 1000.0)
+    assert result[0] is old and result[1] is elapsed and m._log.texts() == []
+
+
+def test_join_on_finished_work(make_manager, fast_time):
+    m = make_manager()
+    m._var.done = True
+    assert m._join() is True
+    lines = m._log.texts("info")
+    assert lines[0] == "Join......" and lines[3] == "Join complete" and len(lines) == 4
+    assert lines[1] == lines[2] == m._get_run_status() and type(lines[1]) is dict
+    assert join_sleeps(fast_time) == [1]
+
+
+def test_work_ending_during_a_poll_is_reported(make_manager, fast_time):
+    m = make_manager()
+    fill(m, total=3)
+
+    def finish():
+        wait_until(lambda: len(join_sleeps(fast_time)) >= 2)
+        m._var.dones.extend("abc")
+        m._var.done = True
+
+    worker = threading.Thread(target=finish)
+    worker.start()
+    assert m._join_property("brixel_break", 1) is True
+    worker.join(5)
+    assert [t[:16] for t in summaries(m)] == ["summary +      3", "summary =      3"]
+
+
+JOINS = {"join": lambda m, *a: m._join(*a), "property": lambda m, *a: m._join_property(*a, interval=1)}
+
+
+@pytest.mark.parametrize("kind, args, stored", [
+    ("join", (), "kept"), ("join", (None,), None), ("property", (None,), None), ("property", (0,), 0),
+    ("join", ("brixel_break",), "kept"), ("property", ("brixel_break",), "kept"),
+    ("join", (type("Text", (str,), {"__ne__": lambda s, o: True})("brixel_break"),), "kept"),
+    ("property", (type("Same", (), {"__ne__": lambda s, o: False})(),), "kept"),
+])
+def test_break_result_recording(make_manager, kind, args, stored):
+    m = make_manager()
+    m._var.break_result, m._var.done = "kept", True
+    assert JOINS[kind](m, *args) is True
+    assert m._var.break_result == stored
+
+
+@pytest.mark.parametrize("kind", JOINS)
+@pytest.mark.parametrize("done", [False, True])
+def test_stop_switch_ends_the_join_with_stop_all(make, kind, done):
+    m = make()
+    m._var.done, m._var.stop_switch = done, True
+    assert JOINS[kind](m, "brixel_break") is True
+    assert m.stopped == 1 and m._log.texts("info")[-2:] == ["Join stop all......", "Join complete"]
+
+
+def test_timed_mode_runs_to_its_duration(make, fast_time):
+    m = make()
+    m._var.done, m._var.stop_switch, m._var.duration = True, True, 0.2
+    began = real_time.time()
+    m._join_property("brixel_break", 1)
+    assert real_time.time() - began > 0.2 and len(join_sleeps(fast_time)) >= 2
+    assert m.stopped == 1 and summaries(m) == []
+
+
+def test_closed_manager(make_manager):
+    m = make_manager()
+    m._var.switch = False
+    for join in (lambda: m._join(None), lambda: m._join_property(None, 1)):
+        with pytest.raises(threads_main.ManagerError, match="The manager has stopped"):
+            join()
+    assert m._log.texts() == [] and m._var.break_result is None
+    assert m._join_log() is None and m._log.texts("info") == [m._get_run_status()]
