@@ -18,7 +18,7 @@ $(VENV)/.ready:
 	@[ -n "$(PYTHON313)" ] || { echo "Python 3.13 not found: install python3.13, or 3.13.0 with pyenv" >&2; exit 1; }
 	$(PYTHON313) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet "scikit-build-core>=0.10" cmake ninja pytest hypothesis mypy
+	$(PY) -m pip install --quiet "scikit-build-core>=0.10" cmake ninja pytest pytest-timeout hypothesis mypy
 	touch $@
 
 # Rebuilds (incrementally, in build/) whenever a source changes.
@@ -48,7 +48,7 @@ $(SAN_VENV)/.ready:
 	@[ -n "$(PYTHON313)" ] || { echo "Python 3.13 not found" >&2; exit 1; }
 	$(PYTHON313) -m venv $(SAN_VENV)
 	$(SAN_VENV)/bin/python -m pip install --quiet --upgrade pip
-	$(SAN_VENV)/bin/python -m pip install --quiet "scikit-build-core>=0.10" cmake ninja pytest hypothesis mypy
+	$(SAN_VENV)/bin/python -m pip install --quiet "scikit-build-core>=0.10" cmake ninja pytest pytest-timeout hypothesis mypy
 	touch $@
 
 $(SAN_VENV)/.installed: $(SAN_VENV)/.ready $(SOURCES)

@@ -3,6 +3,9 @@
 from collections.abc import Iterator, Mapping
 from typing import Any, final
 
+from typing_extensions import disjoint_base
+
+@disjoint_base
 class BrixelVar:
     def __init__(self, **kwargs: Any) -> None: ...
     def __getattr__(self, name: str) -> Any: ...

@@ -7,6 +7,7 @@
 #include "outside/outside.hpp"
 #include "support/args.hpp"
 #include "support/call.hpp"
+#include "manager/wake.hpp"
 
 namespace threads_main {
 
@@ -28,8 +29,12 @@ bool queue_size_is(const Ctx& c, PyObject* self, int op)
     return require_int(PyObject_RichCompareBool(size.get(), c.st->zero, op)) != 0;
 }
 
-// One pass of the loop after its sleep: the dispatch decision, then the idle decision.
-void control_pass(const Ctx& c, PyObject* self, PyObject* var)
+// How long an idle loop sleeps between passes when nobody wakes it, in seconds.
+constexpr double idle_wait = 0.25;
+
+// One pass of the loop after its sleep: the dispatch decision, then the idle decision. Returns
+// true when the pass found nothing queued and nothing running.
+bool control_pass(const Ctx& c, PyObject* self, PyObject* var)
 {
     Py_ssize_t running = running_count(c, var);
     if (queue_size_is(c, self, Py_GT)) {
@@ -56,11 +61,15 @@ void control_pass(const Ctx& c, PyObject* self, PyObject* var)
         }
     }
     if (queue_size_is(c, self, Py_EQ)) {
-        if (running_count(c, var) == 0 && truthy(field(c, var, N_is_run).get())) {
-            set_field(c, var, N_done, Py_True);
-            set_field(c, var, N_is_run, Py_False);
+        if (running_count(c, var) == 0) {
+            if (truthy(field(c, var, N_is_run).get())) {
+                set_field(c, var, N_done, Py_True);
+                set_field(c, var, N_is_run, Py_False);
+            }
+            return true;
         }
     }
+    return false;
 }
 
 // Logs "Run error: <text>" for the pending ordinary exception and clears it; anything not
@@ -77,31 +86,82 @@ void log_run_error(const Ctx& c, PyObject* self)
     log_object(c, log.get(), N_debug, line.get());
 }
 
+PyObject* control_loop(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept;
+
+// The SystemExit that a close sends ends the loop like the switch does: quietly, not as an
+// uncaught thread exception.
+bool ended_by_close(const Ctx& c, PyObject* self)
+{
+    if (!PyErr_ExceptionMatches(PyExc_SystemExit)) {
+        return false;
+    }
+    SavedError keep;
+    PyObject* var = PyObject_GetAttr(self, c.name(N__var));
+    PyObject* on = var ? PyObject_GetAttr(var, c.name(N_switch)) : nullptr;
+    int open = on ? PyObject_IsTrue(on) : -1;
+    Py_XDECREF(on);
+    Py_XDECREF(var);
+    if (open < 0) {
+        PyErr_Clear();
+    }
+    return open == 0;
+}
+
 }  // namespace
 
 PyObject* manager_queue_init(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) noexcept
 {
+    PyObject* result = control_loop(self, cls, args, nargs, kwnames);
+    if (!result) {
+        Ctx c{PyType_GetModule(cls), nullptr};
+        c.st = c.module ? state_of(c.module) : nullptr;
+        if (c.st && ended_by_close(c, self)) {
+            PyErr_Clear();
+            return Py_NewRef(Py_None);
+        }
+    }
+    return result;
+}
+
+namespace {
+
+PyObject* control_loop(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept
+{
     return boundary<PyObject*>(nullptr, [&] {
         bind_args({"_queue_init", {}}, args, nargs, kwnames, nullptr);
         Ctx c = ctx_from_class(cls);
+        // After an idle wait that nobody cut short, a quarter of a second has passed already: the
+        // pass's own sleep would only add a second wake-up.
+        bool rested = false;
         for (;;) {
             Ref var = manager_var(c, self);
             if (!truthy(field(c, var.get(), N_switch).get())) {
                 break;
             }
-            Ref time = c.global(N_time);
-            call_method(time.get(), c.name(N_sleep), c.st->poll_period);
+            if (!rested) {
+                Ref time = c.global(N_time);
+                call_method(time.get(), c.name(N_sleep), c.st->poll_period);
+            }
+            rested = false;
+            bool idle = false;
             try {
-                control_pass(c, self, var.get());
+                idle = control_pass(c, self, var.get());
             }
             catch (const PyErrSet&) {
                 log_run_error(c, self);
+            }
+            if (idle) {
+                rested = !wait_while_idle(self, idle_wait);
             }
         }
         return Py_NewRef(Py_None);
     });
 }
+
+}  // namespace
 
 PyObject* manager_consumer(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept

@@ -7,8 +7,41 @@
 #include "outside/outside.hpp"
 #include "support/args.hpp"
 #include "support/call.hpp"
+#include "support/gil.hpp"
+#include "manager/wake.hpp"
+
+#include <chrono>
+#include <new>
 
 namespace threads_main {
+
+void wake_control_loop(PyObject* manager) noexcept
+{
+    Wake* wake = reinterpret_cast<ManagerObject*>(manager)->wake;
+    if (!wake) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> hold(wake->mutex);
+        wake->signalled = true;
+    }
+    wake->changed.notify_one();
+}
+
+bool wait_while_idle(PyObject* manager, double seconds) noexcept
+{
+    Wake* wake = reinterpret_cast<ManagerObject*>(manager)->wake;
+    if (!wake) {
+        return true;
+    }
+    // The mutex is only ever held for a few instructions and never by a thread waiting for the
+    // interpreter lock, so taking it with the lock released cannot deadlock.
+    ReleaseGil released;
+    std::unique_lock<std::mutex> hold(wake->mutex);
+    bool woken = wake->changed.wait_for(hold, std::chrono::duration<double>(seconds), [wake] { return wake->signalled; });
+    wake->signalled = false;
+    return woken;
+}
 
 namespace {
 
@@ -32,10 +65,25 @@ Ref default_workers(const Ctx& c)
     return wanted;
 }
 
+PyObject* manager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept
+{
+    PyObject* self = PyType_GenericNew(type, args, kwargs);
+    if (!self) {
+        return nullptr;
+    }
+    reinterpret_cast<ManagerObject*>(self)->wake = new (std::nothrow) Wake;
+    if (!reinterpret_cast<ManagerObject*>(self)->wake) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    return self;
+}
+
 void manager_dealloc(PyObject* self) noexcept
 {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    delete std::exchange(reinterpret_cast<ManagerObject*>(self)->wake, nullptr);
     PyObject_ClearWeakRefs(self);
     PyObject_ClearManagedDict(self);
     type->tp_free(self);
@@ -339,7 +387,7 @@ PyType_Slot manager_slots[] = {
                     "BrixelThreadsMain(func, max_workers=None, maximum=False, logfile=False, logger=False, "
                     "reserve=True, duration=None)\n--\n\n"
                     "Runs func many times in parallel on interpreter threads, no more than max_workers at a time.")},
-    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_new, reinterpret_cast<void*>(manager_new)},
     {Py_tp_init, reinterpret_cast<void*>(manager_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(manager_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(manager_traverse)},
@@ -350,7 +398,7 @@ PyType_Slot manager_slots[] = {
 
 PyType_Spec manager_spec = {
     "threads_main.BrixelThreadsMain",
-    0,
+    sizeof(ManagerObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_DICT
         | Py_TPFLAGS_MANAGED_WEAKREF,

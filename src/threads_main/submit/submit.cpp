@@ -6,6 +6,7 @@
 #include "manager/methods.hpp"
 #include "module.hpp"
 #include "outside/outside.hpp"
+#include "manager/wake.hpp"
 #include "support/args.hpp"
 #include "support/call.hpp"
 #include "worker/worker.hpp"
@@ -219,6 +220,7 @@ PyObject* manager_send(PyObject* self, PyTypeObject* cls, PyObject* const* args,
 
         Ref queue = field(c, var.get(), N_queue);
         call_method(queue.get(), c.name(N_put), name.get());
+        wake_control_loop(self);
         Ref totals = field(c, var.get(), N_totals);
         append(totals.get(), name.get());
         return Py_NewRef(Py_True);
