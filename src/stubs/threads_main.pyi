@@ -11,6 +11,8 @@ from multiprocessing import Queue as Queue
 from threading import Thread as Thread
 from typing import Any, Literal
 
+from typing_extensions import disjoint_base
+
 from brixel_log import BrixelLog as BrixelLog
 from brixel_var import BrixelVar as BrixelVar
 
@@ -24,6 +26,7 @@ class _Worker:
     def __init__(self, brixel_var: BrixelVar, brixel_name: str, brixel_log: BrixelLog, **kwargs: Any) -> None: ...
     def start(self) -> None: ...
 
+@disjoint_base
 class BrixelThreadsMain:
     _log: BrixelLog
     _var: BrixelVar

@@ -2,35 +2,251 @@
 #include <Python.h>
 
 #include "manager/methods.hpp"
+#include "manager/wake.hpp"
 #include "module.hpp"
+#include "outside/outside.hpp"
 #include "support/args.hpp"
+#include "support/call.hpp"
 
 namespace threads_main {
 
-PyObject* manager_clear_record(PyObject*, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
+namespace {
+
+// Seconds a close gives the control thread to end by itself once `switch` is false (it sees it
+// within one pass) before it is sent SystemExit.
+constexpr double control_end_wait = 0.1;
+
+// "Close error：" followed by the text of `error` (as format() with no format string gives it).
+Ref close_error_line(PyObject* error)
 {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* a[1];
-        bind_args({"_clear_record", {}}, args, nargs, kwnames, a);
-        raise(PyExc_NotImplementedError, "_clear_record");
+    Ref text = require(PyObject_Format(error, nullptr));
+    Ref head = require(PyUnicode_FromString("Close error："));
+    return require(PyUnicode_Concat(head.get(), text.get()));
+}
+
+// A ManagerError with `message` whose context is the pending exception, which it takes; a new
+// reference, not raised. GIL held.
+Ref error_in_context(const Ctx& c, PyObject* message)
+{
+    Ref first = Ref::steal(PyErr_GetRaisedException());
+    Ref error = call(c.st->manager_error, message);
+    PyException_SetContext(error.get(), first.release());
+    return error;
+}
+
+// Releases `lock` while an error is pending, keeping that error.
+void release_after_error(const Ctx& c, PyObject* lock)
+{
+    SavedError saved;
+    PyObject* released = PyObject_CallMethodNoArgs(lock, c.name(N_release));
+    if (released) {
+        Py_DECREF(released);
+    } else {
+        PyErr_WriteUnraisable(lock);
+    }
+}
+
+// True when an entry still has work ahead: waiting or running, or a failed task put back for a
+// re-run, which holds a fresh thread (a finished or stopped task holds none, and a cancelled one
+// keeps the thread it never started).
+bool work_pending(const Ctx& c, PyObject* var)
+{
+    Ref threads = field(c, var, N_threads);
+    Ref items = call_method(threads.get(), c.name(N_items));
+    Ref iter = require(PyObject_GetIter(items.get()));
+    for (;;) {
+        Ref pair = Ref::steal(PyIter_Next(iter.get()));
+        if (!pair) {
+            if (PyErr_Occurred()) {
+                throw PyErrSet{};
+            }
+            return false;
+        }
+        Ref entry = require(PySequence_GetItem(pair.get(), 1));
+        if (status_is(c, entry.get(), S_WAITING) || status_is(c, entry.get(), S_RUNNING)) {
+            return true;
+        }
+        if (!status_is(c, entry.get(), S_CANCELLED) && field(c, entry.get(), N_thread).get() != Py_None) {
+            return true;
+        }
+    }
+}
+
+// Empties the task map and replaces the seven name lists, in two groups, and resets `done`.
+void clear_batch(const Ctx& c, PyObject* var)
+{
+    Ref threads = field(c, var, N_threads);
+    call_method(threads.get(), c.name(N_clear));
+    Ref totals = require(PyList_New(0)), runs = require(PyList_New(0)), stops = require(PyList_New(0)),
+        cancels = require(PyList_New(0));
+    Ref set_kwargs = getattr(var, c.name(N_set_kwargs));
+    call_kw(set_kwargs.get(), {},
+            {{c.name(N_totals), totals.get()},
+             {c.name(N_runs), runs.get()},
+             {c.name(N_stops), stops.get()},
+             {c.name(N_cancels), cancels.get()}});
+    Ref dones = require(PyList_New(0)), success = require(PyList_New(0)), failed = require(PyList_New(0));
+    set_kwargs = getattr(var, c.name(N_set_kwargs));
+    call_kw(set_kwargs.get(), {},
+            {{c.name(N_dones), dones.get()},
+             {c.name(N_success), success.get()},
+             {c.name(N_failed), failed.get()},
+             {c.name(N_done), Py_False}});
+}
+
+// Gives the entry of a failed task a fresh, unstarted thread for its worker, so that dispatching
+// the name again starts a new run instead of failing on a thread that has already run. Returns
+// false when the entry still holds a thread: a run is then waiting for dispatch or under way, and
+// putting the name again would make that second dispatch fail and leave it counted as running.
+bool renew_thread(const Ctx& c, PyObject* entry)
+{
+    Ref current = field(c, entry, N_thread);
+    if (current.get() != Py_None) {
+        return false;
+    }
+    PyObject* found = nullptr;
+    require_int(PyObject_GetOptionalAttr(entry, c.name(N__worker), &found));
+    Ref worker = Ref::steal(found);
+    if (!worker || worker.get() == Py_None) {
+        return true;
+    }
+    Ref target = getattr(worker.get(), c.name(N_start));
+    Ref thread_class = c.global(N_Thread);
+    Ref thread = call_kw(thread_class.get(), {}, {{c.name(N_target), target.get()}});
+    set_field(c, entry, N_thread, thread.get());
+    return true;
+}
+
+// Ends the control thread. It leaves its loop by itself within one pass once `switch` is false,
+// and is given a short while to do so: a SystemExit that lands between taking a name and starting
+// its thread would lose that name. Only a thread still alive after that is sent SystemExit (through
+// self, so overrides win); one that has ended counts as a refused request, since its identifier
+// may already name another thread.
+void end_control_thread(const Ctx& c, PyObject* self, PyObject* var)
+{
+    Ref thread = field(c, var, N_thread_init);
+    Ref wait = require(PyFloat_FromDouble(control_end_wait));
+    call_method(thread.get(), c.name(N_join), wait.get());
+    if (!truthy(call_method(thread.get(), c.name(N_is_alive)).get())) {
+        Ref message = require(PyUnicode_FromString("Stop thread error"));
+        PyErr_SetString(PyExc_ValueError, "Invalid thread id");
+        Ref error = error_in_context(c, message.get());
+        PyErr_SetRaisedException(error.release());
+        throw PyErrSet{};
+    }
+    Ref ident = getattr(thread.get(), c.name(N_ident));
+    call_method(self, c.name(N__async_raise), ident.get(), PyExc_SystemExit);
+}
+
+}  // namespace
+
+PyObject* manager_clear_record(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept
+{
+    return boundary<PyObject*>(nullptr, [&] {
+        bind_args({"_clear_record", {}}, args, nargs, kwnames, nullptr);
+        Ctx c = ctx_from_class(cls);
+        if (!truthy(call_method(self, c.name(N__done)).get())) {
+            return Py_NewRef(Py_False);
+        }
+        // `done` still reads true for a moment after a name is submitted or put back for a re-run:
+        // clearing then would drop the entry of a name on its way to dispatch, whose dispatch would
+        // fail and keep it counted as running, so `done` (and every join) would wait for ever. The
+        // store's lock keeps submission from creating an entry between the check and the clearing.
+        Ref var = manager_var(c, self);
+        Ref lock = field(c, var.get(), N_lock);
+        call_method(lock.get(), c.name(N_acquire));
+        bool cleared = false;
+        try {
+            if (!work_pending(c, var.get())) {
+                clear_batch(c, var.get());
+                cleared = true;
+            }
+        }
+        catch (const PyErrSet&) {
+            release_after_error(c, lock.get());
+            throw;
+        }
+        call_method(lock.get(), c.name(N_release));
+        return Py_NewRef(cleared ? Py_True : Py_False);
     });
 }
 
-PyObject* manager_rerun_failed(PyObject*, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
+PyObject* manager_rerun_failed(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept
 {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* a[1];
-        bind_args({"_rerun_failed", {}}, args, nargs, kwnames, a);
-        raise(PyExc_NotImplementedError, "_rerun_failed");
+    return boundary<PyObject*>(nullptr, [&] {
+        bind_args({"_rerun_failed", {}}, args, nargs, kwnames, nullptr);
+        Ctx c = ctx_from_class(cls);
+        call_method(self, c.name(N__check_while));
+        Ref names = call_method(self, c.name(N__get_failed));
+        Ref var = manager_var(c, self);
+        Ref iter = require(PyObject_GetIter(names.get()));
+        for (;;) {
+            Ref name = Ref::steal(PyIter_Next(iter.get()));
+            if (!name) {
+                if (PyErr_Occurred()) {
+                    throw PyErrSet{};
+                }
+                break;
+            }
+            Ref threads = field(c, var.get(), N_threads);
+            Ref entry = task_entry(c, threads.get(), name.get());
+            if (!renew_thread(c, entry.get())) {
+                continue;
+            }
+            Ref queue = field(c, var.get(), N_queue);
+            call_method(queue.get(), c.name(N_put), name.get());
+            // An idle control loop would otherwise take the name only at the end of its idle wait.
+            wake_control_loop(self);
+        }
+        return Py_NewRef(Py_True);
     });
 }
 
-PyObject* manager_close(PyObject*, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
+PyObject* manager_close(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept
 {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* a[1];
-        bind_args({"_close", {}}, args, nargs, kwnames, a);
-        raise(PyExc_NotImplementedError, "_close");
+    return boundary<PyObject*>(nullptr, [&] {
+        bind_args({"_close", {}}, args, nargs, kwnames, nullptr);
+        Ctx c = ctx_from_class(cls);
+        call_method(self, c.name(N__check_while));
+        log_text(c, manager_log(c, self).get(), N_info, "Close......");
+        try {
+            Ref var = manager_var(c, self);
+            // From here on the manager counts as closed, whatever happens next.
+            set_field(c, var.get(), N_switch, Py_False);
+            // An idle control loop sees the switch at once instead of at the end of its idle wait.
+            wake_control_loop(self);
+            call_method(self, c.name(N__clear_queue));
+            Ref queue = field(c, var.get(), N_queue);
+            call_method(queue.get(), c.name(N_close));
+            call_method(self, c.name(N__stop_action));
+            try {
+                end_control_thread(c, self, var.get());
+            }
+            catch (const PyErrSet&) {
+                if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                    throw;
+                }
+                Ref error = Ref::steal(PyErr_GetRaisedException());
+                Ref line = close_error_line(error.get());
+                log_object(c, manager_log(c, self).get(), N_warning, line.get());
+            }
+            log_text(c, manager_log(c, self).get(), N_info, "Close complete");
+        }
+        catch (const PyErrSet&) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                throw;
+            }
+            Ref cause = Ref::steal(PyErr_GetRaisedException());
+            Ref line = close_error_line(cause.get());
+            Ref error = call(c.st->manager_error, line.get());
+            PyException_SetContext(error.get(), cause.release());
+            PyErr_SetRaisedException(error.release());
+            throw PyErrSet{};
+        }
+        return Py_NewRef(Py_True);
     });
 }
 

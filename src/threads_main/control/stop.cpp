@@ -1,54 +1,412 @@
 // Stopping tasks: cancel waiting names, stop running threads.
 #include <Python.h>
 
+#include <utility>
+
 #include "manager/methods.hpp"
 #include "module.hpp"
+#include "outside/outside.hpp"
 #include "support/args.hpp"
+#include "support/call.hpp"
+#include "worker/worker.hpp"
 
 namespace threads_main {
 
-PyObject* manager_stop(PyObject*, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
+namespace {
+
+// Seconds one take of the drain waits for a name that the queue counts but that has not yet come
+// through its pipe (a put hands the name to a feeder thread, which writes it a little later).
+constexpr double drain_take_timeout = 0.01;
+// How many such takes in a row may find nothing while the queue still counts a name. A take that
+// finds nothing while the queue counts none ends the drain at once: the control thread took that
+// name meanwhile.
+constexpr int drain_empty_takes = 20;
+
+// A ManagerError with `message` whose context is the pending exception, which it takes; a new
+// reference, not raised. GIL held.
+Ref error_in_context(const Ctx& c, const char* message)
 {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+    Ref first = Ref::steal(PyErr_GetRaisedException());
+    Ref text = require(PyUnicode_FromString(message));
+    Ref error = call(c.st->manager_error, text.get());
+    PyException_SetContext(error.get(), first.release());
+    return error;
+}
+
+// Asks the interpreter to raise `type` in the thread `id`. Throws with ValueError when no thread
+// has that identifier, and with SystemError (after withdrawing the request) when more than one
+// thread state was changed. GIL held.
+void send_async(unsigned long id, PyObject* type)
+{
+    int changed = PyThreadState_SetAsyncExc(id, type);
+    if (changed == 0) {
+        raise(PyExc_ValueError, "Invalid thread id");
+    }
+    if (changed != 1) {
+        // The withdrawal reports a count too; there is nothing further to do if it changed none.
+        (void)PyThreadState_SetAsyncExc(id, nullptr);
+        raise(PyExc_SystemError, "PyThreadState_SetAsyncExc failed");
+    }
+}
+
+// Logs "Stop error: <text of error>" at debug level.
+void log_stop_error(const Ctx& c, PyObject* self, PyObject* error)
+{
+    Ref text = require(PyObject_Str(error));
+    Ref line = require(PyUnicode_FromFormat("Stop error: %U", text.get()));
+    Ref log = manager_log(c, self);
+    log_object(c, log.get(), N_debug, line.get());
+}
+
+// Logs the pending error of one step of the walk and clears it; anything not derived from
+// Exception stays set and is thrown on.
+void log_pending_stop_error(const Ctx& c, PyObject* self)
+{
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        throw PyErrSet{};
+    }
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    log_stop_error(c, self, error.get());
+}
+
+// What the walk found for one name.
+enum class Verdict {
+    untouched,  // nothing to stop, or the worker records the outcome itself
+    stopped,    // the task is stopped: recorded as such whatever its lists say
+    refused,    // its thread has ended without the worker recording anything
+};
+
+struct Decision {
+    Verdict verdict = Verdict::untouched;
+    Ref error;           // the failed stop request, reported once the name is recorded
+    bool fatal = false;  // `error` is not derived from Exception: raised again after recording
+    Ref send_through;    // the thread's identifier, when an override of _async_raise sends the request
+};
+
+// Decides the stop of `name` and sends the request, unless an override is to send it; the
+// store's lock is held. GIL held.
+Decision decide(const Ctx& c, PyObject* var, PyObject* name, bool direct)
+{
+    Ref threads = field(c, var, N_threads);
+    Ref entry = task_entry(c, threads.get(), name);
+    Ref thread = field(c, entry.get(), N_thread);
+    if (!truthy(thread.get())) {
+        return {};
+    }
+    Ref ident = getattr(thread.get(), c.name(N_ident));
+    if (!truthy(ident.get())) {
+        return {};
+    }
+    unsigned long id = PyLong_AsUnsignedLong(ident.get());
+    if (id == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+        throw PyErrSet{};
+    }
+    bool alive = truthy(call_method(thread.get(), c.name(N_is_alive)).get());
+    // The worker clears `thread` before it lets go of the task: one that finished during the calls
+    // above records itself, and must not be taken for a worker that has not begun.
+    Ref current_entry = task_entry(c, threads.get(), name);
+    Ref current = field(c, current_entry.get(), N_thread);
+    if (current.get() != thread.get()) {
+        return {};
+    }
+
+    switch (claim_stop(id, var, name)) {
+    case StopClaim::Stopped: {
+        Decision d{Verdict::stopped, {}, false, {}};
+        if (!direct) {
+            d.send_through = std::move(ident);
+            return d;
+        }
+        // The worker now records nothing, so the exception goes out before any Python code runs:
+        // the thread cannot end (and its identifier cannot pass to another thread) first.
+        try {
+            send_async(id, PyExc_SystemExit);
+        }
+        catch (const PyErrSet&) {
+            d.error = error_in_context(c, "Stop thread error");
+        }
+        return d;
+    }
+    case StopClaim::Finishing:
+        return {};
+    case StopClaim::Unknown:
+        break;
+    }
+    if (alive) {
+        // Started, but its worker has not begun: it is told to return at once. Nothing is sent, so
+        // no exception can reach a thread still inside its start-up.
+        stop_before_start(id, var, name);
+        return {Verdict::stopped, {}, false, {}};
+    }
+    // The thread has ended without recording the task. Its identifier may already name another
+    // thread, so it is never signalled; the request counts as refused.
+    PyErr_SetString(PyExc_ValueError, "Invalid thread id");
+    return {Verdict::refused, error_in_context(c, "Stop thread error"), false, {}};
+}
+
+// Runs `decide` with the store's lock held. Dispatch holds that lock from the append to `runs`
+// until the thread it starts has finished starting, so under it a thread that has an identifier
+// but is not alive has ended, rather than being half-way through its start, where it looks the
+// same. The lock is released on every way out, also when an exception surfaces in this thread.
+Decision decide_locked(const Ctx& c, PyObject* var, PyObject* name, bool direct)
+{
+    Ref lock = field(c, var, N_lock);
+    call_method(lock.get(), c.name(N_acquire));
+    Decision d;
+    try {
+        d = decide(c, var, name, direct);
+    }
+    catch (const PyErrSet&) {
+        SavedError saved;
+        PyObject* released = PyObject_CallMethodNoArgs(lock.get(), c.name(N_release));
+        if (released) {
+            Py_DECREF(released);
+        } else {
+            PyErr_WriteUnraisable(lock.get());
+        }
+        throw;
+    }
+    call_method(lock.get(), c.name(N_release));
+    return d;
+}
+
+// Records a stop: the entry drops its thread, the name joins `stops` and the status becomes
+// "停止". With `unless_done`, a name already in `dones` keeps its status and lists.
+void record_stop(const Ctx& c, PyObject* var, PyObject* name, bool unless_done)
+{
+    Ref threads = field(c, var, N_threads);
+    Ref entry = task_entry(c, threads.get(), name);
+    set_field(c, entry.get(), N_thread, Py_None);
+    if (unless_done) {
+        Ref dones = field(c, var, N_dones);
+        if (contains(dones.get(), name)) {
+            return;
+        }
+    }
+    Ref stops = field(c, var, N_stops);
+    append(stops.get(), name);
+    set_field(c, entry.get(), N_status, c.status(S_STOPPED));
+}
+
+// One name of the walk: decide, record, then report a failed request.
+void stop_one(const Ctx& c, PyObject* self, PyObject* var, PyObject* name)
+{
+    // Our own _async_raise is replaced by the direct call, which keeps the claim and the request
+    // in one step. An override runs Python code anyway: it is called once the lock is released, so
+    // that it may use the manager freely.
+    Ref sender = getattr(self, c.name(N__async_raise));
+    bool direct = sender.get() == c.st->async_raise;
+    sender.reset();
+
+    Decision d = decide_locked(c, var, name, direct);
+    if (d.send_through) {
+        PyObject* sent = PyObject_CallMethodObjArgs(self, c.name(N__async_raise), d.send_through.get(),
+                                                    PyExc_SystemExit, nullptr);
+        if (sent) {
+            Py_DECREF(sent);
+        } else {
+            d.fatal = !PyErr_ExceptionMatches(PyExc_Exception);
+            d.error = Ref::steal(PyErr_GetRaisedException());
+        }
+    }
+    if (d.verdict != Verdict::untouched) {
+        record_stop(c, var, name, d.verdict == Verdict::refused);
+    }
+    if (d.error) {
+        if (d.fatal) {
+            PyErr_SetRaisedException(d.error.release());
+            throw PyErrSet{};
+        }
+        log_stop_error(c, self, d.error.get());
+    }
+}
+
+// Raises the built-in Exception "Task <name><tail>".
+[[noreturn]] void raise_task_error(PyObject* name, const char* tail)
+{
+    Ref shown = require(PyObject_Format(name, nullptr));
+    Ref message = require(PyUnicode_FromFormat("Task <%U%s", shown.get(), tail));
+    PyErr_SetObject(PyExc_Exception, message.get());
+    throw PyErrSet{};
+}
+
+// Cancels one drained name: status "取消", appended to `cancels`. A name whose records were
+// cleared while it waited has nothing left to mark; it is only taken off the queue, so that one
+// orphan neither ends the drain nor is left behind for dispatch.
+void cancel_name(const Ctx& c, PyObject* var, PyObject* name)
+{
+    Ref threads = field(c, var, N_threads);
+    Ref entry = task_entry(c, threads.get(), name);
+    if (entry.get() == Py_None) {
+        return;
+    }
+    set_field(c, entry.get(), N_status, c.status(S_CANCELLED));
+    Ref cancels = field(c, var, N_cancels);
+    append(cancels.get(), name);
+}
+
+// queue.qsize() as a C size.
+Py_ssize_t queue_size(const Ctx& c, PyObject* queue)
+{
+    Ref size = call_method(queue, c.name(N_qsize));
+    Py_ssize_t n = PyNumber_AsSsize_t(size.get(), PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred()) {
+        throw PyErrSet{};
+    }
+    return n;
+}
+
+}  // namespace
+
+PyObject* manager_stop(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept
+{
+    return boundary<PyObject*>(nullptr, [&] {
         PyObject* a[1];
         bind_args({"_stop", {"thread_name"}, 1}, args, nargs, kwnames, a);
-        raise(PyExc_NotImplementedError, "_stop");
+        Ctx c = ctx_from_class(cls);
+        call_method(self, c.name(N__check_while));
+        Ref var = manager_var(c, self);
+        Ref threads = field(c, var.get(), N_threads);
+        if (!has_task(c, threads.get(), a[0])) {
+            raise_task_error(a[0], "> does not exist");
+        }
+        Ref runs = field(c, var.get(), N_runs);
+        if (!contains(runs.get(), a[0])) {
+            raise_task_error(a[0], "> not running");
+        }
+        call_method(self, c.name(N__stop_action), a[0]);
+        Ref log = manager_log(c, self);
+        log_text(c, log.get(), N_info, "Stop complete");
+        return Py_NewRef(Py_True);
     });
 }
 
-PyObject* manager_stop_all(PyObject*, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
+PyObject* manager_stop_all(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) noexcept
 {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* a[1];
-        bind_args({"_stop_all", {}}, args, nargs, kwnames, a);
-        raise(PyExc_NotImplementedError, "_stop_all");
+    return boundary<PyObject*>(nullptr, [&] {
+        bind_args({"_stop_all", {}}, args, nargs, kwnames, nullptr);
+        Ctx c = ctx_from_class(cls);
+        call_method(self, c.name(N__check_while));
+        call_method(self, c.name(N__clear_queue));
+        call_method(self, c.name(N__stop_action));
+        Ref log = manager_log(c, self);
+        log_text(c, log.get(), N_info, "Stop all complete");
+        return Py_NewRef(Py_True);
     });
 }
 
-PyObject* manager_clear_queue(PyObject*, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
+PyObject* manager_clear_queue(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept
 {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* a[1];
-        bind_args({"_clear_queue", {}}, args, nargs, kwnames, a);
-        raise(PyExc_NotImplementedError, "_clear_queue");
+    return boundary<PyObject*>(nullptr, [&] {
+        bind_args({"_clear_queue", {}}, args, nargs, kwnames, nullptr);
+        Ctx c = ctx_from_class(cls);
+        log_text(c, manager_log(c, self).get(), N_info, "Clear queue......");
+        Ref var = manager_var(c, self);
+        Ref queue = field(c, var.get(), N_queue);
+        Ref timeout = require(PyFloat_FromDouble(drain_take_timeout));
+        // The queue's count includes names whose put has not reached its pipe yet, which a
+        // non-blocking take does not see: every name counted at the start is waited for, briefly,
+        // and beyond those the drain takes without blocking while names are readable. A timed
+        // take that finds nothing ends it unless the queue still counts a name, so it never waits
+        // for a name that may never come (the control thread may take the last one meanwhile).
+        // On a closed queue the first take ends the drain with the queue's own error.
+        Py_ssize_t counted = queue_size(c, queue.get());
+        int empty_takes = 0;
+        for (Py_ssize_t taken = 0;;) {
+            bool counted_name = taken < counted;
+            PyObject* got = counted_name
+                                ? PyObject_CallMethodObjArgs(queue.get(), c.name(N_get), Py_True, timeout.get(), nullptr)
+                                : PyObject_CallMethodOneArg(queue.get(), c.name(N_get), Py_False);
+            if (!got) {
+                if (!PyErr_ExceptionMatches(c.st->queue_empty)) {
+                    throw PyErrSet{};
+                }
+                PyErr_Clear();
+                if (!counted_name || ++empty_takes >= drain_empty_takes || queue_size(c, queue.get()) <= 0) {
+                    break;
+                }
+                continue;
+            }
+            Ref name = Ref::steal(got);
+            empty_takes = 0;
+            ++taken;
+            cancel_name(c, var.get(), name.get());
+        }
+        log_text(c, manager_log(c, self).get(), N_info, "Clear queue complete");
+        return Py_NewRef(Py_True);
     });
 }
 
-PyObject* manager_stop_action(PyObject*, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
+PyObject* manager_stop_action(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept
 {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+    return boundary<PyObject*>(nullptr, [&] {
         PyObject* a[1];
         bind_args({"_stop_action", {"thread_name"}, 0}, args, nargs, kwnames, a);
-        raise(PyExc_NotImplementedError, "_stop_action");
+        Ctx c = ctx_from_class(cls);
+        try {
+            Ref var = manager_var(c, self);
+            // One name, or the live `runs` list: walked by position with its length read at each
+            // step, so names dispatched during the walk are visited too.
+            Ref names;
+            if (a[0] && truthy(a[0])) {
+                names = require(PyList_New(0));
+                append(names.get(), a[0]);
+            } else {
+                names = field(c, var.get(), N_runs);
+            }
+            for (Py_ssize_t i = 0; i < length(names.get()); ++i) {
+                Ref name = require(PySequence_GetItem(names.get(), i));
+                // A refused or failed request for one name is reported and the walk goes on, so
+                // the names after it are still stopped and recorded.
+                try {
+                    stop_one(c, self, var.get(), name.get());
+                }
+                catch (const PyErrSet&) {
+                    log_pending_stop_error(c, self);
+                }
+            }
+        }
+        catch (const PyErrSet&) {
+            log_pending_stop_error(c, self);
+        }
+        return Py_NewRef(Py_None);
     });
 }
 
-PyObject* manager_async_raise(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
+PyObject* manager_async_raise(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
 {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+    return boundary<PyObject*>(nullptr, [&] {
         PyObject* a[2];
         bind_args({"_async_raise", {"tid", "exc_type"}, 2, false, false}, args, nargs, kwnames, a);
-        raise(PyExc_NotImplementedError, "_async_raise");
+        Ctx c{module, state_of(module)};
+        try {
+            // Converted as a C long would be; the interpreter takes the bits as its unsigned id.
+            long id = PyLong_AsLong(a[0]);
+            if (id == -1 && PyErr_Occurred()) {
+                throw PyErrSet{};
+            }
+            // An instance stands for its class: the interpreter raises only classes, and would
+            // turn an instance into a SystemError in the target thread.
+            PyObject* type = a[1];
+            Ref inspect = c.global(N_inspect);
+            if (!truthy(call_method(inspect.get(), c.name(N_isclass), a[1]).get())) {
+                type = reinterpret_cast<PyObject*>(Py_TYPE(a[1]));
+            }
+            send_async(static_cast<unsigned long>(id), type);
+        }
+        catch (const PyErrSet&) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                throw;
+            }
+            Ref error = error_in_context(c, "Stop thread error");
+            PyErr_SetRaisedException(error.release());
+            throw PyErrSet{};
+        }
+        return Py_NewRef(Py_None);
     });
 }
 

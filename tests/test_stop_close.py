@@ -1,0 +1,278 @@
+"""Cancelling waiting tasks, stopping running ones, clearing records, re-running failures, closing."""
+
+import subprocess
+import sys
+import textwrap
+import threading
+import time as real_time
+
+import pytest
+
+import threads_main
+from conftest import wait_until
+
+RUNNING, DONE, FAILED, CANCELLED, STOPPED = "运行中", "完成", "失败", "取消", "停止"
+
+
+def spin(gate, exit_code=None):
+    """Runs Python code until the gate opens, so an asynchronous exception lands at once."""
+    while not gate.is_set():
+        real_time.sleep(0.001)
+    if exit_code is not None:
+        sys.exit(exit_code)
+    return "ok"
+
+
+def entry(m, name):
+    return m._var.threads.get(name)
+
+
+def running(m, *names):
+    wait_until(lambda: all(entry(m, n) and entry(m, n).status == RUNNING for n in names))
+
+
+def ended(*threads):
+    for thread in threads:
+        thread.join(5)
+        assert not thread.is_alive()
+
+
+def ended_thread():
+    thread = threading.Thread(target=int)
+    thread.start()
+    ended(thread)
+    return thread
+
+
+def test_stop_refuses_unknown_and_unstarted_then_drain(make_manager):
+    m = make_manager(spin, 1)
+    m._var.max_workers = 0  # nothing is dispatched: the names stay waiting
+    names = [f"t{i}" for i in range(30)]
+    for name in names:
+        m._send(name, gate=threading.Event())
+        if name == "t5":
+            m._var.queue.put("orphan")  # a name whose records were cleared while it waited
+    for name, tail in [("nope", "does not exist"), (5, "does not exist"), ("t0", "not running")]:
+        with pytest.raises(Exception) as caught:
+            m._stop(name)
+        assert type(caught.value) is Exception and str(caught.value) == f"Task <{name}> {tail}"
+    assert m._clear_queue() is True  # some puts have not reached the queue's pipe yet
+    assert m._var.cancels == names and {entry(m, n).status for n in names} == {CANCELLED}
+    assert m._get_qsize() == 0 and m._log.texts("info")[-2:] == ["Clear queue......", "Clear queue complete"]
+    with pytest.raises(Exception, match="^Task <t0> not running$"):
+        m._stop("t0")
+
+
+def test_stop_running_twice_finished_and_own_exit(make_manager):
+    gate, opened = threading.Event(), threading.Event()
+    opened.set()
+    m = make_manager(spin, 4)
+    m._send("fin", gate=opened)
+    m._send("run", gate=gate)
+    m._send("exits", gate=gate, exit_code=3)
+    running(m, "run", "exits")
+    wait_until(lambda: "fin" in m._var.dones)
+    thread = entry(m, "run").thread
+    assert m._stop("run") is True
+    assert (entry(m, "run").thread, entry(m, "run").status) == (None, STOPPED)
+    ended(thread)
+    assert m._stop("run") is True and m._stop("fin") is True
+    assert m._log.texts("info").count("Stop complete") == 3
+    gate.set()  # the task's own SystemExit is its outcome, unlike a stop
+    wait_until(m._done)
+    assert m._var.stops == ["run"] and m._var.dones == ["fin", "exits"] and entry(m, "fin").status == DONE
+    assert entry(m, "exits").status == FAILED and isinstance(entry(m, "exits").result, SystemExit)
+
+
+def test_stop_through_an_override_of_async_raise(make_manager):
+    gate, sent = threading.Event(), []
+    m = make_manager(spin, 2)
+    m._async_raise = lambda tid, exc: sent.append(exc) or threads_main.BrixelThreadsMain._async_raise(tid, exc)
+    m._send("a", gate=gate)
+    running(m, "a")
+    thread = entry(m, "a").thread
+    assert m._stop("a") is True and sent == [SystemExit] and entry(m, "a").status == STOPPED
+    ended(thread)
+
+
+def test_stop_all_goes_on_after_a_refused_request(make_manager):
+    gate = threading.Event()
+    m = make_manager(spin, 4)
+    # A task whose thread ended without clearing it, first in `runs`.
+    m._var.threads.set("ghost", value={"thread": ended_thread(), "result": None, "status": RUNNING})
+    m._var.runs.append("ghost")
+    m._send("a", gate=gate)
+    m._send("b", gate=gate)
+    running(m, "a", "b")
+    m._var.max_workers = 0
+    m._send("w", gate=gate)
+    threads = [entry(m, n).thread for n in "ab"]
+    assert m._stop_all() is True
+    assert m._var.stops == ["ghost", "a", "b"] and m._var.cancels == ["w"]
+    assert [entry(m, n).status for n in ["ghost", "a", "b", "w"]] == [STOPPED, STOPPED, STOPPED, CANCELLED]
+    assert "Stop error: Stop thread error" in m._log.texts("debug")
+    assert m._log.texts("info")[-1] == "Stop all complete"
+    ended(*threads)
+
+
+def test_stop_during_thread_start_up(make_manager, monkeypatch):
+    class SlowStart(threading.Thread):
+        def _set_native_id(self):
+            super()._set_native_id()
+            real_time.sleep(0.05)  # between the identifier being set and the thread counting as alive
+
+    monkeypatch.setattr(threads_main, "Thread", SlowStart)
+    gate = threading.Event()
+    m = make_manager(spin, 2)
+    m._send("a", gate=gate)
+    wait_until(lambda: entry(m, "a").thread is not None and entry(m, "a").thread.ident)
+    thread = entry(m, "a").thread
+    assert not thread.is_alive() and m._stop("a") is True
+    gate.set()
+    wait_until(m._done, timeout=2)  # never, if the task were counted both stopped and done
+    assert m._var.stops == ["a"] and m._var.dones == [] and entry(m, "a").status == STOPPED
+    ended(thread)
+
+
+def test_async_raise_refusals_and_instances():
+    contexts = []
+    for tid in [ended_thread().ident, "x"]:
+        with pytest.raises(threads_main.ManagerError, match="^Stop thread error$") as refused:
+            threads_main.BrixelThreadsMain._async_raise(tid, SystemExit)
+        assert refused.value.__cause__ is None
+        contexts.append(refused.value.__context__)
+    assert [type(e) for e in contexts] == [ValueError, TypeError] and str(contexts[0]) == "Invalid thread id"
+    caught, gate = [], threading.Event()
+
+    def target():
+        try:
+            spin(gate)
+        except BaseException as error:
+            caught.append(error)
+
+    thread = threading.Thread(target=target)
+    thread.start()
+    assert threads_main.BrixelThreadsMain._async_raise(thread.ident, KeyError("k")) is None
+    ended(thread)
+    assert [type(e) for e in caught] == [KeyError] and caught[0].args == ()
+
+
+def test_close_idle_then_closed(make_manager):
+    m = make_manager()
+    assert m._close() is True and m._is_close()
+    said = [text for level, text in m._log.lines if level != "debug"]
+    assert said in (["Close......", "Clear queue......", "Clear queue complete", "Close complete"],
+                    ["Close......", "Clear queue......", "Clear queue complete", "Close error：Stop thread error",
+                     "Close complete"])
+    ended(m._var.thread_init)
+    logged = len(m._log.lines)
+    for call in [m._close, m._stop_all, m._rerun_failed, m._get_qsize, lambda: m._stop("x"), m._send]:
+        with pytest.raises(threads_main.ManagerError, match="^The manager has stopped$"):
+            call()
+    assert len(m._log.lines) == logged
+    with pytest.raises(ValueError, match="is closed"):
+        m._clear_queue()  # the closed queue's own error
+    broken = make_manager()
+    broken._clear_queue = lambda: 1 / 0
+    with pytest.raises(threads_main.ManagerError, match="^Close error：division by zero$") as caught:
+        broken._close()
+    assert type(caught.value.__context__) is ZeroDivisionError and broken._is_close()
+
+
+def test_close_cancels_waiting_and_stops_running(make_manager):
+    gate = threading.Event()
+    m = make_manager(spin, 2)
+    for name in ["r1", "r2", "w1", "w2", "w3"]:
+        m._send(name, gate=gate)
+    running(m, "r1", "r2")
+    threads = [entry(m, n).thread for n in ["r1", "r2"]]
+    assert m._close() is True
+    assert m._var.stops == ["r1", "r2"] and m._var.cancels == ["w1", "w2", "w3"]
+    assert m._get_all_status() == {"r1": STOPPED, "r2": STOPPED, "w1": CANCELLED, "w2": CANCELLED, "w3": CANCELLED}
+    assert m._get_run_status()["stop"] == 2 and m._done() is False
+    ended(*threads, m._var.thread_init)
+
+
+def test_clear_record_only_once_the_batch_has_finished(make_manager):
+    gate = threading.Event()
+    m = make_manager(spin, 2)
+    m._send(gate=gate)
+    running(m, "Thread_1")
+    assert m._clear_record() is False and entry(m, "Thread_1") is not None
+    gate.set()
+    wait_until(m._done)
+    m._var.max_workers = 0
+    m._send("held", gate=gate)
+    assert m._done() is True and m._clear_record() is False  # a name still waits
+    m._clear_queue()
+    kept = (m._var.name, m._var.min_time, m._var.max_workers)
+    assert m._clear_record() is True
+    assert list(m._var.threads.keys()) == [] and m._done() is False
+    for field in ["totals", "runs", "stops", "cancels", "dones", "success", "failed"]:
+        assert getattr(m._var, field) == []
+    assert (m._var.name, m._var.min_time, m._var.max_workers) == kept and m._clear_record() is False
+
+
+def test_rerun_failed_runs_the_task_again(make_manager):
+    calls, gate = [], threading.Event()
+
+    def flaky(key):
+        calls.append(key)
+        if len(calls) == 1:
+            raise ValueError("first time")
+        gate.wait(5)
+        return key * 2
+
+    m = make_manager(flaky, 2)
+    m._send("f", key=21)
+    wait_until(m._done)
+    assert entry(m, "f").status == FAILED and m._var.failed == ["f"]
+    assert m._rerun_failed() is True and m._rerun_failed() is True  # put back once only
+    assert m._clear_record() is False  # the re-run is on its way
+    gate.set()
+    wait_until(lambda: m._var.dones.count("f") == 2)
+    assert m._join() is True
+    assert (entry(m, "f").status, entry(m, "f").result) == (DONE, 42)
+    assert m._var.runs == ["f", "f"] and m._var.success == ["f"] and m._var.failed == ["f"]
+    assert m._rerun_failed() is True and m._get_qsize() == 0  # nothing failed any more
+
+
+def test_stops_racing_dispatch_never_stall_the_manager(make_manager):
+    for _ in range(30):
+        m, stopping = make_manager(lambda: None, 8), threading.Event()
+
+        def stopper(m=m, stopping=stopping):
+            while not stopping.is_set():
+                m._stop_action()
+
+        sender = threading.Thread(target=lambda m=m: [m._send() for _ in range(40)])
+        walker = threading.Thread(target=stopper)
+        walker.start()
+        sender.start()
+        ended(sender)  # no submission blocked
+        assert m._close() is True
+        stopping.set()
+        ended(walker, m._var.thread_init)
+        lists = lambda: (m._var.dones, m._var.stops, m._var.cancels)  # noqa: E731
+        wait_until(lambda: sum(map(len, lists())) == 40, timeout=5)
+        assert sorted(sum(lists(), [])) == sorted(m._var.totals)
+
+
+def test_child_interpreter_exits_after_close():
+    code = textwrap.dedent("""
+        import logging, threading, time, threads_main
+        gate = threading.Event()
+        def spin():
+            while not gate.is_set():
+                time.sleep(0.001)
+        m = threads_main.BrixelThreadsMain(spin, 4, logger=logging.getLogger("quiet"))
+        for _ in range(20):
+            m._send()
+        while len(m._var.runs) < 4:
+            time.sleep(0.005)
+        m._close()
+        print(len(m._var.stops), len(m._var.cancels))
+    """)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=20)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["4", "16"]
