@@ -71,13 +71,14 @@ def test_many_submitters_and_readers(make_manager, tracked_threads):
             m._send(n=i + k)
 
     def read():
+        queries = [m._get_all_status, m._get_run_status, m._get_failed, m._get_all_result, m._get_failed_result]
         barrier.wait()
         while not stop_reading.is_set():
             try:
-                m._get_all_status(), m._get_run_status(), m._get_failed(), m._get_all_result()
+                random.choice(queries)()
             except Exception as e:  # pragma: no cover - reported below
                 errors.append(e)
-            time.sleep(0.002)  # leave the submitters room: a walk over 20,000 tasks holds the GIL
+            time.sleep(0.01)  # leave the submitters room: a walk over 20,000 tasks holds the GIL
 
     senders = [threading.Thread(target=submit, args=(k,)) for k in range(20)]
     readers = [threading.Thread(target=read) for _ in range(3)]
