@@ -241,6 +241,20 @@ Ctx ctx_from_type(PyTypeObject* type)
     return Ctx{module, state_of(module)};
 }
 
+Ref manager_error_in_context(const Ctx& c, PyObject* message)
+{
+    Ref first = Ref::steal(PyErr_GetRaisedException());
+    Ref error = call(c.st->manager_error, message);
+    PyException_SetContext(error.get(), first.release());
+    return error;
+}
+
+Ref manager_error_in_context(const Ctx& c, const char* message)
+{
+    Ref text = require(PyUnicode_FromString(message));
+    return manager_error_in_context(c, text.get());
+}
+
 void raise_manager_error(const Ctx& c, const char* message)
 {
     PyErr_SetString(c.st->manager_error, message);

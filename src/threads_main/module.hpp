@@ -50,6 +50,11 @@ Ctx ctx_from_class(PyTypeObject* cls);
 // For slots: the first class in the MRO of `type` that this module defined.
 Ctx ctx_from_type(PyTypeObject* type);
 
+// A ManagerError with `message` whose context is the pending exception, which it takes: what raising
+// it while that exception is being handled would give. A new reference, not raised.
+Ref manager_error_in_context(const Ctx& c, PyObject* message);
+Ref manager_error_in_context(const Ctx& c, const char* message);
+
 // Raises ManagerError with `message`; throws PyErrSet.
 [[noreturn]] void raise_manager_error(const Ctx& c, const char* message);
 

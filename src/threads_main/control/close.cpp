@@ -24,28 +24,6 @@ Ref close_error_line(PyObject* error)
     return require(PyUnicode_Concat(head.get(), text.get()));
 }
 
-// A ManagerError with `message` whose context is the pending exception, which it takes; a new
-// reference, not raised. GIL held.
-Ref error_in_context(const Ctx& c, PyObject* message)
-{
-    Ref first = Ref::steal(PyErr_GetRaisedException());
-    Ref error = call(c.st->manager_error, message);
-    PyException_SetContext(error.get(), first.release());
-    return error;
-}
-
-// Releases `lock` while an error is pending, keeping that error.
-void release_after_error(const Ctx& c, PyObject* lock)
-{
-    SavedError saved;
-    PyObject* released = PyObject_CallMethodNoArgs(lock, c.name(N_release));
-    if (released) {
-        Py_DECREF(released);
-    } else {
-        PyErr_WriteUnraisable(lock);
-    }
-}
-
 // True when an entry still has work ahead: waiting or running, or a failed task put back for a
 // re-run, which holds a fresh thread (a finished or stopped task holds none, and a cancelled one
 // keeps the thread it never started).
@@ -130,7 +108,7 @@ void end_control_thread(const Ctx& c, PyObject* self, PyObject* var)
     if (!truthy(call_method(thread.get(), c.name(N_is_alive)).get())) {
         Ref message = require(PyUnicode_FromString("Stop thread error"));
         PyErr_SetString(PyExc_ValueError, "Invalid thread id");
-        Ref error = error_in_context(c, message.get());
+        Ref error = manager_error_in_context(c, message.get());
         PyErr_SetRaisedException(error.release());
         throw PyErrSet{};
     }
@@ -154,20 +132,13 @@ PyObject* manager_clear_record(PyObject* self, PyTypeObject* cls, PyObject* cons
         // fail and keep it counted as running, so `done` (and every join) would wait for ever. The
         // store's lock keeps submission from creating an entry between the check and the clearing.
         Ref var = manager_var(c, self);
-        Ref lock = field(c, var.get(), N_lock);
-        call_method(lock.get(), c.name(N_acquire));
+        StoreLock lock(c, var.get());
         bool cleared = false;
-        try {
-            if (!work_pending(c, var.get())) {
-                clear_batch(c, var.get());
-                cleared = true;
-            }
+        if (!work_pending(c, var.get())) {
+            clear_batch(c, var.get());
+            cleared = true;
         }
-        catch (const PyErrSet&) {
-            release_after_error(c, lock.get());
-            throw;
-        }
-        call_method(lock.get(), c.name(N_release));
+        lock.release();
         return Py_NewRef(cleared ? Py_True : Py_False);
     });
 }

@@ -22,17 +22,6 @@ constexpr double drain_take_timeout = 0.01;
 // name meanwhile.
 constexpr int drain_empty_takes = 20;
 
-// A ManagerError with `message` whose context is the pending exception, which it takes; a new
-// reference, not raised. GIL held.
-Ref error_in_context(const Ctx& c, const char* message)
-{
-    Ref first = Ref::steal(PyErr_GetRaisedException());
-    Ref text = require(PyUnicode_FromString(message));
-    Ref error = call(c.st->manager_error, text.get());
-    PyException_SetContext(error.get(), first.release());
-    return error;
-}
-
 // Asks the interpreter to raise `type` in the thread `id`. Throws with ValueError when no thread
 // has that identifier, and with SystemError (after withdrawing the request) when more than one
 // thread state was changed. GIL held.
@@ -123,7 +112,7 @@ Decision decide(const Ctx& c, PyObject* var, PyObject* name, bool direct)
             send_async(id, PyExc_SystemExit);
         }
         catch (const PyErrSet&) {
-            d.error = error_in_context(c, "Stop thread error");
+            d.error = manager_error_in_context(c, "Stop thread error");
         }
         return d;
     }
@@ -141,7 +130,7 @@ Decision decide(const Ctx& c, PyObject* var, PyObject* name, bool direct)
     // The thread has ended without recording the task. Its identifier may already name another
     // thread, so it is never signalled; the request counts as refused.
     PyErr_SetString(PyExc_ValueError, "Invalid thread id");
-    return {Verdict::refused, error_in_context(c, "Stop thread error"), false, {}};
+    return {Verdict::refused, manager_error_in_context(c, "Stop thread error"), false, {}};
 }
 
 // Runs `decide` with the store's lock held. Dispatch holds that lock from the append to `runs`
@@ -150,23 +139,9 @@ Decision decide(const Ctx& c, PyObject* var, PyObject* name, bool direct)
 // same. The lock is released on every way out, also when an exception surfaces in this thread.
 Decision decide_locked(const Ctx& c, PyObject* var, PyObject* name, bool direct)
 {
-    Ref lock = field(c, var, N_lock);
-    call_method(lock.get(), c.name(N_acquire));
-    Decision d;
-    try {
-        d = decide(c, var, name, direct);
-    }
-    catch (const PyErrSet&) {
-        SavedError saved;
-        PyObject* released = PyObject_CallMethodNoArgs(lock.get(), c.name(N_release));
-        if (released) {
-            Py_DECREF(released);
-        } else {
-            PyErr_WriteUnraisable(lock.get());
-        }
-        throw;
-    }
-    call_method(lock.get(), c.name(N_release));
+    StoreLock lock(c, var);
+    Decision d = decide(c, var, name, direct);
+    lock.release();
     return d;
 }
 
@@ -402,7 +377,7 @@ PyObject* manager_async_raise(PyObject* module, PyObject* const* args, Py_ssize_
             if (!PyErr_ExceptionMatches(PyExc_Exception)) {
                 throw;
             }
-            Ref error = error_in_context(c, "Stop thread error");
+            Ref error = manager_error_in_context(c, "Stop thread error");
             PyErr_SetRaisedException(error.release());
             throw PyErrSet{};
         }

@@ -171,33 +171,17 @@ PyObject* manager_consumer(PyObject* self, PyTypeObject* cls, PyObject* const* a
         bind_args({"_consumer", {"thread_name"}, 1}, args, nargs, kwnames, a);
         Ctx c = ctx_from_class(cls);
         Ref var = manager_var(c, self);
-        Ref lock = field(c, var.get(), N_lock);
-        call_method(lock.get(), c.name(N_acquire));
-        // The lock is released on every way out, also when an asynchronous SystemExit (sent to
-        // the control thread by a close) surfaces inside the thread's start().
-        bool ok = true;
-        try {
-            Ref runs = field(c, var.get(), N_runs);
-            append(runs.get(), a[0]);
-            Ref threads = field(c, var.get(), N_threads);
-            Ref entry = task_entry(c, threads.get(), a[0]);
-            Ref thread = field(c, entry.get(), N_thread);
-            call_method(thread.get(), c.name(N_start));
-        }
-        catch (const PyErrSet&) {
-            ok = false;
-        }
-        if (!ok) {
-            SavedError saved;
-            PyObject* released = PyObject_CallMethodNoArgs(lock.get(), c.name(N_release));
-            if (released) {
-                Py_DECREF(released);
-            } else {
-                PyErr_WriteUnraisable(lock.get());
-            }
-            throw PyErrSet{};
-        }
-        call_method(lock.get(), c.name(N_release));
+        // Held until the thread's start() has returned: a stop walk takes the same lock, so no stop
+        // request reaches a thread still starting. Released on every way out, also when the
+        // SystemExit that a close sends surfaces inside start().
+        StoreLock lock(c, var.get());
+        Ref runs = field(c, var.get(), N_runs);
+        append(runs.get(), a[0]);
+        Ref threads = field(c, var.get(), N_threads);
+        Ref entry = task_entry(c, threads.get(), a[0]);
+        Ref thread = field(c, entry.get(), N_thread);
+        call_method(thread.get(), c.name(N_start));
+        lock.release();
         return Py_NewRef(Py_None);
     });
 }

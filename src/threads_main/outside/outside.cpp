@@ -28,6 +28,33 @@ void log_object(const Ctx& c, PyObject* log, Name level, PyObject* message)
     call_method(log, c.name(level), message);
 }
 
+StoreLock::StoreLock(const Ctx& c, PyObject* store) : c_(c)
+{
+    Ref lock = field(c, store, N_lock);
+    call_method(lock.get(), c.name(N_acquire));
+    lock_ = std::move(lock);
+}
+
+StoreLock::~StoreLock()
+{
+    if (!lock_) {
+        return;
+    }
+    SavedError saved;
+    PyObject* released = PyObject_CallMethodNoArgs(lock_.get(), c_.name(N_release));
+    if (released) {
+        Py_DECREF(released);
+    } else {
+        PyErr_WriteUnraisable(lock_.get());
+    }
+}
+
+void StoreLock::release()
+{
+    Ref lock = std::move(lock_);
+    call_method(lock.get(), c_.name(N_release));
+}
+
 bool status_is(const Ctx& c, PyObject* entry, Status which)
 {
     Ref status = field(c, entry, N_status);

@@ -35,6 +35,23 @@ Ref task_names(const Ctx& c, PyObject* threads);
 void log_text(const Ctx& c, PyObject* log, Name level, const char* text);
 void log_object(const Ctx& c, PyObject* log, Name level, PyObject* message);
 
+// Holds the store's lock for a scope. The lock is a multiprocessing lock, whose acquire releases the
+// interpreter lock while it waits. release() ends the hold on the normal path (and reports a failed
+// release); on any other way out the destructor releases it, keeping the error on its way out, since
+// a lock left held would make every later submission and dispatch wait for ever.
+class StoreLock {
+public:
+    StoreLock(const Ctx& c, PyObject* store);
+    StoreLock(const StoreLock&) = delete;
+    StoreLock& operator=(const StoreLock&) = delete;
+    ~StoreLock();
+    void release();
+
+private:
+    const Ctx& c_;
+    Ref lock_;
+};
+
 // Status word of `entry` equals `which`.
 bool status_is(const Ctx& c, PyObject* entry, Status which);
 

@@ -45,18 +45,6 @@ const KeywordNames& keyword_names(const Ctx& c)
     return cached;
 }
 
-// Releases the store's lock on an error path, keeping the error that is on its way out.
-void release_keeping_error(const Ctx& c, PyObject* lock)
-{
-    SavedError saved;
-    PyObject* released = PyObject_CallMethodNoArgs(lock, c.name(N_release));
-    if (released) {
-        Py_DECREF(released);
-    } else {
-        PyErr_WriteUnraisable(lock);
-    }
-}
-
 // "Thread_<counter>", advancing the counter until the name is not in use: a name a caller chose
 // earlier must not be taken over, which would overwrite its entry and queue it twice.
 Ref generate_name(const Ctx& c, PyObject* var, PyObject* keys)
@@ -204,19 +192,9 @@ PyObject* manager_send(PyObject* self, PyTypeObject* cls, PyObject* const* args,
         }
         Ref var = manager_var(c, self);
         Ref log = manager_log(c, self);
-        Ref lock = field(c, var.get(), N_lock);
-        call_method(lock.get(), c.name(N_acquire));
-        Ref name;
-        try {
-            name = create_task(c, var.get(), log.get(), thread_name, std::move(task_kwargs));
-        }
-        catch (...) {
-            // The lock is released on every way out, or every later submission and dispatch
-            // would wait for it for ever.
-            release_keeping_error(c, lock.get());
-            throw;
-        }
-        call_method(lock.get(), c.name(N_release));
+        StoreLock lock(c, var.get());
+        Ref name = create_task(c, var.get(), log.get(), thread_name, std::move(task_kwargs));
+        lock.release();
 
         Ref queue = field(c, var.get(), N_queue);
         call_method(queue.get(), c.name(N_put), name.get());
