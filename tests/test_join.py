@@ -39,7 +39,7 @@ def fill(m, total=0, done=0, failed=0, all_time=0, min_time=0, max_time=0):
 
 
 def join_sleeps(clock):
-    return [s for s in clock.sleeps if s != 0.01]  # 0.01: the control loop's own polls
+    return [s for s in clock.sleeps if s > 0.01]  # up to 0.01: the control loop's own polls
 
 
 def summaries(m):

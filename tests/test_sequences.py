@@ -72,10 +72,8 @@ class ManagerMachine(RuleBasedStateMachine):
     def send_list(self, kinds):
         assert self.m._send_list([{"kind": k} for k in kinds]) is None
 
-    @rule(data=st.data())
-    def stop(self, data):
-        names = list(self.m._var.totals) + ["nobody"]
-        name = data.draw(st.sampled_from(names))
+    @rule(name=st.sampled_from(["a", "b", "名前", "Thread_1", "Thread_2", "Thread_3", "nobody"]))
+    def stop(self, name):
         try:
             self.expect_closed(self.m._stop, name)
         except threads_main.ManagerError:
@@ -104,10 +102,14 @@ class ManagerMachine(RuleBasedStateMachine):
         if cleared:
             assert done
 
-    @precondition(lambda self: not self.closed and (self.m._done() or self.m._is_run()))
+    @precondition(lambda self: not self.closed)
     @rule()
     def join(self):
-        assert self.m._join() is True
+        # A join waits for the work in hand; with none dispatched since the flags were last reset
+        # it would wait for more to come, so it is only tried while there is some (a timing
+        # matter, hence tested here and not as a precondition, which must replay exactly).
+        if self.m._done() or self.m._is_run():
+            assert self.m._join() is True
 
     @precondition(lambda self: not self.closed)
     @rule()
@@ -139,5 +141,5 @@ class ManagerMachine(RuleBasedStateMachine):
 
 
 TestManagerSequences = ManagerMachine.TestCase
-TestManagerSequences.settings = settings(max_examples=25, stateful_step_count=15, deadline=None,
+TestManagerSequences.settings = settings(max_examples=25, stateful_step_count=15, deadline=None, database=None,
                                          suppress_health_check=list(HealthCheck))

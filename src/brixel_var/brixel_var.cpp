@@ -13,51 +13,11 @@
 #include <cstddef>
 #include <utility>
 
+#include "support/ref.hpp"
+
 namespace {
 
-// A move-only owned reference. Assignment stores the new value before dropping the old one, because a
-// decref can run arbitrary Python code that may look at the slot being assigned.
-class Ref {
-public:
-    Ref() noexcept = default;
-    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p_); }
-
-    Ref& operator=(Ref&& other) noexcept
-    {
-        PyObject* old = std::exchange(p_, std::exchange(other.p_, nullptr));
-        Py_XDECREF(old);
-        return *this;
-    }
-
-    static Ref steal(PyObject* p) noexcept
-    {
-        Ref r;
-        r.p_ = p;
-        return r;
-    }
-
-    static Ref borrow(PyObject* p) noexcept
-    {
-        Py_XINCREF(p);
-        return steal(p);
-    }
-
-    PyObject* get() const noexcept { return p_; }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-
-    void reset() noexcept
-    {
-        PyObject* old = std::exchange(p_, nullptr);
-        Py_XDECREF(old);
-    }
-
-private:
-    PyObject* p_ = nullptr;
-};
+using threads_main::Ref;
 
 struct State {
     PyObject* store_type;

@@ -2,6 +2,8 @@
 // the done and is_run flags.
 #include <Python.h>
 
+#include <chrono>
+
 #include "manager/methods.hpp"
 #include "module.hpp"
 #include "outside/outside.hpp"
@@ -28,6 +30,9 @@ bool queue_size_is(const Ctx& c, PyObject* self, int op)
     Ref size = call_method(self, c.name(N__get_qsize));
     return require_int(PyObject_RichCompareBool(size.get(), c.st->zero, op)) != 0;
 }
+
+// The poll period, in seconds (the float in module state holds the same value).
+constexpr double poll_seconds = 0.01;
 
 // How long an idle loop sleeps between passes when nobody wakes it, in seconds.
 constexpr double idle_wait = 0.25;
@@ -136,15 +141,24 @@ PyObject* control_loop(PyObject* self, PyTypeObject* cls, PyObject* const* args,
         // After an idle wait that nobody cut short, a quarter of a second has passed already: the
         // pass's own sleep would only add a second wake-up.
         bool rested = false;
+        // Passes begin at least one poll period apart. The sleep makes up only what the previous
+        // pass did not already spend (starting a thread waits for it to come up), so the loop keeps
+        // its cadence of one dispatch per period instead of drifting to period + work.
+        auto pass_began = std::chrono::steady_clock::now();
         for (;;) {
             Ref var = manager_var(c, self);
             if (!truthy(field(c, var.get(), N_switch).get())) {
                 break;
             }
             if (!rested) {
+                std::chrono::duration<double> spent = std::chrono::steady_clock::now() - pass_began;
+                double remaining = poll_seconds - spent.count();
+                Ref period = remaining >= poll_seconds ? Ref::borrow(c.st->poll_period)
+                                                       : require(PyFloat_FromDouble(remaining > 0 ? remaining : 0.0));
                 Ref time = c.global(N_time);
-                call_method(time.get(), c.name(N_sleep), c.st->poll_period);
+                call_method(time.get(), c.name(N_sleep), period.get());
             }
+            pass_began = std::chrono::steady_clock::now();
             rested = false;
             bool idle = false;
             try {

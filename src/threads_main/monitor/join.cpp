@@ -102,7 +102,7 @@ void unpack_pair(PyObject* pair, Ref& first, Ref& second)
     second = Ref::borrow(PyTuple_GET_ITEM(items.get(), 1));
 }
 
-// The format specifications of the summary lines, made once per report.
+// The format strings of the summary lines, made once per report.
 struct LineFormats {
     Ref count = require(PyUnicode_FromString(">6"));
     Ref field = require(PyUnicode_FromString(">5"));
