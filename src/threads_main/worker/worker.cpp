@@ -117,7 +117,7 @@ bool take_early_stop(unsigned long ident, PyObject* var, PyObject* name)
 // withdrawn so that it cannot surface in whatever the thread runs next. Returns a new reference.
 PyObject* end_stopped() noexcept
 {
-    PyThreadState_SetAsyncExc(PyThread_get_thread_ident(), nullptr);
+    (void)PyThreadState_SetAsyncExc(PyThread_get_thread_ident(), nullptr);  // nothing pending is fine
     PyErr_Clear();
     return Py_NewRef(Py_None);
 }
