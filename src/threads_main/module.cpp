@@ -91,7 +91,11 @@ int module_exec(PyObject* module) noexcept
     Py_DECREF(queue_module);
     st->poll_period = PyFloat_FromDouble(0.01);
     st->zero = PyLong_FromLong(0);
-    if (!st->queue_empty || !st->poll_period || !st->zero) {
+    st->kw_target = PyTuple_Pack(1, st->names[N_target]);
+    st->kw_target_args = PyTuple_Pack(2, st->names[N_target], st->names[N_args]);
+    st->kw_value = PyTuple_Pack(1, st->names[N_value]);
+    if (!st->queue_empty || !st->poll_period || !st->zero || !st->kw_target || !st->kw_target_args
+        || !st->kw_value) {
         return -1;
     }
 
@@ -150,6 +154,9 @@ int module_traverse(PyObject* module, visitproc visit, void* arg)
     Py_VISIT(st->queue_empty);
     Py_VISIT(st->poll_period);
     Py_VISIT(st->zero);
+    Py_VISIT(st->kw_target);
+    Py_VISIT(st->kw_target_args);
+    Py_VISIT(st->kw_value);
     return 0;
 }
 
@@ -167,6 +174,9 @@ int module_clear(PyObject* module)
     Py_CLEAR(st->queue_empty);
     Py_CLEAR(st->poll_period);
     Py_CLEAR(st->zero);
+    Py_CLEAR(st->kw_target);
+    Py_CLEAR(st->kw_target_args);
+    Py_CLEAR(st->kw_value);
     // Interned names and status words are immortal; dropping the pointers is enough.
     for (auto& n : st->names) {
         n = nullptr;

@@ -20,6 +20,9 @@ struct ModuleState {
     PyObject* queue_empty;     // queue.Empty, raised by a take that finds nothing
     PyObject* poll_period;     // the float 0.01: seconds between two passes of the control loop
     PyObject* zero;            // the int 0
+    PyObject* kw_target;       // ("target",): keyword names of Thread(target=...)
+    PyObject* kw_target_args;  // ("target", "args")
+    PyObject* kw_value;        // ("value",): keyword names of threads.set(name, value=...)
     PyObject* names[N_COUNT];
     PyObject* status[S_COUNT];
 };

@@ -20,31 +20,6 @@ constexpr long queue_threshold = 1000;
 // Seconds a timed bulk submission pauses after a pass that submitted nothing.
 constexpr double idle_pause = 0.005;
 
-// The keyword-name tuples of the calls on the submission path, made once. They are never freed:
-// the module lives in one interpreter for the life of the process and cannot be re-executed.
-struct KeywordNames {
-    PyObject* target = nullptr;       // ("target",)
-    PyObject* target_args = nullptr;  // ("target", "args")
-    PyObject* value = nullptr;        // ("value",)
-};
-
-const KeywordNames& keyword_names(const Ctx& c)
-{
-    static KeywordNames cached;
-    if (!cached.value) {
-        Ref target = require(PyTuple_Pack(1, c.name(N_target)));
-        Ref target_args = require(PyTuple_Pack(2, c.name(N_target), c.name(N_args)));
-        Ref value = require(PyTuple_Pack(1, c.name(N_value)));
-        // A collection run by the allocations above may have let another thread fill the cache.
-        if (!cached.value) {
-            cached.target = target.release();
-            cached.target_args = target_args.release();
-            cached.value = value.release();
-        }
-    }
-    return cached;
-}
-
 // "Thread_<counter>", advancing the counter until the name is not in use: a name a caller chose
 // earlier must not be taken over, which would overwrite its entry and queue it twice.
 Ref generate_name(const Ctx& c, PyObject* var, PyObject* keys)
@@ -78,17 +53,16 @@ Ref create_task(const Ctx& c, PyObject* var, PyObject* log, PyObject* thread_nam
     Ref worker = build_worker(c, worker_class.get(), var, name.get(), log, std::move(task_kwargs));
     Ref target = getattr(worker.get(), c.name(N_start));
     Ref thread_class = c.global(N_Thread);
-    const KeywordNames& kw = keyword_names(c);
     PyObject* thread_argv[] = {nullptr, target.get()};
     Ref thread = require(PyObject_Vectorcall(thread_class.get(), thread_argv + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                             kw.target));
+                                             c.st->kw_target));
 
     Ref value = require(PyDict_New());
     require_int(PyDict_SetItem(value.get(), c.name(N_thread), thread.get()));
     require_int(PyDict_SetItem(value.get(), c.name(N_result), Py_None));
     require_int(PyDict_SetItem(value.get(), c.name(N_status), c.status(S_WAITING)));
     PyObject* set_argv[] = {threads.get(), name.get(), value.get()};
-    require(PyObject_VectorcallMethod(c.name(N_set), set_argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw.value));
+    require(PyObject_VectorcallMethod(c.name(N_set), set_argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, c.st->kw_value));
     return name;
 }
 
@@ -255,7 +229,7 @@ PyObject* manager_send_list(PyObject* self, PyTypeObject* cls, PyObject* const* 
         Ref thread_class = c.global(N_Thread);
         PyObject* argv[] = {nullptr, target.get(), thread_args.get()};
         Ref thread = require(PyObject_Vectorcall(thread_class.get(), argv + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                 keyword_names(c).target_args));
+                                                 c.st->kw_target_args));
         call_method(thread.get(), c.name(N_start));
         return Py_NewRef(Py_None);
     });
