@@ -7,12 +7,7 @@ import weakref
 
 import pytest
 
-import threads_main
-from conftest import FastTime, wait_until
-
-
-class Name(str):
-    pass
+from conftest import wait_until
 
 
 @pytest.mark.parametrize("name", ["", "x" * 100_000, "名前-☃", None])
@@ -23,14 +18,6 @@ def test_odd_names_are_accepted(make_manager, name):
     (task,) = m._var.totals
     assert m._get_status(task) == {task: "完成"} and m._get_result(task) == {task: 1}
     assert task == name or (not name and task == "Thread_1")
-
-
-@pytest.mark.parametrize("name", [Name("sub"), 5, b"bytes", 1.5])
-def test_names_that_are_not_exactly_str_are_refused(make_manager, name):
-    m = make_manager()
-    with pytest.raises(TypeError, match="^Argument 'thread_name' has incorrect type"):
-        m._send(name)
-    assert m._var.totals == [] and m._send() is True
 
 
 def test_unknown_names_of_any_type_in_queries(make_manager):

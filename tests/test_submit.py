@@ -46,7 +46,7 @@ class StrSub(str):
     pass
 
 
-@pytest.mark.parametrize("bad, type_name", [(5, "int"), (StrSub("x"), "StrSub"), (b"x", "bytes")])
+@pytest.mark.parametrize("bad, type_name", [(5, "int"), (StrSub("x"), "StrSub"), (b"x", "bytes"), (1.5, "float")])
 def test_thread_name_of_another_type_is_refused(held, bad, type_name):
     with pytest.raises(TypeError) as info:
         held._send(bad, x=1)
