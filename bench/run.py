@@ -38,6 +38,14 @@ def close(m):
     m._var.thread_init.join(5)
 
 
+def settle():
+    """Collects the garbage of earlier measurements, so that none of it is charged to the next one.
+
+    A closed manager with waiting tasks leaves a reference cycle per task (store, entry, thread,
+    worker, store): left alone, the next timed section would pay for collecting it."""
+    gc.collect()
+
+
 # Each figure returns (ours, limit, unit); ratios are ours / limit unless stated.
 
 def our_rate(n):
@@ -85,23 +93,38 @@ def idle_cpu(seconds=2.0):
     return ours, 1.0, "ms CPU/s"
 
 
-def send_cost(n=10_000):
-    m = manager(max_workers=0, maximum=True)
-    t0 = time.perf_counter()
-    for _ in range(n):
-        m._send(x=1)
-    ours = (time.perf_counter() - t0) / n * 1e6
-    close(m)
-    q = multiprocessing.Queue()
-    kept = []
-    t0 = time.perf_counter()
-    for i in range(n):
-        kept.append(threading.Thread(target=trivial))
-        q.put(f"Thread_{i}")
-    parts = (time.perf_counter() - t0) / n * 1e6
-    while q.qsize():
-        q.get()
-    q.close()
+def send_cost(n=10_000, tries=5):
+    """Each side runs `tries` times, alternating, and keeps its best time: what disturbs a run here
+    (other processes, the queue's feeder thread competing for the interpreter lock) only adds."""
+
+    def ours_once():
+        m = manager(max_workers=0, maximum=True)
+        settle()
+        t0 = time.perf_counter()
+        for _ in range(n):
+            m._send(x=1)
+        spent = (time.perf_counter() - t0) / n * 1e6
+        close(m)
+        return spent
+
+    def parts_once():
+        q = multiprocessing.Queue()
+        kept = []
+        settle()
+        t0 = time.perf_counter()
+        for i in range(n):
+            kept.append(threading.Thread(target=trivial))
+            q.put(f"Thread_{i}")
+        spent = (time.perf_counter() - t0) / n * 1e6
+        while q.qsize():
+            q.get()
+        q.close()
+        return spent
+
+    ours = parts = float("inf")
+    for _ in range(tries):
+        ours = min(ours, ours_once())
+        parts = min(parts, parts_once())
     return ours, parts, "us/call"
 
 
@@ -132,11 +155,13 @@ def queries(n=100_000):
     for i, name in enumerate(names):
         threads.set(name, value={"thread": None, "result": i, "status": "失败" if i % 10 == 0 else "完成"})
     m._var.totals.extend(names), m._var.runs.extend(names), m._var.dones.extend(names)
+    settle()
     t0 = time.perf_counter()
     m._get_all_result(), m._get_all_status(), m._get_failed()
     ours = time.perf_counter() - t0
     close(m)
     plain = {name: types.SimpleNamespace(result=i, status="完成") for i, name in enumerate(names)}
+    settle()
     t0 = time.perf_counter()
     data = [{"task": k, "result": v.result, "status": v.status} for k, v in plain.items()]
     {"total": n, "run": n, "success": n, "failed": 0, "stop": 0, "cancel": 0, "data": data}
