@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <utility>
 
+#include "brixel_var_api.h"
 #include "support/ref.hpp"
 
 namespace {
@@ -23,6 +24,7 @@ struct State {
     PyObject* store_type;
     PyObject* entry_type;
     PyObject* keys_type;
+    BrixelVarApi api;
 };
 
 struct StoreObject {
@@ -451,22 +453,16 @@ void store_dealloc(PyObject* self) noexcept
     Py_DECREF(type);
 }
 
-// Fields read as None when never stored. For the exact class, whose only non-dunder class attributes
-// are its methods, a plain name missing from the class dict is looked up in the instance dict alone,
-// which answers a missing field without building and discarding an AttributeError. Subclasses may add
-// descriptors or properties, so they take the generic path.
+// Fields read as None when never stored. The exact class is immutable and its only non-dunder class
+// attributes are its methods, which an instance attribute of the same name overrides anyway: for a
+// plain name the instance dict answers first, so a field read (the hot path of every caller) is one
+// dict lookup, and a missing field costs no AttributeError. Subclasses may add descriptors or
+// properties, so they take the generic path.
 PyObject* store_getattro(PyObject* self, PyObject* name) noexcept
 {
     PyTypeObject* type = Py_TYPE(self);
     if (type->tp_base != &PyBaseObject_Type || !PyUnicode_Check(name) || is_dunder(name)) {
         return getattr_or_none(self, name);
-    }
-    int in_class = PyDict_Contains(type->tp_dict, name);
-    if (in_class < 0) {
-        return nullptr;
-    }
-    if (in_class) {
-        return PyObject_GenericGetAttr(self, name);
     }
     Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     if (!dict) {
@@ -476,7 +472,14 @@ PyObject* store_getattro(PyObject* self, PyObject* name) noexcept
     if (PyDict_GetItemRef(dict.get(), name, &value) < 0) {
         return nullptr;
     }
-    return value ? value : Py_NewRef(Py_None);
+    if (value) {
+        return value;
+    }
+    int in_class = PyDict_Contains(type->tp_dict, name);
+    if (in_class < 0) {
+        return nullptr;
+    }
+    return in_class ? PyObject_GenericGetAttr(self, name) : Py_NewRef(Py_None);
 }
 
 int store_init(PyObject* self, PyObject* args, PyObject* kwds) noexcept
@@ -533,6 +536,52 @@ PyObject* store_set_kwargs(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return store_fields(self, "set_kwargs", args, nargs, kwnames);
 }
 
+// Puts `entry` under `key`, creating the entries dict on first use. 0, or -1 with an error set.
+int store_entry(PyObject* self, PyObject* key, PyObject* entry) noexcept
+{
+    StoreObject* store = as_store(self);
+    if (!store->entries) {
+        PyObject* entries = PyDict_New();
+        if (!entries) {
+            return -1;
+        }
+        // PyDict_New may collect garbage, and a finalizer may have called set() meanwhile.
+        if (store->entries) {
+            Py_DECREF(entries);
+        }
+        else {
+            store->entries = entries;
+        }
+    }
+    Ref entries = Ref::borrow(store->entries);
+    return PyDict_SetItem(entries.get(), key, entry);
+}
+
+int api_set_task(PyObject* self, PyObject* key, PyObject* thread, PyObject* result, PyObject* status) noexcept
+{
+    State* st = static_cast<State*>(PyType_GetModuleState(Py_TYPE(self)));
+    if (!st) {
+        return -1;
+    }
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(st->entry_type);
+    Ref entry = Ref::steal(type->tp_alloc(type, 0));
+    if (!entry) {
+        return -1;
+    }
+    EntryObject* e = as_entry(entry.get());
+    e->thread = Py_NewRef(thread);
+    e->result = Py_NewRef(result);
+    e->status = Py_NewRef(status);
+    return store_entry(self, key, entry.get());
+}
+
+int api_has_entry(PyObject* self, PyObject* key) noexcept
+{
+    // A key's __eq__ runs Python code: keep the dict alive through the lookup.
+    Ref entries = Ref::borrow(as_store(self)->entries);
+    return entries ? PyDict_Contains(entries.get(), key) : 0;
+}
+
 PyObject* store_set(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept
 {
@@ -559,25 +608,7 @@ PyObject* store_set(PyObject* self, PyTypeObject* defining_class, PyObject* cons
         return nullptr;
     }
     Ref entry = make_entry(st, mapping);
-    if (!entry) {
-        return nullptr;
-    }
-    StoreObject* store = as_store(self);
-    if (!store->entries) {
-        PyObject* entries = PyDict_New();
-        if (!entries) {
-            return nullptr;
-        }
-        // PyDict_New may collect garbage, and a finalizer may have called set() meanwhile.
-        if (store->entries) {
-            Py_DECREF(entries);
-        }
-        else {
-            store->entries = entries;
-        }
-    }
-    Ref entries = Ref::borrow(store->entries);
-    if (PyDict_SetItem(entries.get(), args[0], entry.get()) < 0) {
+    if (!entry || store_entry(self, args[0], entry.get()) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -715,7 +746,7 @@ PyType_Spec store_spec = {
     sizeof(StoreObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_DICT
-        | Py_TPFLAGS_MANAGED_WEAKREF,
+        | Py_TPFLAGS_MANAGED_WEAKREF | Py_TPFLAGS_IMMUTABLETYPE,
     store_slots,
 };
 
@@ -740,7 +771,17 @@ int module_exec(PyObject* module) noexcept
     if (add_type(module, &entry_spec, &st->entry_type) < 0) {
         return -1;
     }
-    return add_type(module, &keys_spec, &st->keys_type);
+    if (add_type(module, &keys_spec, &st->keys_type) < 0) {
+        return -1;
+    }
+    st->api.store_type = reinterpret_cast<PyTypeObject*>(st->store_type);
+    st->api.has_entry = api_has_entry;
+    st->api.set_task = api_set_task;
+    Ref capsule = Ref::steal(PyCapsule_New(&st->api, BRIXEL_VAR_API_CAPSULE, nullptr));
+    if (!capsule) {
+        return -1;
+    }
+    return PyModule_AddObjectRef(module, "_C_API", capsule.get());
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) noexcept

@@ -1,0 +1,18 @@
+// The state store's C interface, for the extensions built with it. The module publishes it as the
+// capsule brixel_var._C_API; the pointer stays valid as long as `store_type` lives (a module's type
+// keeps its module, and with it the interface, alive).
+#pragma once
+
+#include <Python.h>
+
+#define BRIXEL_VAR_API_CAPSULE "brixel_var._C_API"
+
+struct BrixelVarApi {
+    // The store class itself. Only its exact instances may be passed to the functions below.
+    PyTypeObject* store_type;
+    // Whether `key` has an entry: the answer of `key in store.keys()`. 1, 0, or -1 with an error set.
+    int (*has_entry)(PyObject* store, PyObject* key);
+    // What `store.set(key, value={"thread": thread, "result": result, "status": status})` does,
+    // without the mapping. 0, or -1 with an error set.
+    int (*set_task)(PyObject* store, PyObject* key, PyObject* thread, PyObject* result, PyObject* status);
+};
