@@ -6,6 +6,7 @@ import time as real_time
 import pytest
 
 import threads_main
+from brixel_var import BrixelVar
 from conftest import shut, wait_until
 
 
@@ -28,7 +29,7 @@ def test_generated_names_entries_queue_and_totals(held):
     for i, name in enumerate(names):
         entry = held._var.threads.get(name)
         assert (entry.status, entry.result) == ("待运行", None) and not entry.thread.ident
-        assert entry.thread._target.__self__.kwargs == {"x": i}
+        assert entry.thread._target.kwargs == {"x": i}
     assert queued(held) == names
 
 
@@ -40,6 +41,51 @@ def test_caller_names_duplicates_empty_and_collisions(held):
     held._send()  # Thread_3 is a caller's name: the counter moves past it
     assert held._var.totals == ["job", "Thread_1", "Thread_2", "Thread_3", "Thread_4"]
     assert held._var.name == 5 and queued(held) == held._var.totals
+
+
+class StoreSub(BrixelVar):
+    pass
+
+
+def shadowed_store():
+    """A plain store whose `set` and `keys` are replaced on the instance, recording their calls."""
+    store, calls = BrixelVar(), []
+    plain_set, plain_keys = store.set, store.keys
+    store.add(set=lambda name, value: calls.append(("set", name, dict(value))) or plain_set(name, value=value),
+              keys=lambda: calls.append(("keys",)) or plain_keys())
+    return store, calls
+
+
+@pytest.mark.parametrize("make_store", [BrixelVar, StoreSub, lambda: shadowed_store()[0]])
+def test_naming_and_entries_agree_for_every_kind_of_store(held, make_store):
+    held._var.threads = make_store()
+    for name in ("job", "job", "", "Thread_3", None):
+        held._send(name, x=1)
+    names = ["job", "Thread_1", "Thread_2", "Thread_3", "Thread_4"]
+    assert held._var.totals == names and list(held._var.threads.keys()) == names
+    for name in names:
+        entry = held._var.threads.get(name)
+        assert (entry.status, entry.result, entry.thread._target.brixel_name) == ("待运行", None, name)
+
+
+def test_a_store_method_replaced_on_the_instance_is_called(held):
+    held._var.threads, calls = shadowed_store()
+    held._send("a")
+    assert calls[0] == ("keys",) and calls[1][:2] == ("set", "a")
+    assert list(calls[1][2]) == ["thread", "result", "status"] and calls[1][2]["status"] == "待运行"
+
+
+@pytest.mark.parametrize("counter, first", [(-3, "Thread_-3"), (2**70, f"Thread_{2**70}"), (True, "Thread_True"),
+                                            ("7", None)])
+def test_generated_names_take_the_counters_text_form(held, counter, first):
+    held._var.name = counter
+    if first is None:  # a counter that cannot be advanced: nothing is submitted
+        with pytest.raises(TypeError):
+            held._send()
+        assert held._var.totals == []
+        return
+    held._send()
+    assert held._var.totals == [first] and held._var.name == counter + 1
 
 
 class StrSub(str):
@@ -136,6 +182,24 @@ def test_send_list_thread_called_directly_sends_a_generator_once(held):
     assert held._send_list_thread({"x": i} for i in range(3)) is None
     assert held._var.totals == ["Thread_1", "Thread_2", "Thread_3"]
     assert list(threads_main.BrixelThreadsMain._thread_list_yield((1, 2))) == [1, 2]
+
+
+def test_each_task_keeps_its_own_keywords_whatever_the_call_shape(held):
+    held._send(thread_name="a", x=1, y=2)
+    held._send("b", y=3)
+    held._send(x=4, thread_name="c")
+    held._send(x=5, thread_name="d")
+    # Requests with the same keys share their names; a new order or a new key set must not.
+    held._send_list_thread([{"x": 6}, {"y": 7, "x": 8}, {"x": 9, "y": 10}, {}, {"thread_name": "e", "x": 11},
+                            {"x": 12}, {"x": 13}])
+    kwargs = [held._var.threads.get(n).thread._target.kwargs for n in held._var.totals]
+    assert held._var.totals[:4] == ["a", "b", "c", "d"] and held._var.totals[8] == "e"
+    assert kwargs == [{"x": 1, "y": 2}, {"y": 3}, {"x": 4}, {"x": 5}, {"x": 6}, {"y": 7, "x": 8},
+                      {"x": 9, "y": 10}, {}, {"x": 11}, {"x": 12}, {"x": 13}]
+    assert [list(k) for k in kwargs[5:7]] == [["y", "x"], ["x", "y"]]
+    with pytest.raises(TypeError, match="keywords must be strings"):
+        held._send_list_thread([{1: 2}])
+    assert len(held._var.totals) == 11
 
 
 def test_none_request_ends_the_sending_thread_with_a_report(held, monkeypatch):

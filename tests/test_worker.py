@@ -64,7 +64,7 @@ def test_returned_task_is_completed_and_sees_a_copy_of_its_keywords():
 
     var = make_store(func)
     entry, worker = run(var, x=21)
-    assert list(vars(worker)) == ["var", "brixel_name", "_log", "kwargs"] and worker.kwargs == {"x": 21}
+    assert (worker.var, worker.brixel_name, worker._log, worker.kwargs) == (var, "t", None, {"x": 21})
     assert (entry.status, entry.result, entry.thread) == (DONE, {"x": "changed"}, None)
     assert (var.success, var.failed, var.dones) == (["t"], [], ["t"])
     times = (var.min_time, var.max_time, var.all_time)
@@ -141,6 +141,54 @@ def test_failing_break_test_makes_the_task_failed(break_result, returned, error)
     entry, _ = run(var)
     assert entry.status == FAILED and type(entry.result) is error
     assert (var.failed, var.success, var.dones) == (["t"], [], ["t"])
+
+
+def test_keywords_kept_compact_read_assigned_and_deleted():
+    seen = []
+    var = make_store(lambda **kw: seen.append(kw))
+    var.threads.set("t", value={"thread": None, "result": None, "status": "待运行"})
+    W = threads_main._Worker
+    # Submission builds workers with the call's own names; several values, one, and none.
+    for kw in ({"a": 1, "b": (2,)}, {"a": (1, 2)}, {}):
+        worker = W(var, "t", None, **kw)
+        worker()
+        assert seen.pop() == kw and worker.kwargs == kw
+    worker = W(var, "t", None, a=1)
+    read = worker.kwargs
+    assert worker.kwargs is read  # the first read builds the dict; later reads see the same one
+    read["a"] = 2
+    worker.start()
+    assert seen.pop() == {"a": 2}
+    worker.kwargs = {"z": 0}
+    worker.start()
+    assert seen.pop() == {"z": 0}
+    del worker.kwargs
+    with pytest.raises(AttributeError, match="kwargs"):
+        worker.kwargs
+    with pytest.raises(AttributeError):
+        del worker.kwargs
+    worker.extra = 5  # an attribute of the caller's own goes to the instance dict
+    assert vars(worker) == {"extra": 5}
+
+
+def test_worker_is_its_threads_target_and_calls_start_through_self():
+    var = make_store(lambda: "plain")
+    var.threads.set("t", value={"thread": None, "result": None, "status": "待运行"})
+    calls = []
+
+    class Counted(threads_main._Worker):
+        def start(self):
+            calls.append(self.brixel_name)
+            return super().start()
+
+    worker = Counted(var, "t", None)
+    thread = threading.Thread(target=worker)
+    assert thread.name.endswith(" (start)")
+    thread.start()
+    thread.join()
+    assert calls == ["t"] and var.threads.get("t").result == "plain"
+    with pytest.raises(TypeError, match="takes 1 positional argument but 2 were given"):
+        worker(1)
 
 
 def test_timing_fields_treat_zero_as_unset(monkeypatch):

@@ -18,12 +18,16 @@ from brixel_var import BrixelVar as BrixelVar
 
 class ManagerError(Exception): ...
 
+@disjoint_base
 class _Worker:
     var: BrixelVar
     brixel_name: str
     _log: BrixelLog
     kwargs: dict[str, Any]
+    @property
+    def __name__(self) -> str: ...
     def __init__(self, brixel_var: BrixelVar, brixel_name: str, brixel_log: BrixelLog, **kwargs: Any) -> None: ...
+    def __call__(self) -> None: ...
     def start(self) -> None: ...
 
 @disjoint_base

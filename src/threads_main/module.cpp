@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "brixel_var_api.h"
 #include "manager/methods.hpp"
 #include "module.hpp"
 #include "support/call.hpp"
@@ -110,6 +111,11 @@ int module_exec(PyObject* module) noexcept
         || import_into(module, "brixel_var", "BrixelVar", "BrixelVar") < 0) {
         return -1;
     }
+    st->store_api = static_cast<const BrixelVarApi*>(PyCapsule_Import(BRIXEL_VAR_API_CAPSULE, 0));
+    if (!st->store_api) {
+        return -1;
+    }
+    st->store_type = Py_NewRef(reinterpret_cast<PyObject*>(st->store_api->store_type));
 
     PyObject* manager = create_manager_type(module);
     if (!manager) {
@@ -157,6 +163,9 @@ int module_traverse(PyObject* module, visitproc visit, void* arg)
     Py_VISIT(st->kw_target);
     Py_VISIT(st->kw_target_args);
     Py_VISIT(st->kw_value);
+    Py_VISIT(st->rest_from);
+    Py_VISIT(st->rest_names);
+    Py_VISIT(st->store_type);
     return 0;
 }
 
@@ -177,6 +186,10 @@ int module_clear(PyObject* module)
     Py_CLEAR(st->kw_target);
     Py_CLEAR(st->kw_target_args);
     Py_CLEAR(st->kw_value);
+    Py_CLEAR(st->rest_from);
+    Py_CLEAR(st->rest_names);
+    Py_CLEAR(st->store_type);
+    st->store_api = nullptr;
     // Interned names and status words are immortal; dropping the pointers is enough.
     for (auto& n : st->names) {
         n = nullptr;

@@ -7,6 +7,8 @@
 #include "support/error.hpp"
 #include "support/ref.hpp"
 
+struct BrixelVarApi;
+
 namespace threads_main {
 
 enum Status : int { S_WAITING, S_RUNNING, S_COMPLETED, S_FAILED, S_CANCELLED, S_STOPPED, S_COUNT };
@@ -23,6 +25,14 @@ struct ModuleState {
     PyObject* kw_target;       // ("target",): keyword names of Thread(target=...)
     PyObject* kw_target_args;  // ("target", "args")
     PyObject* kw_value;        // ("value",): keyword names of threads.set(name, value=...)
+    // The task keyword names last split off a _send call that named its task by keyword: the
+    // call's names (rest_from) and the task's share of them (rest_names), handed out again for
+    // the next call with the same names so that its worker keeps no tuple of its own.
+    PyObject* rest_from;
+    PyObject* rest_names;
+    // The state store's C interface, and its class (held: it keeps the interface alive).
+    const BrixelVarApi* store_api;
+    PyObject* store_type;
     PyObject* names[N_COUNT];
     PyObject* status[S_COUNT];
 };

@@ -88,9 +88,8 @@ bool renew_thread(const Ctx& c, PyObject* entry)
     if (!worker || worker.get() == Py_None) {
         return true;
     }
-    Ref target = getattr(worker.get(), c.name(N_start));
     Ref thread_class = c.global(N_Thread);
-    Ref thread = call_kw(thread_class.get(), {}, {{c.name(N_target), target.get()}});
+    Ref thread = call_kw(thread_class.get(), {}, {{c.name(N_target), worker.get()}});
     set_field(c, entry, N_thread, thread.get());
     return true;
 }

@@ -1,8 +1,11 @@
 // Task submission: one task through _send, a collection on a sending thread.
 #include <Python.h>
 
+#include <cstring>
 #include <utility>
+#include <vector>
 
+#include "brixel_var_api.h"
 #include "manager/methods.hpp"
 #include "module.hpp"
 #include "outside/outside.hpp"
@@ -20,17 +23,111 @@ constexpr long queue_threshold = 1000;
 // Seconds a timed bulk submission pauses after a pass that submitted nothing.
 constexpr double idle_pause = 0.005;
 
+// "Thread_" and the text form of the counter. A plain int, the usual counter, is written directly:
+// the general formatting costs a noticeable share of a submission.
+Ref name_for(PyObject* counter)
+{
+    if (PyLong_CheckExact(counter)) {
+        int overflow = 0;
+        long long number = PyLong_AsLongLongAndOverflow(counter, &overflow);
+        if (number == -1 && PyErr_Occurred()) {
+            throw PyErrSet{};
+        }
+        if (!overflow) {
+            // Digits written backwards from the end of the buffer, behind the fixed prefix.
+            char text[32];
+            char* end = text + sizeof text;
+            char* p = end;
+            unsigned long long magnitude = number < 0 ? 0ULL - static_cast<unsigned long long>(number)
+                                                      : static_cast<unsigned long long>(number);
+            do {
+                *--p = static_cast<char>('0' + magnitude % 10);
+                magnitude /= 10;
+            } while (magnitude);
+            if (number < 0) {
+                *--p = '-';
+            }
+            constexpr char prefix[] = "Thread_";
+            p -= sizeof prefix - 1;
+            std::memcpy(p, prefix, sizeof prefix - 1);
+            // ASCII only: the string is made without decoding.
+            Ref name = require(PyUnicode_New(end - p, 127));
+            std::memcpy(PyUnicode_1BYTE_DATA(name.get()), p, static_cast<size_t>(end - p));
+            return name;
+        }
+    }
+    return require(PyUnicode_FromFormat("Thread_%S", counter));
+}
+
+// The task entries of the store's `threads`. A plain store (our class exactly, its `keys` and `set`
+// not shadowed on the instance) is asked through its C interface: the same answers, without a keys
+// view, two bound methods and an entry mapping per submission. Anything else is asked through its
+// methods.
+class TaskEntries {
+public:
+    TaskEntries(const Ctx& c, PyObject* threads) : c_(c), threads_(threads)
+    {
+        if (is_plain(c, threads)) {
+            api_ = c.st->store_api;
+        } else {
+            keys_ = call_method(threads, c.name(N_keys));
+        }
+    }
+
+    bool in_use(PyObject* name) const
+    {
+        if (api_) {
+            return require_int(api_->has_entry(threads_, name)) != 0;
+        }
+        return contains(keys_.get(), name);
+    }
+
+    // A waiting entry for `name`: its thread, no result, the status "待运行".
+    void add_waiting(PyObject* name, PyObject* thread) const
+    {
+        PyObject* waiting = c_.status(S_WAITING);
+        if (api_) {
+            require_int(api_->set_task(threads_, name, thread, Py_None, waiting));
+            return;
+        }
+        Ref value = require(PyDict_New());
+        require_int(PyDict_SetItem(value.get(), c_.name(N_thread), thread));
+        require_int(PyDict_SetItem(value.get(), c_.name(N_result), Py_None));
+        require_int(PyDict_SetItem(value.get(), c_.name(N_status), waiting));
+        PyObject* set_argv[] = {threads_, name, value.get()};
+        require(PyObject_VectorcallMethod(c_.name(N_set), set_argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          c_.st->kw_value));
+    }
+
+private:
+    static bool is_plain(const Ctx& c, PyObject* threads)
+    {
+        const BrixelVarApi* api = c.st->store_api;
+        if (!api || !Py_IS_TYPE(threads, api->store_type)) {
+            return false;
+        }
+        Ref own = require(PyObject_GenericGetDict(threads, nullptr));
+        return !require_int(PyDict_Contains(own.get(), c.name(N_keys)))
+               && !require_int(PyDict_Contains(own.get(), c.name(N_set)));
+    }
+
+    const Ctx& c_;
+    PyObject* threads_;
+    const BrixelVarApi* api_ = nullptr;
+    Ref keys_;
+};
+
 // "Thread_<counter>", advancing the counter until the name is not in use: a name a caller chose
 // earlier must not be taken over, which would overwrite its entry and queue it twice.
-Ref generate_name(const Ctx& c, PyObject* var, PyObject* keys)
+Ref generate_name(const Ctx& c, PyObject* var, const TaskEntries& entries)
 {
     Ref one = require(PyLong_FromLong(1));
     for (;;) {
         Ref counter = field(c, var, N_name);
-        Ref name = require(PyUnicode_FromFormat("Thread_%S", counter.get()));
+        Ref name = name_for(counter.get());
         Ref next = require(PyNumber_Add(counter.get(), one.get()));
         set_field(c, var, N_name, next.get());
-        if (!contains(keys, name.get())) {
+        if (!entries.in_use(name.get())) {
             return name;
         }
     }
@@ -38,33 +135,75 @@ Ref generate_name(const Ctx& c, PyObject* var, PyObject* keys)
 
 // The part of a submission made under the store's lock: name, worker, thread, entry. Returns the
 // chosen name.
-Ref create_task(const Ctx& c, PyObject* var, PyObject* log, PyObject* thread_name, Ref task_kwargs)
+Ref create_task(const Ctx& c, PyObject* var, PyObject* log, PyObject* thread_name, const TaskKeywords& keywords)
 {
     Ref threads = field(c, var, N_threads);
-    Ref keys = call_method(threads.get(), c.name(N_keys));
+    TaskEntries entries(c, threads.get());
     Ref name;
-    if (thread_name != Py_None && PyUnicode_GET_LENGTH(thread_name) > 0 && !contains(keys.get(), thread_name)) {
+    if (thread_name != Py_None && PyUnicode_GET_LENGTH(thread_name) > 0 && !entries.in_use(thread_name)) {
         name = Ref::borrow(thread_name);
     } else {
-        name = generate_name(c, var, keys.get());
+        name = generate_name(c, var, entries);
     }
 
     Ref worker_class = c.global(N__Worker);
-    Ref worker = build_worker(c, worker_class.get(), var, name.get(), log, std::move(task_kwargs));
-    Ref target = getattr(worker.get(), c.name(N_start));
+    Ref worker = build_worker(c, worker_class.get(), var, name.get(), log, keywords);
+    // The worker itself is the target (calling it runs its start): a bound method per waiting task
+    // would cost memory for nothing.
     Ref thread_class = c.global(N_Thread);
-    PyObject* thread_argv[] = {nullptr, target.get()};
+    PyObject* thread_argv[] = {nullptr, worker.get()};
     Ref thread = require(PyObject_Vectorcall(thread_class.get(), thread_argv + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                              c.st->kw_target));
-
-    Ref value = require(PyDict_New());
-    require_int(PyDict_SetItem(value.get(), c.name(N_thread), thread.get()));
-    require_int(PyDict_SetItem(value.get(), c.name(N_result), Py_None));
-    require_int(PyDict_SetItem(value.get(), c.name(N_status), c.status(S_WAITING)));
-    PyObject* set_argv[] = {threads.get(), name.get(), value.get()};
-    require(PyObject_VectorcallMethod(c.name(N_set), set_argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, c.st->kw_value));
+    entries.add_waiting(name.get(), thread.get());
     return name;
 }
+
+// Calls `send(**request)` for the requests of a bulk submission. The keyword names go as a tuple
+// that is reused while the requests keep the same keys in the same order, which is how a bulk
+// submission mostly looks: every waiting task keeps its names, and so they stay shared.
+class RequestCaller {
+public:
+    void call(PyObject* send, PyObject* request)
+    {
+        Py_ssize_t n = PyDict_GET_SIZE(request);
+        bool same = names_ && PyTuple_GET_SIZE(names_.get()) == n;
+        keys_.clear();
+        values_.clear();
+        // The values are held for the call: it may run code that changes the request.
+        keys_.reserve(static_cast<size_t>(n));
+        values_.reserve(static_cast<size_t>(n));
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(request, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) {
+                raise(PyExc_TypeError, "keywords must be strings");
+            }
+            auto i = static_cast<Py_ssize_t>(keys_.size());
+            same = same && i < n && PyTuple_GET_ITEM(names_.get(), i) == key;
+            keys_.push_back(Ref::borrow(key));
+            values_.push_back(Ref::borrow(value));
+        }
+        n = static_cast<Py_ssize_t>(keys_.size());
+        if (!same || PyTuple_GET_SIZE(names_.get()) != n) {
+            names_ = require(PyTuple_New(n));
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyTuple_SET_ITEM(names_.get(), i, Py_NewRef(keys_[static_cast<size_t>(i)].get()));
+            }
+        }
+        std::vector<PyObject*> argv;
+        argv.reserve(values_.size());
+        for (const Ref& v : values_) {
+            argv.push_back(v.get());
+        }
+        require(PyObject_Vectorcall(send, argv.data(), 0, n ? names_.get() : nullptr));
+    }
+
+private:
+    Ref names_;
+    std::vector<Ref> keys_;
+    std::vector<Ref> values_;
+};
 
 // One bulk request as the keyword dict of a `_send` call, as `**element` would take it.
 Ref as_request(PyObject* element)
@@ -79,7 +218,7 @@ Ref as_request(PyObject* element)
 }
 
 // One pass over the collection: every element through self._send. Returns how many were sent.
-Py_ssize_t send_pass(const Ctx& c, PyObject* self, PyObject* thread_list)
+Py_ssize_t send_pass(const Ctx& c, PyObject* self, PyObject* thread_list, RequestCaller& caller)
 {
     Ref elements = call_method(self, c.name(N__thread_list_yield), thread_list);
     Ref it = require(PyObject_GetIter(elements.get()));
@@ -88,7 +227,7 @@ Py_ssize_t send_pass(const Ctx& c, PyObject* self, PyObject* thread_list)
     while (PyObject* next = PyIter_Next(it.get())) {
         Ref element = Ref::steal(next);
         Ref request = as_request(element.get());
-        require(PyObject_VectorcallDict(send.get(), nullptr, 0, request.get()));
+        caller.call(send.get(), request.get());
         ++sent;
     }
     if (PyErr_Occurred()) {
@@ -124,6 +263,7 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
     Ref start = call_method(time.get(), c.name(N_time));
     Ref threshold = require(PyLong_FromLong(queue_threshold));
     Ref pause = require(PyFloat_FromDouble(idle_pause));
+    RequestCaller caller;
     while (truthy(field(c, var, N_switch).get())) {
         time = c.global(N_time);
         Ref now = call_method(time.get(), c.name(N_time));
@@ -133,7 +273,7 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
         if (require_int(PyObject_RichCompareBool(now.get(), end.get(), Py_LE))) {
             Ref waiting = call_method(self, c.name(N__get_qsize));
             if (require_int(PyObject_RichCompareBool(waiting.get(), threshold.get(), Py_LT))) {
-                sent = send_pass(c, self, thread_list);
+                sent = send_pass(c, self, thread_list, caller);
             }
         }
         // A pass that sent nothing sleeps briefly (the sleep releases the interpreter lock):
@@ -144,6 +284,22 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
     }
 }
 
+// Hands out the shared tuple for task keyword names split off a call that named its task by
+// keyword, or keeps this call's split as the shared one.
+void share_rest_names(const Ctx& c, PyObject* kwnames, RestKeywords& rest)
+{
+    if (!kwnames || rest.names.get() == kwnames) {
+        return;
+    }
+    if (c.st->rest_from == kwnames) {
+        rest.names = Ref::borrow(c.st->rest_names);
+        return;
+    }
+    // Both fields change before the old tuples go.
+    Ref old_from = Ref::steal(std::exchange(c.st->rest_from, Py_NewRef(kwnames)));
+    Ref old_names = Ref::steal(std::exchange(c.st->rest_names, Py_NewRef(rest.names.get())));
+}
+
 }  // namespace
 
 PyObject* manager_send(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
@@ -151,8 +307,8 @@ PyObject* manager_send(PyObject* self, PyTypeObject* cls, PyObject* const* args,
 {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* a[1];
-        Ref task_kwargs;
-        bind_args({"_send", {"thread_name"}, 0, true}, args, nargs, kwnames, a, &task_kwargs);
+        RestKeywords rest;
+        bind_args({"_send", {"thread_name"}, 0, true}, args, nargs, kwnames, a, rest);
         PyObject* thread_name = a[0] ? a[0] : Py_None;
         if (thread_name != Py_None && !PyUnicode_CheckExact(thread_name)) {
             PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
@@ -161,13 +317,11 @@ PyObject* manager_send(PyObject* self, PyTypeObject* cls, PyObject* const* args,
         }
         Ctx c = ctx_from_class(cls);
         call_method(self, c.name(N__check_while));
-        if (!task_kwargs) {
-            task_kwargs = require(PyDict_New());
-        }
+        share_rest_names(c, kwnames, rest);
         Ref var = manager_var(c, self);
         Ref log = manager_log(c, self);
         StoreLock lock(c, var.get());
-        Ref name = create_task(c, var.get(), log.get(), thread_name, std::move(task_kwargs));
+        Ref name = create_task(c, var.get(), log.get(), thread_name, TaskKeywords{rest.names.get(), rest.values});
         lock.release();
 
         Ref queue = field(c, var.get(), N_queue);
@@ -198,7 +352,8 @@ PyObject* manager_send_list_thread(PyObject* self, PyTypeObject* cls, PyObject* 
         Ctx c = ctx_from_class(cls);
         Ref var = manager_var(c, self);
         if (!truthy(field(c, var.get(), N_duration).get())) {
-            send_pass(c, self, a[0]);
+            RequestCaller caller;
+            send_pass(c, self, a[0], caller);
             return Py_NewRef(Py_None);
         }
         try {

@@ -11,10 +11,11 @@ namespace {
     throw PyErrSet{};
 }
 
-}  // namespace
-
-void bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-               PyObject** out, Ref* extra)
+// Binds positional arguments and known keywords; calls `unknown(k)` for the index in `kwnames` of
+// each keyword that names no parameter (refused unless the signature is `varkw`).
+template <typename F>
+void bind_known(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+                F unknown)
 {
     const Py_ssize_t count = static_cast<Py_ssize_t>(sig.names.size());
     const char* const* names = sig.names.begin();
@@ -33,7 +34,6 @@ void bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        PyObject* value = args[nargs + k];
         Py_ssize_t slot = -1;
         for (Py_ssize_t i = 0; i < count; ++i) {
             if (PyUnicode_EqualToUTF8(key, names[i])) {
@@ -45,26 +45,59 @@ void bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
             if (out[slot]) {
                 type_error("%s() got multiple values for argument '%s'", sig.fname, names[slot]);
             }
-            out[slot] = value;
+            out[slot] = args[nargs + k];
             continue;
         }
         if (sig.has_self && PyUnicode_EqualToUTF8(key, "self")) {
             type_error("%s() got multiple values for argument '%s'", sig.fname, "self");
         }
-        if (!sig.varkw || !extra) {
+        if (!sig.varkw) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.fname, key);
             throw PyErrSet{};
         }
-        if (!*extra) {
-            *extra = require(PyDict_New());
-        }
-        require_int(PyDict_SetItem(extra->get(), key, value));
+        unknown(k);
     }
     for (Py_ssize_t i = 0; i < sig.required; ++i) {
         if (!out[i]) {
             type_error("%s() missing required argument '%s'", sig.fname, names[i]);
         }
     }
+}
+
+}  // namespace
+
+void bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** out, Ref* extra)
+{
+    Signature checked = sig;
+    checked.varkw = sig.varkw && extra;
+    bind_known(checked, args, nargs, kwnames, out, [&](Py_ssize_t k) {
+        if (!*extra) {
+            *extra = require(PyDict_New());
+        }
+        require_int(PyDict_SetItem(extra->get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]));
+    });
+}
+
+void bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** out, RestKeywords& rest)
+{
+    std::vector<Py_ssize_t> unknown;
+    bind_known(sig, args, nargs, kwnames, out, [&](Py_ssize_t k) { unknown.push_back(k); });
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    const auto n = static_cast<Py_ssize_t>(unknown.size());
+    if (n == nkw) {
+        rest.names = kwnames ? Ref::borrow(kwnames) : require(PyTuple_New(0));
+        rest.values = args + nargs;
+        return;
+    }
+    rest.names = require(PyTuple_New(n));
+    rest.picked.reserve(unknown.size());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyTuple_SET_ITEM(rest.names.get(), i, Py_NewRef(PyTuple_GET_ITEM(kwnames, unknown[i])));
+        rest.picked.push_back(args[nargs + unknown[i]]);
+    }
+    rest.values = rest.picked.data();
 }
 
 }  // namespace threads_main

@@ -1,8 +1,10 @@
-// The per-task runner: a plain class whose bound `start` is the target of the task's thread, and
-// the registry through which a running worker and the stop walk agree on who records the outcome.
+// The per-task runner: a plain class whose instances are the targets of the tasks' threads (calling
+// one runs its start), and the registry through which a running worker and the stop walk agree on
+// who records the outcome.
 #include <Python.h>
 
 #include <cmath>
+#include <cstddef>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -20,6 +22,44 @@ namespace threads_main {
 namespace {
 
 constexpr const char* param_names[3] = {"brixel_var", "brixel_name", "brixel_log"};
+
+// A worker is what a waiting task mostly consists of besides its thread, so it is kept small: its
+// attributes live in fixed slots (the instance dict stays unallocated unless somebody adds an
+// attribute of their own), and the keyword arguments stay in the form the submission passed them,
+// a tuple of names and the values, until somebody reads `kwargs`. That first read builds the dict,
+// which from then on replaces the compact form; so does assigning `kwargs`.
+struct WorkerObject {
+    PyObject_HEAD
+    PyObject* var;
+    PyObject* name;
+    PyObject* log;
+    PyObject* kwnames;   // compact form: the names (a tuple, empty for none), or null
+    PyObject* kwvalues;  // compact form: the value itself for one name, else a tuple of the values
+    PyObject* kwargs;    // the dict form, or null while the compact form holds
+};
+
+WorkerObject* as_worker(PyObject* self)
+{
+    return reinterpret_cast<WorkerObject*>(self);
+}
+
+// The compact form's values as the array a vectorcall takes; `one` holds a single value.
+PyObject* const* compact_values(PyObject* names, PyObject* values, PyObject** one)
+{
+    if (PyTuple_GET_SIZE(names) == 1) {
+        *one = values;
+        return one;
+    }
+    return values ? &PyTuple_GET_ITEM(values, 0) : nullptr;
+}
+
+// The keyword arguments of a run, taken from the worker when it begins: either the compact form or
+// a mapping (anything that `kwargs` was set to, or what a subclass's `kwargs` gives).
+struct TaskArgs {
+    Ref kwargs;
+    Ref names;
+    Ref values;
+};
 
 enum class RunState { Running, Finishing, Stopped };
 
@@ -168,11 +208,22 @@ void append_to(const Ctx& c, PyObject* var, Name list, PyObject* name)
 
 // The running part of a run: the start time, then the task function called with a copy of the
 // keyword arguments. Returns the result as a new reference, or NULL with the error set.
-PyObject* call_task(const Ctx& c, PyObject* var, PyObject* kwargs, double* start_ms) noexcept
+PyObject* call_task(const Ctx& c, PyObject* var, const TaskArgs& task, double* start_ms) noexcept
 {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         *start_ms = std::trunc(now_seconds(c) * 1000.0);
         Ref func = field(c, var, N_func);
+        if (!task.kwargs) {
+            // The callable receives keyword arguments of its own, never our tuples: no copy needed.
+            Py_ssize_t n = PyTuple_GET_SIZE(task.names.get());
+            if (n == 0) {
+                return PyObject_CallNoArgs(func.get());
+            }
+            PyObject* one = nullptr;
+            PyObject* const* values = compact_values(task.names.get(), task.values.get(), &one);
+            return PyObject_Vectorcall(func.get(), values, 0, task.names.get());
+        }
+        PyObject* kwargs = task.kwargs.get();
         if (PyDict_CheckExact(kwargs) && PyDict_GET_SIZE(kwargs) == 0) {
             return PyObject_CallNoArgs(func.get());
         }
@@ -257,7 +308,7 @@ void record_failure(const Ctx& c, PyObject* self, PyObject* var, PyObject* name,
 
 // The body of start() once the run is registered. Returns a new reference (None), or throws with
 // the error of a step whose errors end the thread.
-PyObject* run_task(const Ctx& c, PyObject* self, RunRecord& rec, PyObject* kwargs)
+PyObject* run_task(const Ctx& c, PyObject* self, RunRecord& rec, const TaskArgs& task)
 {
     PyObject* var = rec.var;
     PyObject* name = rec.name;
@@ -280,7 +331,7 @@ PyObject* run_task(const Ctx& c, PyObject* self, RunRecord& rec, PyObject* kwarg
     }
 
     double start_ms = 0;
-    Ref outcome = Ref::steal(call_task(c, var, kwargs, &start_ms));
+    Ref outcome = Ref::steal(call_task(c, var, task, &start_ms));
     // The worker's claim: no Python code runs between the return of the call and this test.
     if (rec.state == RunState::Stopped) {
         return end_stopped();
@@ -426,26 +477,45 @@ int worker_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
     });
 }
 
-Ref build_worker(const Ctx& c, PyObject* cls, PyObject* var, PyObject* name, PyObject* log, Ref task_kwargs)
+Ref build_worker(const Ctx& c, PyObject* cls, PyObject* var, PyObject* name, PyObject* log, const TaskKeywords& keywords)
 {
-    // A class made by the plain metaclass with our own new and init (ours, or a subclass that
-    // overrides neither) is built directly: the same steps as the call, without its argument tuple
-    // and second copy of the keywords. Anything else is called as it is.
-    if (Py_IS_TYPE(cls, &PyType_Type)) {
-        auto* type = reinterpret_cast<PyTypeObject*>(cls);
-        if (type->tp_new == PyType_GenericNew && type->tp_init == worker_init) {
+    Py_ssize_t n = PyTuple_GET_SIZE(keywords.names);
+    // Our own class, looked up as it is now, keeps the keywords compact. Anything else, subclasses
+    // included, is called as it is, with the keywords as a dict.
+    if (cls == reinterpret_cast<PyObject*>(c.st->worker_type)) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* key = PyTuple_GET_ITEM(keywords.names, i);
             for (const char* param : param_names) {
-                if (require_int(PyDict_ContainsString(task_kwargs.get(), param))) {
+                if (PyUnicode_EqualToUTF8(key, param)) {
                     init_error("_Worker.__init__() got multiple values for argument '%s'", param);
                 }
             }
-            Ref worker = require(type->tp_alloc(type, 0));
-            fill_worker(c, worker.get(), var, name, log, task_kwargs.get());
-            return worker;
         }
+        Ref values;
+        if (n == 1) {
+            values = Ref::borrow(keywords.values[0]);
+        } else if (n > 1) {
+            values = require(PyTuple_New(n));
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyTuple_SET_ITEM(values.get(), i, Py_NewRef(keywords.values[i]));
+            }
+        }
+        auto* type = c.st->worker_type;
+        Ref worker = require(type->tp_alloc(type, 0));
+        WorkerObject* w = as_worker(worker.get());
+        w->var = Py_NewRef(var);
+        w->name = Py_NewRef(name);
+        w->log = Py_NewRef(log);
+        w->kwnames = Py_NewRef(keywords.names);
+        w->kwvalues = values.release();
+        return worker;
+    }
+    Ref kwargs = require(PyDict_New());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        require_int(PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(keywords.names, i), keywords.values[i]));
     }
     Ref args = require(PyTuple_Pack(3, var, name, log));
-    return require(PyObject_Call(cls, args.get(), task_kwargs.get()));
+    return require(PyObject_Call(cls, args.get(), kwargs.get()));
 }
 
 // start(self): runs the task in the calling thread and records its outcome. Returns a new
@@ -458,7 +528,14 @@ PyObject* worker_start(PyObject* self, PyTypeObject* cls, PyObject* const* args,
         Ctx c = ctx_from_class(cls);
         Ref var = getattr(self, c.name(N_var));
         Ref name = getattr(self, c.name(N_brixel_name));
-        Ref kwargs = getattr(self, c.name(N_kwargs));
+        TaskArgs task;
+        WorkerObject* w = as_worker(self);
+        if (Py_IS_TYPE(self, cls) && !w->kwargs && w->kwnames) {
+            task.names = Ref::borrow(w->kwnames);
+            task.values = w->kwvalues ? Ref::borrow(w->kwvalues) : Ref{};
+        } else {
+            task.kwargs = getattr(self, c.name(N_kwargs));
+        }
         unsigned long ident = PyThread_get_thread_ident();
         // Every run starts from a fresh record, so a worker can be started again after it ended.
         RunRecord rec{var.get(), name.get()};
@@ -467,32 +544,122 @@ PyObject* worker_start(PyObject* self, PyTypeObject* cls, PyObject* const* args,
             rec.state = RunState::Stopped;
             return end_stopped();
         }
-        return run_task(c, self, rec, kwargs.get());
+        return run_task(c, self, rec, task);
     });
 }
 
 namespace {
+
+int worker_clear(PyObject* self) noexcept
+{
+    WorkerObject* w = as_worker(self);
+    Py_CLEAR(w->var);
+    Py_CLEAR(w->name);
+    Py_CLEAR(w->log);
+    Py_CLEAR(w->kwnames);
+    Py_CLEAR(w->kwvalues);
+    Py_CLEAR(w->kwargs);
+    PyObject_ClearManagedDict(self);
+    return 0;
+}
 
 void worker_dealloc(PyObject* self) noexcept
 {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     PyObject_ClearWeakRefs(self);
-    PyObject_ClearManagedDict(self);
+    worker_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
 int worker_traverse(PyObject* self, visitproc visit, void* arg) noexcept
 {
+    WorkerObject* w = as_worker(self);
     Py_VISIT(Py_TYPE(self));
+    Py_VISIT(w->var);
+    Py_VISIT(w->name);
+    Py_VISIT(w->log);
+    Py_VISIT(w->kwnames);
+    Py_VISIT(w->kwvalues);
+    Py_VISIT(w->kwargs);
     return PyObject_VisitManagedDict(self, visit, arg);
 }
 
-int worker_clear(PyObject* self) noexcept
+[[noreturn]] void no_kwargs(PyObject* self)
 {
-    PyObject_ClearManagedDict(self);
-    return 0;
+    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'kwargs'", Py_TYPE(self)->tp_name);
+    throw PyErrSet{};
+}
+
+// The first read builds the dict from the compact form and keeps it in its place. A run that has
+// begun holds the compact form itself, so dropping it here cannot pull values from under it.
+PyObject* worker_get_kwargs(PyObject* self, void*) noexcept
+{
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        WorkerObject* w = as_worker(self);
+        if (w->kwargs) {
+            return Py_NewRef(w->kwargs);
+        }
+        if (!w->kwnames) {
+            no_kwargs(self);
+        }
+        Ref names = Ref::borrow(w->kwnames);
+        Ref values = w->kwvalues ? Ref::borrow(w->kwvalues) : Ref{};
+        PyObject* one = nullptr;
+        PyObject* const* items = compact_values(names.get(), values.get(), &one);
+        Ref dict = require(PyDict_New());
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
+            require_int(PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(names.get(), i), items[i]));
+        }
+        if (!w->kwargs) {
+            w->kwargs = Py_NewRef(dict.get());
+            Py_CLEAR(w->kwnames);
+            Py_CLEAR(w->kwvalues);
+        }
+        return Py_NewRef(w->kwargs);
+    });
+}
+
+// Setting replaces either form; deleting removes the attribute, as for any instance attribute.
+int worker_set_kwargs(PyObject* self, PyObject* value, void*) noexcept
+{
+    return boundary(-1, [&] {
+        WorkerObject* w = as_worker(self);
+        if (!value && !w->kwargs && !w->kwnames) {
+            no_kwargs(self);
+        }
+        // The fields change first: dropping the old values may run code that reads them.
+        Ref old_dict = Ref::steal(std::exchange(w->kwargs, Py_XNewRef(value)));
+        Ref old_names = Ref::steal(std::exchange(w->kwnames, nullptr));
+        Ref old_values = Ref::steal(std::exchange(w->kwvalues, nullptr));
+        return 0;
+    });
+}
+
+// The name a thread takes after its target: a worker stands for its start method.
+PyObject* worker_get_name(PyObject* self, void*) noexcept
+{
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        Ctx c = ctx_from_type(Py_TYPE(self));
+        return Py_NewRef(c.name(N_start));
+    });
+}
+
+// Calling a worker runs self.start(), looked up on the instance so that an override is honoured:
+// the worker itself is its thread's target, which costs a waiting task no bound method.
+PyObject* worker_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
+{
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        Py_ssize_t given = PyTuple_GET_SIZE(args) + (kwargs ? PyDict_GET_SIZE(kwargs) : 0);
+        if (given > 0) {
+            PyErr_Format(PyExc_TypeError, "_Worker.__call__() takes 1 positional argument but %zd were given",
+                         given + 1);
+            throw PyErrSet{};
+        }
+        Ctx c = ctx_from_type(Py_TYPE(self));
+        return call_method(self, c.name(N_start)).release();
+    });
 }
 
 PyMethodDef worker_methods[] = {
@@ -502,28 +669,40 @@ PyMethodDef worker_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyMemberDef worker_members[] = {
+    {"var", Py_T_OBJECT_EX, offsetof(WorkerObject, var), 0, "The manager's state store."},
+    {"brixel_name", Py_T_OBJECT_EX, offsetof(WorkerObject, name), 0, "The task's name."},
+    {"_log", Py_T_OBJECT_EX, offsetof(WorkerObject, log), 0, "The manager's logger."},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 // The instance `__dict__`, as a plain class has it (the managed dict alone has no descriptor).
 PyGetSetDef worker_getset[] = {
+    {"kwargs", worker_get_kwargs, worker_set_kwargs, "The task's keyword arguments, as a dict.", nullptr},
+    {"__name__", worker_get_name, nullptr, "The name a thread takes after this worker as its target.", nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot worker_slots[] = {
     {Py_tp_doc, const_cast<char*>("_Worker(brixel_var, brixel_name, brixel_log, **kwargs)\n--\n\n"
-                                  "Runs one task: its bound start is the target of the task's thread.")},
+                                  "Runs one task: the worker is the target of the task's thread, and calling it "
+                                  "runs start().")},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_init, reinterpret_cast<void*>(worker_init)},
+    {Py_tp_call, reinterpret_cast<void*>(worker_call)},
     {Py_tp_dealloc, reinterpret_cast<void*>(worker_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(worker_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(worker_clear)},
     {Py_tp_methods, worker_methods},
+    {Py_tp_members, worker_members},
     {Py_tp_getset, worker_getset},
     {0, nullptr},
 };
 
 PyType_Spec worker_spec = {
     "threads_main._Worker",
-    0,
+    sizeof(WorkerObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_DICT
         | Py_TPFLAGS_MANAGED_WEAKREF,

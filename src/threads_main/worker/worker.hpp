@@ -34,9 +34,16 @@ StopClaim claim_stop(unsigned long ident, PyObject* var, PyObject* name);
 // nothing. Throws PyErrSet on memory failure. GIL held.
 void stop_before_start(unsigned long ident, PyObject* var, PyObject* name);
 
-// Builds a task's worker as `cls(var, name, log, **task_kwargs)`. `task_kwargs` is a new dict with
-// string keys that nobody else holds: the worker may keep it as its own. Returns a new reference;
+// A task's keyword arguments as a call passes them: a tuple of names (possibly empty) and as many
+// values, both borrowed.
+struct TaskKeywords {
+    PyObject* names;
+    PyObject* const* values;
+};
+
+// Builds a task's worker as `cls(var, name, log, **keywords)`. Our own class keeps the keywords in
+// their compact form; any other class is called with them as a dict. Returns a new reference;
 // throws PyErrSet. GIL held.
-Ref build_worker(const Ctx& c, PyObject* cls, PyObject* var, PyObject* name, PyObject* log, Ref task_kwargs);
+Ref build_worker(const Ctx& c, PyObject* cls, PyObject* var, PyObject* name, PyObject* log, const TaskKeywords& keywords);
 
 }  // namespace threads_main
