@@ -106,9 +106,11 @@ private:
         if (!api || !Py_IS_TYPE(threads, api->store_type)) {
             return false;
         }
+        // An entries store usually has no fields at all: then nothing can shadow a method.
         Ref own = require(PyObject_GenericGetDict(threads, nullptr));
-        return !require_int(PyDict_Contains(own.get(), c.name(N_keys)))
-               && !require_int(PyDict_Contains(own.get(), c.name(N_set)));
+        return PyDict_GET_SIZE(own.get()) == 0
+               || (!require_int(PyDict_Contains(own.get(), c.name(N_keys)))
+                   && !require_int(PyDict_Contains(own.get(), c.name(N_set))));
     }
 
     const Ctx& c_;
