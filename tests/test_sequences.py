@@ -1,6 +1,7 @@
 """Random sequences of operations on one manager keep its records consistent and never hang."""
 
 import sys
+import threading
 import time
 
 import pytest
@@ -32,9 +33,13 @@ NAMES = st.one_of(st.none(), st.sampled_from(["", "a", "b", "Thread_1", "Thread_
 class ManagerMachine(RuleBasedStateMachine):
     @initialize()
     def build(self):
-        self.patches = [(threads_main, "time", threads_main.time), (threads_main, "BrixelLog", threads_main.BrixelLog)]
+        self.patches = [(threads_main, "time", threads_main.time), (threads_main, "BrixelLog", threads_main.BrixelLog),
+                        (threading, "excepthook", threading.excepthook)]
         threads_main.time = FastTime()
         threads_main.BrixelLog = RecordingLog
+        # Threads that end with an exception: only the expected kinds may appear (checked at teardown).
+        self.reports = []
+        threading.excepthook = self.reports.append
         self.m = threads_main.BrixelThreadsMain(task, 3)
         self.closed = False
 
@@ -52,6 +57,12 @@ class ManagerMachine(RuleBasedStateMachine):
         finally:
             for module, name, value in getattr(self, "patches", []):
                 setattr(module, name, value)
+        for report in getattr(self, "reports", []):
+            error = report.exc_value
+            # A sending thread overtaken by close ends with the closed-manager error; a task thread
+            # stopped by close ends with SystemExit. Anything else is a fault.
+            closed = type(error) is threads_main.ManagerError and str(error) == "The manager has stopped"
+            assert closed or type(error) is SystemExit, report
 
     def running(self):
         v = self.m._var
