@@ -48,11 +48,12 @@ class StoreSub(BrixelVar):
 
 
 def shadowed_store():
-    """A plain store whose `set` and `keys` are replaced on the instance, recording their calls."""
+    """A plain store whose `set`, `keys` and `get` are replaced on the instance, recording their calls."""
     store, calls = BrixelVar(), []
-    plain_set, plain_keys = store.set, store.keys
+    plain_set, plain_keys, plain_get = store.set, store.keys, store.get
     store.add(set=lambda name, value: calls.append(("set", name, dict(value))) or plain_set(name, value=value),
-              keys=lambda: calls.append(("keys",)) or plain_keys())
+              keys=lambda: calls.append(("keys",)) or plain_keys(),
+              get=lambda name: calls.append(("get", name)) or plain_get(name))
     return store, calls
 
 
@@ -73,6 +74,9 @@ def test_a_store_method_replaced_on_the_instance_is_called(held):
     held._send("a")
     assert calls[0] == ("keys",) and calls[1][:2] == ("set", "a")
     assert list(calls[1][2]) == ["thread", "result", "status"] and calls[1][2]["status"] == "待运行"
+    del calls[:]
+    assert held._get_status("a") == {"a": "待运行"} and held._get_all_status() == {"a": "待运行"}
+    assert calls == [("keys",), ("get", "a"), ("keys",), ("get", "a")]
 
 
 @pytest.mark.parametrize("counter, first", [(-3, "Thread_-3"), (2**70, f"Thread_{2**70}"), (True, "Thread_True"),

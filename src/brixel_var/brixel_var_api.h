@@ -8,8 +8,16 @@
 #define BRIXEL_VAR_API_CAPSULE "brixel_var._C_API"
 
 struct BrixelVarApi {
-    // The store class itself. Only its exact instances may be passed to the functions below.
+    // The store class itself. Only its exact instances may be passed to the functions below, and
+    // names must be plain (not dunders).
     PyTypeObject* store_type;
+    // The field `name` as `store.name` reads it (None when never stored). A new reference, or NULL
+    // with an error set.
+    PyObject* (*get_field)(PyObject* store, PyObject* name);
+    // `store.name = value`. 0, or -1 with an error set.
+    int (*set_field)(PyObject* store, PyObject* name, PyObject* value);
+    // What `store.get(key)` returns: the entry, or None. A new reference, or NULL with an error set.
+    PyObject* (*get_entry)(PyObject* store, PyObject* key);
     // Whether `key` has an entry: the answer of `key in store.keys()`. 1, 0, or -1 with an error set.
     int (*has_entry)(PyObject* store, PyObject* key);
     // What `store.set(key, value={"thread": thread, "result": result, "status": status})` does,

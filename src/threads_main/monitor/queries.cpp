@@ -3,7 +3,8 @@
 // The walks over all tasks go over a snapshot of the names, so a submission during the walk never
 // makes a query fail, and skip a name whose entry is gone by the time it is fetched (the records
 // were cleared meanwhile). The walks run over very many finished tasks, so each name costs one
-// `get` through a getter looked up once per call, and the keys are interned names.
+// `get` (through the store's C interface for a plain store, else through a getter looked up once
+// per call), and the keys are interned names.
 #include <Python.h>
 
 #include "manager/methods.hpp"
@@ -54,11 +55,12 @@ template <typename F>
 void for_each_task(const Ctx& c, PyObject* threads, F&& visit)
 {
     Ref names = task_names(c, threads);
-    Ref get = getattr(threads, c.name(N_get));
+    const BrixelVarApi* api = plain_store_methods(c, threads, {N_get});
+    Ref get = api ? Ref{} : getattr(threads, c.name(N_get));
     Py_ssize_t count = PyList_GET_SIZE(names.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
         Ref name = Ref::borrow(PyList_GET_ITEM(names.get(), i));
-        Ref entry = call(get.get(), name.get());
+        Ref entry = api ? require(api->get_entry(threads, name.get())) : call(get.get(), name.get());
         if (Py_IsNone(entry.get())) {
             continue;
         }

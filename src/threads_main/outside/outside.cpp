@@ -3,8 +3,30 @@
 
 namespace threads_main {
 
+const BrixelVarApi* plain_store_methods(const Ctx& c, PyObject* obj, std::initializer_list<Name> methods)
+{
+    const BrixelVarApi* api = plain_store(c, obj);
+    if (!api) {
+        return nullptr;
+    }
+    // An entries store usually has no fields at all: then nothing can shadow a method.
+    Ref own = require(PyObject_GenericGetDict(obj, nullptr));
+    if (PyDict_GET_SIZE(own.get()) == 0) {
+        return api;
+    }
+    for (Name method : methods) {
+        if (require_int(PyDict_Contains(own.get(), c.name(method)))) {
+            return nullptr;
+        }
+    }
+    return api;
+}
+
 bool has_task(const Ctx& c, PyObject* threads, PyObject* name)
 {
+    if (const BrixelVarApi* api = plain_store_methods(c, threads, {N_keys})) {
+        return require_int(api->has_entry(threads, name)) != 0;
+    }
     Ref keys = call_method(threads, c.name(N_keys));
     return contains(keys.get(), name);
 }

@@ -65,11 +65,10 @@ Ref name_for(PyObject* counter)
 // methods.
 class TaskEntries {
 public:
-    TaskEntries(const Ctx& c, PyObject* threads) : c_(c), threads_(threads)
+    TaskEntries(const Ctx& c, PyObject* threads)
+        : c_(c), threads_(threads), api_(plain_store_methods(c, threads, {N_keys, N_set}))
     {
-        if (is_plain(c, threads)) {
-            api_ = c.st->store_api;
-        } else {
+        if (!api_) {
             keys_ = call_method(threads, c.name(N_keys));
         }
     }
@@ -100,22 +99,9 @@ public:
     }
 
 private:
-    static bool is_plain(const Ctx& c, PyObject* threads)
-    {
-        const BrixelVarApi* api = c.st->store_api;
-        if (!api || !Py_IS_TYPE(threads, api->store_type)) {
-            return false;
-        }
-        // An entries store usually has no fields at all: then nothing can shadow a method.
-        Ref own = require(PyObject_GenericGetDict(threads, nullptr));
-        return PyDict_GET_SIZE(own.get()) == 0
-               || (!require_int(PyDict_Contains(own.get(), c.name(N_keys)))
-                   && !require_int(PyDict_Contains(own.get(), c.name(N_set))));
-    }
-
     const Ctx& c_;
     PyObject* threads_;
-    const BrixelVarApi* api_ = nullptr;
+    const BrixelVarApi* api_;
     Ref keys_;
 };
 

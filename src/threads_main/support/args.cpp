@@ -11,6 +11,18 @@ namespace {
     throw PyErrSet{};
 }
 
+// The parameter that `key` names, or -1.
+Py_ssize_t slot_of(const Signature& sig, PyObject* key)
+{
+    const char* const* names = sig.names.begin();
+    for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(sig.names.size()); ++i) {
+        if (PyUnicode_EqualToUTF8(key, names[i])) {
+            return i;
+        }
+    }
+    return -1;
+}
+
 // Binds positional arguments and known keywords; calls `unknown(k)` for the index in `kwnames` of
 // each keyword that names no parameter (refused unless the signature is `varkw`).
 template <typename F>
@@ -34,13 +46,7 @@ void bind_known(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        Py_ssize_t slot = -1;
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            if (PyUnicode_EqualToUTF8(key, names[i])) {
-                slot = i;
-                break;
-            }
-        }
+        Py_ssize_t slot = slot_of(sig, key);
         if (slot >= 0) {
             if (out[slot]) {
                 type_error("%s() got multiple values for argument '%s'", sig.fname, names[slot]);
@@ -82,20 +88,23 @@ void bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
 void bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                PyObject** out, RestKeywords& rest)
 {
-    std::vector<Py_ssize_t> unknown;
-    bind_known(sig, args, nargs, kwnames, out, [&](Py_ssize_t k) { unknown.push_back(k); });
+    Py_ssize_t n = 0;
+    bind_known(sig, args, nargs, kwnames, out, [&](Py_ssize_t) { ++n; });
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    const auto n = static_cast<Py_ssize_t>(unknown.size());
     if (n == nkw) {
+        // The usual call: every keyword is the task's, as the call passed them.
         rest.names = kwnames ? Ref::borrow(kwnames) : require(PyTuple_New(0));
         rest.values = args + nargs;
         return;
     }
     rest.names = require(PyTuple_New(n));
-    rest.picked.reserve(unknown.size());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyTuple_SET_ITEM(rest.names.get(), i, Py_NewRef(PyTuple_GET_ITEM(kwnames, unknown[i])));
-        rest.picked.push_back(args[nargs + unknown[i]]);
+    rest.picked.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t k = 0, i = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (slot_of(sig, key) < 0) {
+            PyTuple_SET_ITEM(rest.names.get(), i++, Py_NewRef(key));
+            rest.picked.push_back(args[nargs + k]);
+        }
     }
     rest.values = rest.picked.data();
 }
