@@ -182,7 +182,7 @@ def queries(n=100_000, tries=3):
     return (*best_of(tries, ours_once, plain_once), "s")
 
 
-def close_cost(n=10_000, tries=3):
+def close_cost(n=10_000, tries=5):
     def ours_once():
         m = manager(max_workers=0, maximum=True)
         for i in range(n):
