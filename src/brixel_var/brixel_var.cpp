@@ -93,6 +93,14 @@ bool is_dunder(PyObject* name) noexcept
         && PyUnicode_READ(kind, data, n - 2) == '_' && PyUnicode_READ(kind, data, n - 1) == '_';
 }
 
+// Whether a store's entries dict (possibly NULL) has `key`: 1, 0, or -1 with an error set.
+int entries_contain(PyObject* entries, PyObject* key) noexcept
+{
+    // A key's __eq__ runs Python code: keep the dict alive through the lookup.
+    Ref held = Ref::borrow(entries);
+    return held ? PyDict_Contains(held.get(), key) : 0;
+}
+
 // Generic lookup with the None default for plain names; the AttributeError of a dunder name stays.
 PyObject* getattr_or_none(PyObject* self, PyObject* name) noexcept
 {
@@ -250,17 +258,27 @@ int entry_assign(EntryObject* e, PyObject* key, PyObject* value) noexcept
     return PyDict_SetItem(e->dict, key, value);
 }
 
-Ref make_entry(State* st, PyObject* mapping) noexcept
+// A new entry holding the three task fields, or empty with an error set.
+Ref new_entry(State* st, PyObject* thread, PyObject* result, PyObject* status) noexcept
 {
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(st->entry_type);
     Ref entry = Ref::steal(type->tp_alloc(type, 0));
+    if (entry) {
+        EntryObject* e = as_entry(entry.get());
+        e->thread = Py_NewRef(thread);
+        e->result = Py_NewRef(result);
+        e->status = Py_NewRef(status);
+    }
+    return entry;
+}
+
+Ref make_entry(State* st, PyObject* mapping) noexcept
+{
+    Ref entry = new_entry(st, Py_None, Py_None, Py_None);
     if (!entry) {
         return Ref();
     }
     EntryObject* e = as_entry(entry.get());
-    e->thread = Py_NewRef(Py_None);
-    e->result = Py_NewRef(Py_None);
-    e->status = Py_NewRef(Py_None);
 
     if (PyDict_Check(mapping)) {
         Py_ssize_t pos = 0;
@@ -367,9 +385,7 @@ PyObject* keys_entries(PyObject* self) noexcept
 
 int keys_contains(PyObject* self, PyObject* key) noexcept
 {
-    // A key's __eq__ runs Python code: keep the dict alive through the lookup.
-    Ref entries = Ref::borrow(keys_entries(self));
-    return entries ? PyDict_Contains(entries.get(), key) : 0;
+    return entries_contain(keys_entries(self), key);
 }
 
 Py_ssize_t keys_len(PyObject* self) noexcept
@@ -561,16 +577,13 @@ int store_entry(PyObject* self, PyObject* key, PyObject* entry) noexcept
 {
     StoreObject* store = as_store(self);
     if (!store->entries) {
-        PyObject* entries = PyDict_New();
+        Ref entries = Ref::steal(PyDict_New());
         if (!entries) {
             return -1;
         }
         // PyDict_New may collect garbage, and a finalizer may have called set() meanwhile.
-        if (store->entries) {
-            Py_DECREF(entries);
-        }
-        else {
-            store->entries = entries;
+        if (!store->entries) {
+            store->entries = entries.release();
         }
     }
     Ref entries = Ref::borrow(store->entries);
@@ -583,23 +596,13 @@ int api_set_task(PyObject* self, PyObject* key, PyObject* thread, PyObject* resu
     if (!st) {
         return -1;
     }
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(st->entry_type);
-    Ref entry = Ref::steal(type->tp_alloc(type, 0));
-    if (!entry) {
-        return -1;
-    }
-    EntryObject* e = as_entry(entry.get());
-    e->thread = Py_NewRef(thread);
-    e->result = Py_NewRef(result);
-    e->status = Py_NewRef(status);
-    return store_entry(self, key, entry.get());
+    Ref entry = new_entry(st, thread, result, status);
+    return entry ? store_entry(self, key, entry.get()) : -1;
 }
 
 int api_has_entry(PyObject* self, PyObject* key) noexcept
 {
-    // A key's __eq__ runs Python code: keep the dict alive through the lookup.
-    Ref entries = Ref::borrow(as_store(self)->entries);
-    return entries ? PyDict_Contains(entries.get(), key) : 0;
+    return entries_contain(as_store(self)->entries, key);
 }
 
 PyObject* store_set(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, Py_ssize_t nargs,

@@ -23,15 +23,12 @@ const char* const status_text[S_COUNT] = {"待运行", "运行中", "完成", "�
 // Imports `module` and binds it, or its attribute `attr`, in the namespace under `as`.
 int import_into(PyObject* target, const char* module, const char* attr, const char* as) noexcept
 {
-    PyObject* imported = PyImport_ImportModule(module);
+    Ref imported = Ref::steal(PyImport_ImportModule(module));
     if (!imported) {
         return -1;
     }
-    if (!attr) {
-        return PyModule_Add(target, as, imported);
-    }
-    PyObject* value = PyObject_GetAttrString(imported, attr);
-    Py_DECREF(imported);
+    // PyModule_Add takes the reference, and fails on a NULL value with its error in place.
+    PyObject* value = attr ? PyObject_GetAttrString(imported.get(), attr) : imported.release();
     return PyModule_Add(target, as, value);
 }
 
@@ -48,13 +45,8 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept
                         "per process.");
         return nullptr;
     }
-    PyObject* name = PyObject_GetAttrString(spec, "name");
-    if (!name) {
-        return nullptr;
-    }
-    PyObject* module = PyModule_NewObject(name);
-    Py_DECREF(name);
-    return module;
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    return name ? PyModule_NewObject(name.get()) : nullptr;
 }
 
 int module_exec(PyObject* module) noexcept
@@ -77,19 +69,17 @@ int module_exec(PyObject* module) noexcept
             return -1;
         }
     }
-    PyObject* builtins = PyImport_ImportModule("builtins");
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins) {
         return -1;
     }
-    st->builtins = Py_NewRef(PyModule_GetDict(builtins));
-    Py_DECREF(builtins);
+    st->builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
 
-    PyObject* queue_module = PyImport_ImportModule("queue");
+    Ref queue_module = Ref::steal(PyImport_ImportModule("queue"));
     if (!queue_module) {
         return -1;
     }
-    st->queue_empty = PyObject_GetAttrString(queue_module, "Empty");
-    Py_DECREF(queue_module);
+    st->queue_empty = PyObject_GetAttrString(queue_module.get(), "Empty");
     st->poll_period = PyFloat_FromDouble(0.01);
     st->zero = PyLong_FromLong(0);
     st->kw_target = PyTuple_Pack(1, st->names[N_target]);

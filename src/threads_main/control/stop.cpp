@@ -175,11 +175,9 @@ void stop_one(const Ctx& c, PyObject* self, PyObject* var, PyObject* name)
 
     Decision d = decide_locked(c, var, name, direct);
     if (d.send_through) {
-        PyObject* sent = PyObject_CallMethodObjArgs(self, c.name(N__async_raise), d.send_through.get(),
-                                                    PyExc_SystemExit, nullptr);
-        if (sent) {
-            Py_DECREF(sent);
-        } else {
+        Ref sent = Ref::steal(PyObject_CallMethodObjArgs(self, c.name(N__async_raise), d.send_through.get(),
+                                                         PyExc_SystemExit, nullptr));
+        if (!sent) {
             d.fatal = !PyErr_ExceptionMatches(PyExc_Exception);
             d.error = Ref::steal(PyErr_GetRaisedException());
         }

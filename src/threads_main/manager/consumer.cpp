@@ -101,16 +101,15 @@ bool ended_by_close(const Ctx& c, PyObject* self)
     if (!PyErr_ExceptionMatches(PyExc_SystemExit)) {
         return false;
     }
-    SavedError keep;
-    PyObject* var = PyObject_GetAttr(self, c.name(N__var));
-    PyObject* on = var ? PyObject_GetAttr(var, c.name(N_switch)) : nullptr;
-    int open = on ? PyObject_IsTrue(on) : -1;
-    Py_XDECREF(on);
-    Py_XDECREF(var);
-    if (open < 0) {
-        PyErr_Clear();
+    Ref var;
+    {
+        SavedError keep;
+        var = Ref::steal(PyObject_GetAttr(self, c.name(N__var)));
+        if (!var) {
+            PyErr_Clear();
+        }
     }
-    return open == 0;
+    return var && switch_reads_off(c, var.get());
 }
 
 }  // namespace

@@ -67,16 +67,16 @@ Ref default_workers(const Ctx& c)
 
 PyObject* manager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept
 {
-    PyObject* self = PyType_GenericNew(type, args, kwargs);
+    Ref self = Ref::steal(PyType_GenericNew(type, args, kwargs));
     if (!self) {
         return nullptr;
     }
-    reinterpret_cast<ManagerObject*>(self)->wake = new (std::nothrow) Wake;
-    if (!reinterpret_cast<ManagerObject*>(self)->wake) {
-        Py_DECREF(self);
+    auto* manager = reinterpret_cast<ManagerObject*>(self.get());
+    manager->wake = new (std::nothrow) Wake;
+    if (!manager->wake) {
         return PyErr_NoMemory();
     }
-    return self;
+    return self.release();
 }
 
 void manager_dealloc(PyObject* self) noexcept

@@ -22,6 +22,17 @@ const BrixelVarApi* plain_store_methods(const Ctx& c, PyObject* obj, std::initia
     return api;
 }
 
+bool switch_reads_off(const Ctx& c, PyObject* var) noexcept
+{
+    SavedError keep;
+    Ref on = Ref::steal(PyObject_GetAttr(var, c.name(N_switch)));
+    int open = on ? PyObject_IsTrue(on.get()) : -1;
+    if (open < 0) {
+        PyErr_Clear();
+    }
+    return open == 0;
+}
+
 bool has_task(const Ctx& c, PyObject* threads, PyObject* name)
 {
     if (const BrixelVarApi* api = plain_store_methods(c, threads, {N_keys})) {
@@ -63,10 +74,8 @@ StoreLock::~StoreLock()
         return;
     }
     SavedError saved;
-    PyObject* released = PyObject_CallMethodNoArgs(lock_.get(), c_.name(N_release));
-    if (released) {
-        Py_DECREF(released);
-    } else {
+    Ref released = Ref::steal(PyObject_CallMethodNoArgs(lock_.get(), c_.name(N_release)));
+    if (!released) {
         PyErr_WriteUnraisable(lock_.get());
     }
 }

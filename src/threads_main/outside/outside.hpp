@@ -60,6 +60,11 @@ inline Ref task_entry(const Ctx& c, PyObject* threads, PyObject* name)
 // name in threads.keys()
 bool has_task(const Ctx& c, PyObject* threads, PyObject* name);
 
+// Whether the store's `switch` reads false: the manager has been closed. For telling, while an
+// error is pending, whether a close caused it: the pending error stays as it is, and a failing
+// read counts as open.
+bool switch_reads_off(const Ctx& c, PyObject* var) noexcept;
+
 // A snapshot of the task names, as a new list, in the order the store yields them.
 Ref task_names(const Ctx& c, PyObject* threads);
 

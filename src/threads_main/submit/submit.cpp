@@ -179,18 +179,19 @@ public:
                 PyTuple_SET_ITEM(names_.get(), i, Py_NewRef(keys_[static_cast<size_t>(i)].get()));
             }
         }
-        std::vector<PyObject*> argv;
-        argv.reserve(values_.size());
+        argv_.clear();
         for (const Ref& v : values_) {
-            argv.push_back(v.get());
+            argv_.push_back(v.get());
         }
-        require(PyObject_Vectorcall(send, argv.data(), 0, n ? names_.get() : nullptr));
+        require(PyObject_Vectorcall(send, argv_.data(), 0, n ? names_.get() : nullptr));
     }
 
 private:
+    // Kept between requests, so that their storage is allocated once per bulk submission.
     Ref names_;
     std::vector<Ref> keys_;
     std::vector<Ref> values_;
+    std::vector<PyObject*> argv_;
 };
 
 // One bulk request as the keyword dict of a `_send` call, as `**element` would take it.
@@ -228,19 +229,11 @@ Py_ssize_t send_pass(const Ctx& c, PyObject* self, PyObject* thread_list, Reques
 // closing is how a timed sending thread normally ends, and it should end without a report.
 bool ended_by_close(const Ctx& c, PyObject* var)
 {
-    if (!PyErr_ExceptionMatches(c.st->manager_error)) {
+    if (!PyErr_ExceptionMatches(c.st->manager_error) || !switch_reads_off(c, var)) {
         return false;
     }
-    Ref error = Ref::steal(PyErr_GetRaisedException());
-    PyObject* open = PyObject_GetAttr(var, c.name(N_switch));
-    int is_open = open ? PyObject_IsTrue(open) : -1;
-    Py_XDECREF(open);
-    if (is_open == 0) {
-        return true;
-    }
     PyErr_Clear();
-    PyErr_SetRaisedException(error.release());
-    return false;
+    return true;
 }
 
 // The timed loop: the whole collection again whenever the window is open and the queue is short,

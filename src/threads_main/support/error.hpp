@@ -64,7 +64,7 @@ R boundary(R on_error, F&& body) noexcept
 // back afterwards. The clean-up's own errors are reported as unraisable.
 class SavedError {
 public:
-    SavedError() noexcept : exc_(PyErr_GetRaisedException()) {}
+    SavedError() noexcept : exc_(Ref::steal(PyErr_GetRaisedException())) {}
     SavedError(const SavedError&) = delete;
     SavedError& operator=(const SavedError&) = delete;
     ~SavedError()
@@ -73,12 +73,12 @@ public:
             PyErr_WriteUnraisable(nullptr);
         }
         if (exc_) {
-            PyErr_SetRaisedException(exc_);
+            PyErr_SetRaisedException(exc_.release());
         }
     }
 
 private:
-    PyObject* exc_;
+    Ref exc_;
 };
 
 }  // namespace threads_main
