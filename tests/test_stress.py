@@ -135,7 +135,26 @@ def test_thirty_managers_closed_in_random_order(make_manager, tracked_threads):
     assert_threads_end(tracked_threads)
 
 
-def test_duration_load_holds_the_queue_near_its_threshold(make_manager, tracked_threads):
+class MovableClock:
+    """Stands in for the module's `time`: real time plus an offset the test can move forward, and a
+    count of the clock readings taken by the sending thread."""
+
+    def __init__(self):
+        self.offset = 0.0
+        self.sender_readings = 0
+
+    def time(self):
+        if threading.current_thread().name.endswith("(_send_list_thread)"):
+            self.sender_readings += 1
+        return time.time() + self.offset
+
+    def __getattr__(self, name):
+        return getattr(time, name)
+
+
+def test_duration_load_holds_the_queue_near_its_threshold(make_manager, tracked_threads, monkeypatch):
+    clock = MovableClock()
+    monkeypatch.setattr(threads_main, "time", clock)
     m = make_manager(lambda: time.sleep(0.001), 4, duration=1.0)
     requests = [{} for _ in range(50)]
     m._send_list(requests)
@@ -145,9 +164,14 @@ def test_duration_load_holds_the_queue_near_its_threshold(make_manager, tracked_
         peak = max(peak, m._get_qsize())
         time.sleep(0.005)
     assert 900 <= peak <= 1000 + len(requests)
+    # Past the window for certain; once the sender has read the clock again, its last pass is over.
+    clock.offset = 3600.0
+    readings = clock.sender_readings
+    wait_until(lambda: clock.sender_readings >= readings + 2)
     submitted = len(m._var.totals)
-    time.sleep(0.1)
-    assert len(m._var.totals) == submitted  # the window is over: nothing more is sent
+    assert submitted % len(requests) == 0  # whole passes only
+    time.sleep(0.05)
+    assert len(m._var.totals) == submitted  # nothing more is sent
     shut(m)
     assert_accounted(m, submitted)
     assert_threads_end(tracked_threads)
