@@ -135,26 +135,17 @@ def test_thirty_managers_closed_in_random_order(make_manager, tracked_threads):
     assert_threads_end(tracked_threads)
 
 
-class MovableClock:
-    """Stands in for the module's `time`: real time plus an offset the test can move forward, and a
-    count of the clock readings taken by the sending thread."""
+def test_duration_load_holds_the_queue_near_its_threshold(make_manager, tracked_threads, fast_time):
+    # The module's clock runs in real time until the test moves it past the window; the sending
+    # thread's readings of it are counted.
+    fast_time.scale, offset, sender_readings = 1.0, [0.0], []
 
-    def __init__(self):
-        self.offset = 0.0
-        self.sender_readings = 0
-
-    def time(self):
+    def clock():
         if threading.current_thread().name.endswith("(_send_list_thread)"):
-            self.sender_readings += 1
-        return time.time() + self.offset
+            sender_readings.append(None)
+        return time.time() + offset[0]
 
-    def __getattr__(self, name):
-        return getattr(time, name)
-
-
-def test_duration_load_holds_the_queue_near_its_threshold(make_manager, tracked_threads, monkeypatch):
-    clock = MovableClock()
-    monkeypatch.setattr(threads_main, "time", clock)
+    fast_time.time = clock
     m = make_manager(lambda: time.sleep(0.001), 4, duration=1.0)
     requests = [{} for _ in range(50)]
     m._send_list(requests)
@@ -165,9 +156,9 @@ def test_duration_load_holds_the_queue_near_its_threshold(make_manager, tracked_
         time.sleep(0.005)
     assert 900 <= peak <= 1000 + len(requests)
     # Past the window for certain; once the sender has read the clock again, its last pass is over.
-    clock.offset = 3600.0
-    readings = clock.sender_readings
-    wait_until(lambda: clock.sender_readings >= readings + 2)
+    offset[0] = 3600.0
+    readings = len(sender_readings)
+    wait_until(lambda: len(sender_readings) >= readings + 2)
     submitted = len(m._var.totals)
     assert submitted % len(requests) == 0  # whole passes only
     time.sleep(0.05)

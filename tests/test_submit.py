@@ -33,16 +33,6 @@ def test_generated_names_entries_queue_and_totals(held):
     assert queued(held) == names
 
 
-def test_caller_names_duplicates_empty_and_collisions(held):
-    held._send("job")
-    held._send("job")  # in use: replaced by a generated name
-    held._send("")
-    held._send(thread_name="Thread_3")
-    held._send()  # Thread_3 is a caller's name: the counter moves past it
-    assert held._var.totals == ["job", "Thread_1", "Thread_2", "Thread_3", "Thread_4"]
-    assert held._var.name == 5 and queued(held) == held._var.totals
-
-
 class StoreSub(BrixelVar):
     pass
 
@@ -62,8 +52,11 @@ def test_naming_and_entries_agree_for_every_kind_of_store(held, make_store):
     held._var.threads = make_store()
     for name in ("job", "job", "", "Thread_3", None):
         held._send(name, x=1)
+    # A name in use is replaced by a generated one, and so is ""; the counter moves past a caller's
+    # "Thread_3".
     names = ["job", "Thread_1", "Thread_2", "Thread_3", "Thread_4"]
     assert held._var.totals == names and list(held._var.threads.keys()) == names
+    assert held._var.name == 5 and queued(held) == names
     for name in names:
         entry = held._var.threads.get(name)
         assert (entry.status, entry.result, entry.thread._target.brixel_name) == ("待运行", None, name)
@@ -124,25 +117,6 @@ def test_worker_class_is_looked_up_at_each_submission(held, monkeypatch):
     monkeypatch.setattr(threads_main, "_Worker", Recorded)
     held._send("a", x=1)
     assert made == [("a", {"x": 1}, held._var)]
-
-
-def test_concurrent_submissions_get_distinct_names_and_all_finish(make_manager):
-    m = make_manager(lambda i: i, max_workers=8)
-    barrier = threading.Barrier(20)
-
-    def submit(i):
-        barrier.wait()
-        m._send(i=i)
-
-    threads = [threading.Thread(target=submit, args=(i,)) for i in range(20)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(10)
-    assert sorted(m._var.totals) == sorted(f"Thread_{i}" for i in range(1, 21))
-    wait_until(lambda: m._done())
-    assert sorted(m._var.dones) == sorted(m._var.totals)
-    assert sorted(e.result for _, e in m._var.threads.items()) == list(range(20))
 
 
 def test_dispatch_stays_within_the_worker_limit(make_manager):
