@@ -498,19 +498,6 @@ PyObject* store_getattro(PyObject* self, PyObject* name) noexcept
     return in_class ? PyObject_GenericGetAttr(self, name) : Py_NewRef(Py_None);
 }
 
-PyObject* api_get_field(PyObject* self, PyObject* name) noexcept
-{
-    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-    if (!dict) {
-        return nullptr;
-    }
-    PyObject* value;
-    if (PyDict_GetItemRef(dict.get(), name, &value) < 0) {
-        return nullptr;
-    }
-    return value ? value : store_getattro(self, name);
-}
-
 // The exact class has no data descriptors under plain names: a field write is a write to the dict.
 int api_set_field(PyObject* self, PyObject* name, PyObject* value) noexcept
 {
@@ -798,7 +785,8 @@ int module_exec(PyObject* module) noexcept
         return -1;
     }
     st->api.store_type = reinterpret_cast<PyTypeObject*>(st->store_type);
-    st->api.get_field = api_get_field;
+    // A field read on the exact class is its attribute lookup.
+    st->api.get_field = store_getattro;
     st->api.set_field = api_set_field;
     st->api.get_entry = store_get;
     st->api.has_entry = api_has_entry;
