@@ -1,7 +1,6 @@
 """Task submission: naming, entries, the lock, bulk submission with and without a duration."""
 
 import threading
-import time as real_time
 
 import pytest
 
@@ -117,24 +116,6 @@ def test_worker_class_is_looked_up_at_each_submission(held, monkeypatch):
     monkeypatch.setattr(threads_main, "_Worker", Recorded)
     held._send("a", x=1)
     assert made == [("a", {"x": 1}, held._var)]
-
-
-def test_dispatch_stays_within_the_worker_limit(make_manager):
-    lock, running, peak = threading.Lock(), [0], [0]
-
-    def func():
-        with lock:
-            running[0] += 1
-            peak[0] = max(peak[0], running[0])
-        real_time.sleep(0.003)
-        with lock:
-            running[0] -= 1
-
-    m = make_manager(func, max_workers=2)
-    for _ in range(8):
-        m._send()
-    wait_until(lambda: m._done())
-    assert peak[0] <= 2 and len(m._var.success) == 8
 
 
 class ListSub(list):
