@@ -8,6 +8,7 @@
 #include "manager/methods.hpp"
 #include "module.hpp"
 #include "support/call.hpp"
+#include "worker/worker.hpp"
 
 namespace threads_main {
 
@@ -30,6 +31,34 @@ int import_into(PyObject* target, const char* module, const char* attr, const ch
     // PyModule_Add takes the reference, and fails on a NULL value with its error in place.
     PyObject* value = attr ? PyObject_GetAttrString(imported.get(), attr) : imported.release();
     return PyModule_Add(target, as, value);
+}
+
+// In a child process after a fork: the locks of ours that another thread of the parent may have
+// held are put back.
+PyObject* after_fork_in_child(PyObject*, PyObject*) noexcept
+{
+    worker_after_fork();
+    Py_RETURN_NONE;
+}
+
+PyMethodDef after_fork_def = {"_after_fork_in_child", after_fork_in_child, METH_NOARGS, nullptr};
+
+// os.register_at_fork(after_in_child=...)
+int register_after_fork() noexcept
+{
+    Ref hook = Ref::steal(PyCFunction_New(&after_fork_def, nullptr));
+    Ref os = Ref::steal(PyImport_ImportModule("os"));
+    if (!hook || !os) {
+        return -1;
+    }
+    Ref reg = Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
+    Ref kwargs = Ref::steal(Py_BuildValue("{sO}", "after_in_child", hook.get()));
+    Ref empty = Ref::steal(PyTuple_New(0));
+    if (!reg || !kwargs || !empty) {
+        return -1;
+    }
+    Ref done = Ref::steal(PyObject_Call(reg.get(), empty.get(), kwargs.get()));
+    return done ? 0 : -1;
 }
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept
@@ -132,6 +161,9 @@ int module_exec(PyObject* module) noexcept
     if (PyModule_AddObjectRef(module, "ManagerError", st->manager_error) < 0) {
         return -1;
     }
+    if (register_after_fork() < 0) {
+        return -1;
+    }
     executed.store(true);
     return 0;
 }
@@ -180,12 +212,11 @@ int module_clear(PyObject* module)
     Py_CLEAR(st->rest_names);
     Py_CLEAR(st->store_type);
     st->store_api = nullptr;
-    // Interned names and status words are immortal; dropping the pointers is enough.
     for (auto& n : st->names) {
-        n = nullptr;
+        Py_CLEAR(n);
     }
     for (auto& s : st->status) {
-        s = nullptr;
+        Py_CLEAR(s);
     }
     return 0;
 }

@@ -2,7 +2,8 @@
 #include <Python.h>
 
 #include "manager/methods.hpp"
-#include "manager/wake.hpp"
+#include "manager/native.hpp"
+#include "support/run.hpp"
 #include "module.hpp"
 #include "outside/outside.hpp"
 #include "support/args.hpp"
@@ -94,31 +95,60 @@ bool renew_thread(const Ctx& c, PyObject* entry)
     return true;
 }
 
-// Ends the control thread. It leaves its loop by itself within one pass once `switch` is false,
-// and is given a short while to do so: a SystemExit that lands between taking a name and starting
-// its thread would lose that name. Only a thread still alive after that is sent SystemExit (through
-// self, so overrides win); one that has ended counts as a refused request, since its identifier
-// may already name another thread.
+// Ends the control thread. It leaves its loop by itself within one pass once `switch` is false
+// (the close has woken it), and is given a short while to do so. A loop still running after that is
+// stopped through its run: at once when it runs code of the user's (a sleep, an overridden method),
+// else when the call it is in returns; its thread is signalled only while it is alive in that code,
+// so a signal never reaches an identifier that another thread has taken over. A loop that has left
+// by itself is no failure, and is not reported.
 void end_control_thread(const Ctx& c, PyObject* self, PyObject* var)
 {
     Ref thread = field(c, var, N_thread_init);
-    Ref wait = require(PyFloat_FromDouble(control_end_wait));
-    call_method(thread.get(), c.name(N_join), wait.get());
-    if (!truthy(call_method(thread.get(), c.name(N_is_alive)).get())) {
-        Ref message = require(PyUnicode_FromString("Stop thread error"));
-        PyErr_SetString(PyExc_ValueError, "Invalid thread id");
-        Ref error = manager_error_in_context(c, message.get());
-        PyErr_SetRaisedException(error.release());
+    Run* run = as_manager(self)->control;
+    bool own_thread = run && run->ident == PyThread_get_thread_ident() && run->state != Run::Ended;
+    if (!own_thread) {
+        Ref wait = require(PyFloat_FromDouble(control_end_wait));
+        call_method(thread.get(), c.name(N_join), wait.get());
+    }
+    run = as_manager(self)->control;
+    if (!run) {
+        // The loop is not ours (an overridden _queue_init): the thread is signalled while alive.
+        if (!truthy(call_method(thread.get(), c.name(N_is_alive)).get())) {
+            return;
+        }
+        Ref ident = getattr(thread.get(), c.name(N_ident));
+        call_method(self, c.name(N__async_raise), ident.get(), PyExc_SystemExit);
+        return;
+    }
+    if (request_stop(run) != StopVerdict::Send) {
+        return;  // ended, or it ends when its current call returns
+    }
+    Ref sender = getattr(self, c.name(N__async_raise));
+    if (sender.get() == c.st->async_raise) {
+        if (!send_stop(run)) {
+            PyErr_SetString(PyExc_ValueError, "Invalid thread id");
+            Ref error = manager_error_in_context(c, "Stop thread error");
+            PyErr_SetRaisedException(error.release());
+            throw PyErrSet{};
+        }
+        return;
+    }
+    // An override sends from Python code: the loop waits for it before it leaves the user's code.
+    run_hold(run);
+    announce(run);
+    Ref ident = require(PyLong_FromUnsignedLong(run->ident));
+    Ref sent = Ref::steal(PyObject_CallFunctionObjArgs(sender.get(), ident.get(), PyExc_SystemExit, nullptr));
+    announced(run);
+    run_release(run);
+    if (!sent) {
         throw PyErrSet{};
     }
-    Ref ident = getattr(thread.get(), c.name(N_ident));
-    call_method(self, c.name(N__async_raise), ident.get(), PyExc_SystemExit);
 }
 
 }  // namespace
 
 PyObject* manager_clear_record(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept
+                               PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         bind_args({"_clear_record", {}}, args, nargs, kwnames, nullptr);
@@ -130,11 +160,13 @@ PyObject* manager_clear_record(PyObject* self, PyTypeObject* cls, PyObject* cons
         // clearing then would drop the entry of a name on its way to dispatch, whose dispatch would
         // fail and keep it counted as running, so `done` (and every join) would wait for ever. The
         // store's lock keeps submission from creating an entry between the check and the clearing.
+        check_process(c, self);
         Ref var = manager_var(c, self);
         StoreLock lock(c, var.get());
         bool cleared = false;
         if (!work_pending(c, var.get())) {
             clear_batch(c, var.get());
+            as_manager(self)->runs->forget_unbegun();
             cleared = true;
         }
         lock.release();
@@ -143,7 +175,7 @@ PyObject* manager_clear_record(PyObject* self, PyTypeObject* cls, PyObject* cons
 }
 
 PyObject* manager_rerun_failed(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept
+                               PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         bind_args({"_rerun_failed", {}}, args, nargs, kwnames, nullptr);
@@ -175,7 +207,7 @@ PyObject* manager_rerun_failed(PyObject* self, PyTypeObject* cls, PyObject* cons
 }
 
 PyObject* manager_close(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept
+                        PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         bind_args({"_close", {}}, args, nargs, kwnames, nullptr);

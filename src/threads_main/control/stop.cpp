@@ -8,7 +8,8 @@
 #include "outside/outside.hpp"
 #include "support/args.hpp"
 #include "support/call.hpp"
-#include "worker/worker.hpp"
+#include "manager/native.hpp"
+#include "support/run.hpp"
 
 namespace threads_main {
 
@@ -38,13 +39,13 @@ void send_async(unsigned long id, PyObject* type)
     }
 }
 
-// Logs "Stop error: <text of error>" at debug level.
+// Logs "Stop error: <text of error>" at debug level. A logger that fails is reported through the
+// unraisable hook: it must not end the walk.
 void log_stop_error(const Ctx& c, PyObject* self, PyObject* error)
 {
     Ref text = require(PyObject_Str(error));
     Ref line = require(PyUnicode_FromFormat("Stop error: %U", text.get()));
-    Ref log = manager_log(c, self);
-    log_object(c, log.get(), N_debug, line.get());
+    log_side_line(c, self, N_debug, line.get());
 }
 
 // Logs the pending error of one step of the walk and clears it; anything not derived from
@@ -70,11 +71,12 @@ struct Decision {
     Ref error;           // the failed stop request, reported once the name is recorded
     bool fatal = false;  // `error` is not derived from Exception: raised again after recording
     Ref send_through;    // the thread's identifier, when an override of _async_raise sends the request
+    Run* announced_on = nullptr;  // the run that send is announced on (held)
 };
 
 // Decides the stop of `name` and sends the request, unless an override is to send it; the
 // store's lock is held. GIL held.
-Decision decide(const Ctx& c, PyObject* var, PyObject* name, bool direct)
+Decision decide(const Ctx& c, PyObject* self, PyObject* var, PyObject* name, bool direct)
 {
     Ref threads = field(c, var, N_threads);
     Ref entry = task_entry(c, threads.get(), name);
@@ -86,61 +88,64 @@ Decision decide(const Ctx& c, PyObject* var, PyObject* name, bool direct)
     if (!truthy(ident.get())) {
         return {};
     }
-    unsigned long id = PyLong_AsUnsignedLong(ident.get());
-    if (id == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
-        throw PyErrSet{};
-    }
     bool alive = truthy(call_method(thread.get(), c.name(N_is_alive)).get());
     // The worker clears `thread` before it lets go of the task: one that finished during the calls
-    // above records itself, and must not be taken for a worker that has not begun.
+    // above records itself, and must not be taken for a worker that has not begun. From this read
+    // on (C calls on a plain store) nothing runs Python code until the request has gone out, so the
+    // run cannot change state in between.
     Ref current_entry = task_entry(c, threads.get(), name);
     Ref current = field(c, current_entry.get(), N_thread);
     if (current.get() != thread.get()) {
         return {};
     }
 
-    switch (claim_stop(id, var, name)) {
-    case StopClaim::Stopped: {
-        Decision d{Verdict::stopped, {}, false, {}};
+    RunTable* table = as_manager(self)->runs;
+    if (Run* run = table ? table->find(name) : nullptr) {
+        switch (request_stop(run)) {
+        case StopVerdict::TooLate:
+            return {};
+        case StopVerdict::Deferred:
+            return {Verdict::stopped, {}, false, {}, nullptr};
+        case StopVerdict::Send:
+            break;
+        }
+        Decision d{Verdict::stopped, {}, false, {}, nullptr};
         if (!direct) {
+            run_hold(run);
+            announce(run);
+            d.announced_on = run;
             d.send_through = std::move(ident);
             return d;
         }
-        // The worker now records nothing, so the exception goes out before any Python code runs:
-        // the thread cannot end (and its identifier cannot pass to another thread) first.
-        try {
-            send_async(id, PyExc_SystemExit);
-        }
-        catch (const PyErrSet&) {
+        if (!send_stop(run)) {
+            PyErr_SetString(PyExc_ValueError, "Invalid thread id");
             d.error = manager_error_in_context(c, "Stop thread error");
         }
         return d;
     }
-    case StopClaim::Finishing:
-        return {};
-    case StopClaim::Unknown:
-        break;
-    }
     if (alive) {
-        // Started, but its worker has not begun: it is told to return at once. Nothing is sent, so
-        // no exception can reach a thread still inside its start-up.
-        stop_before_start(id, var, name);
-        return {Verdict::stopped, {}, false, {}};
+        // Started, but its worker has not begun: a run claimed for the stop is left for it, and the
+        // worker returns at once when it begins. Nothing is sent, so no exception can reach a
+        // thread still inside its start-up.
+        if (table) {
+            (void)table->leave_stopped(name);  // a name that is no text has no worker of ours
+        }
+        return {Verdict::stopped, {}, false, {}, nullptr};
     }
     // The thread has ended without recording the task. Its identifier may already name another
     // thread, so it is never signalled; the request counts as refused.
     PyErr_SetString(PyExc_ValueError, "Invalid thread id");
-    return {Verdict::refused, manager_error_in_context(c, "Stop thread error"), false, {}};
+    return {Verdict::refused, manager_error_in_context(c, "Stop thread error"), false, {}, nullptr};
 }
 
 // Runs `decide` with the store's lock held. Dispatch holds that lock from the append to `runs`
 // until the thread it starts has finished starting, so under it a thread that has an identifier
 // but is not alive has ended, rather than being half-way through its start, where it looks the
 // same. The lock is released on every way out, also when an exception surfaces in this thread.
-Decision decide_locked(const Ctx& c, PyObject* var, PyObject* name, bool direct)
+Decision decide_locked(const Ctx& c, PyObject* self, PyObject* var, PyObject* name, bool direct)
 {
     StoreLock lock(c, var);
-    Decision d = decide(c, var, name, direct);
+    Decision d = decide(c, self, var, name, direct);
     lock.release();
     return d;
 }
@@ -173,10 +178,13 @@ void stop_one(const Ctx& c, PyObject* self, PyObject* var, PyObject* name)
     bool direct = sender.get() == c.st->async_raise;
     sender.reset();
 
-    Decision d = decide_locked(c, var, name, direct);
+    Decision d = decide_locked(c, self, var, name, direct);
     if (d.send_through) {
+        // The run waits, when it leaves task code, until this send has finished.
         Ref sent = Ref::steal(PyObject_CallMethodObjArgs(self, c.name(N__async_raise), d.send_through.get(),
                                                          PyExc_SystemExit, nullptr));
+        announced(d.announced_on);
+        run_release(d.announced_on);
         if (!sent) {
             d.fatal = !PyErr_ExceptionMatches(PyExc_Exception);
             d.error = Ref::steal(PyErr_GetRaisedException());
@@ -232,7 +240,7 @@ Py_ssize_t queue_size(const Ctx& c, PyObject* queue)
 }  // namespace
 
 PyObject* manager_stop(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept
+                       PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         PyObject* a[1];
@@ -256,7 +264,7 @@ PyObject* manager_stop(PyObject* self, PyTypeObject* cls, PyObject* const* args,
 }
 
 PyObject* manager_stop_all(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept
+                           PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         bind_args({"_stop_all", {}}, args, nargs, kwnames, nullptr);
@@ -271,11 +279,12 @@ PyObject* manager_stop_all(PyObject* self, PyTypeObject* cls, PyObject* const* a
 }
 
 PyObject* manager_clear_queue(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) noexcept
+                              PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         bind_args({"_clear_queue", {}}, args, nargs, kwnames, nullptr);
         Ctx c = ctx_from_class(cls);
+        check_process(c, self);
         log_text(c, manager_log(c, self).get(), N_info, "Clear queue......");
         Ref var = manager_var(c, self);
         Ref queue = field(c, var.get(), N_queue);
@@ -318,12 +327,13 @@ PyObject* manager_clear_queue(PyObject* self, PyTypeObject* cls, PyObject* const
 }
 
 PyObject* manager_stop_action(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) noexcept
+                              PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         PyObject* a[1];
         bind_args({"_stop_action", {"thread_name"}, 0}, args, nargs, kwnames, a);
         Ctx c = ctx_from_class(cls);
+        check_process(c, self);
         try {
             Ref var = manager_var(c, self);
             // One name, or the live `runs` list: walked by position with its length read at each
@@ -354,7 +364,7 @@ PyObject* manager_stop_action(PyObject* self, PyTypeObject* cls, PyObject* const
     });
 }
 
-PyObject* manager_async_raise(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
+PyObject* manager_async_raise(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         PyObject* a[2];

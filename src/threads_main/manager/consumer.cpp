@@ -2,14 +2,19 @@
 // the done and is_run flags.
 #include <Python.h>
 
+#include <array>
 #include <chrono>
+#include <new>
+#include <utility>
 
 #include "manager/methods.hpp"
 #include "module.hpp"
 #include "outside/outside.hpp"
 #include "support/args.hpp"
 #include "support/call.hpp"
-#include "manager/wake.hpp"
+#include "manager/native.hpp"
+#include "support/run.hpp"
+#include "worker/worker.hpp"
 
 namespace threads_main {
 
@@ -24,10 +29,29 @@ Py_ssize_t running_count(const Ctx& c, PyObject* var)
     return runs - dones - stops;
 }
 
+// self.<method>(*args), called as task code of the control loop: an override is the user's code,
+// where a close may end the loop; our own method defers that to its return.
+template <typename... A>
+Ref call_back(const Ctx& c, PyObject* self, Name method, A... args)
+{
+    PyObject* result = nullptr;
+    bool ok = interruptible([&] {
+        std::array<PyObject*, sizeof...(A) + 1> argv{self, args...};
+        result = PyObject_VectorcallMethod(c.name(method), argv.data(), argv.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           nullptr);
+        return result != nullptr;
+    });
+    if (!ok) {
+        Py_XDECREF(result);
+        throw PyErrSet{};
+    }
+    return Ref::steal(result);
+}
+
 // self._get_qsize() compared with 0 by `op`.
 bool queue_size_is(const Ctx& c, PyObject* self, int op)
 {
-    Ref size = call_method(self, c.name(N__get_qsize));
+    Ref size = call_back(c, self, N__get_qsize);
     return require_int(PyObject_RichCompareBool(size.get(), c.st->zero, op)) != 0;
 }
 
@@ -61,7 +85,7 @@ bool control_pass(const Ctx& c, PyObject* self, PyObject* var)
                 Ref taken = Ref::steal(name);
                 set_field(c, var, N_done, Py_False);
                 set_field(c, var, N_is_run, Py_True);
-                call_method(self, c.name(N__consumer), taken.get());
+                call_back(c, self, N__consumer, taken.get());
             }
         }
     }
@@ -78,7 +102,7 @@ bool control_pass(const Ctx& c, PyObject* self, PyObject* var)
 }
 
 // Logs "Run error: <text>" for the pending ordinary exception and clears it; anything not
-// derived from Exception stays set and is thrown on.
+// derived from Exception stays set and is thrown on. A failing logger does not end the loop.
 void log_run_error(const Ctx& c, PyObject* self)
 {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) {
@@ -87,120 +111,189 @@ void log_run_error(const Ctx& c, PyObject* self)
     Ref error = Ref::steal(PyErr_GetRaisedException());
     Ref text = require(PyObject_Str(error.get()));
     Ref line = require(PyUnicode_FromFormat("Run error: %U", text.get()));
-    Ref log = manager_log(c, self);
-    log_object(c, log.get(), N_debug, line.get());
+    log_side_line(c, self, N_debug, line.get());
 }
 
-PyObject* control_loop(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept;
-
-// The SystemExit that a close sends ends the loop like the switch does: quietly, not as an
-// uncaught thread exception.
-bool ended_by_close(const Ctx& c, PyObject* self)
-{
-    if (!PyErr_ExceptionMatches(PyExc_SystemExit)) {
-        return false;
-    }
-    Ref var;
+// The control loop's run, for the whole loop: published on the manager, where a close finds it.
+// The loop itself is our code (Call); its sleeps and the methods it calls back through `self` are
+// task code. Ending it touches no Python object; on a thread ended at interpreter exit it is left.
+class ControlRun {
+public:
+    explicit ControlRun(PyObject* self) : manager_(as_manager(self)), run_(new (std::nothrow) Run())
     {
-        SavedError keep;
-        var = Ref::steal(PyObject_GetAttr(self, c.name(N__var)));
-        if (!var) {
-            PyErr_Clear();
+        if (!run_) {
+            PyErr_NoMemory();
+            throw PyErrSet{};
+        }
+        run_->adopted = true;
+        run_->ident = PyThread_get_thread_ident();
+        run_->state = Run::Call;
+        run_->depth = 1;
+        push_run(run_);
+        run_hold(run_);
+        if (Run* earlier = std::exchange(manager_->control, run_)) {
+            run_release(earlier);
         }
     }
-    return var && switch_reads_off(c, var.get());
+    ControlRun(const ControlRun&) = delete;
+    ControlRun& operator=(const ControlRun&) = delete;
+    ~ControlRun()
+    {
+        if (attached()) {
+            end();
+        }
+    }
+    Run* get() const { return run_; }
+
+    void end() noexcept
+    {
+        if (!run_) {
+            return;
+        }
+        pop_run(run_);
+        run_->state = Run::Ended;
+        run_release(std::exchange(run_, nullptr));
+    }
+
+private:
+    ManagerObject* manager_;
+    Run* run_;
+};
+
+// The loop itself. Returns normally when the switch is off or a close ended it.
+void control_loop(const Ctx& c, PyObject* self, ControlRun& run)
+{
+    // After an idle wait that nobody cut short, a quarter of a second has passed already: the
+    // pass's own sleep would only add a second wake-up.
+    bool rested = false;
+    // Passes begin at least one poll period apart. The sleep makes up only what the previous pass
+    // did not already spend (starting a thread waits for it to come up), so the loop keeps its
+    // cadence of one dispatch per period instead of drifting to period + work.
+    auto pass_began = std::chrono::steady_clock::now();
+    for (;;) {
+        if (run.get()->stop) {
+            break;
+        }
+        Ref var = manager_var(c, self);
+        if (!truthy(field(c, var.get(), N_switch).get())) {
+            break;
+        }
+        if (!rested) {
+            std::chrono::duration<double> spent = std::chrono::steady_clock::now() - pass_began;
+            double remaining = poll_seconds - spent.count();
+            Ref period = remaining >= poll_seconds ? Ref::borrow(c.st->poll_period)
+                                                   : require(PyFloat_FromDouble(remaining > 0 ? remaining : 0.0));
+            poll_sleep(c, period.get());
+        }
+        pass_began = std::chrono::steady_clock::now();
+        rested = false;
+        bool idle = false;
+        try {
+            idle = control_pass(c, self, var.get());
+        }
+        catch (const PyErrSet&) {
+            log_run_error(c, self);
+        }
+        if (idle) {
+            rested = !wait_while_idle(self, idle_wait);
+        }
+    }
+}
+
+// Records a task whose thread could not be started as failed, as if its function had raised
+// `error`: otherwise it would count as running for ever. The worker stays with the entry, so that
+// a re-run can try again.
+void record_start_failure(const Ctx& c, PyObject* var, PyObject* name, PyObject* entry, PyObject* thread,
+                          PyObject* error)
+{
+    if (truthy(field(c, var, N_reserve).get())) {
+        set_field(c, entry, N_result, error);
+    }
+    PyObject* target = nullptr;
+    if (PyObject_GetOptionalAttrString(thread, "_target", &target) > 0) {
+        Ref worker = Ref::steal(target);
+        if (PyObject_TypeCheck(worker.get(), c.st->worker_type)) {
+            set_field(c, entry, N__worker, worker.get());
+        }
+    }
+    PyErr_Clear();
+    set_field(c, entry, N_status, c.status(S_FAILED));
+    Ref failed = field(c, var, N_failed);
+    append(failed.get(), name);
+    set_field(c, entry, N_thread, Py_None);
+    Ref dones = field(c, var, N_dones);
+    append(dones.get(), name);
 }
 
 }  // namespace
 
 PyObject* manager_queue_init(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept
+                             PyObject* kwnames)
 {
-    PyObject* result = control_loop(self, cls, args, nargs, kwnames);
-    if (!result) {
-        Ctx c{PyType_GetModule(cls), nullptr};
-        c.st = c.module ? state_of(c.module) : nullptr;
-        if (c.st && ended_by_close(c, self)) {
-            PyErr_Clear();
-            return Py_NewRef(Py_None);
-        }
-    }
-    return result;
-}
-
-namespace {
-
-PyObject* control_loop(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept
-{
-    return boundary<PyObject*>(nullptr, [&] {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         bind_args({"_queue_init", {}}, args, nargs, kwnames, nullptr);
         Ctx c = ctx_from_class(cls);
-        // After an idle wait that nobody cut short, a quarter of a second has passed already: the
-        // pass's own sleep would only add a second wake-up.
-        bool rested = false;
-        // Passes begin at least one poll period apart. The sleep makes up only what the previous
-        // pass did not already spend (starting a thread waits for it to come up), so the loop keeps
-        // its cadence of one dispatch per period instead of drifting to period + work.
-        auto pass_began = std::chrono::steady_clock::now();
-        for (;;) {
-            Ref var = manager_var(c, self);
-            if (!truthy(field(c, var.get(), N_switch).get())) {
-                break;
-            }
-            if (!rested) {
-                std::chrono::duration<double> spent = std::chrono::steady_clock::now() - pass_began;
-                double remaining = poll_seconds - spent.count();
-                Ref period = remaining >= poll_seconds ? Ref::borrow(c.st->poll_period)
-                                                       : require(PyFloat_FromDouble(remaining > 0 ? remaining : 0.0));
-                Ref time = c.global(N_time);
-                call_method(time.get(), c.name(N_sleep), period.get());
-            }
-            pass_began = std::chrono::steady_clock::now();
-            rested = false;
-            bool idle = false;
-            try {
-                idle = control_pass(c, self, var.get());
-            }
-            catch (const PyErrSet&) {
-                log_run_error(c, self);
-            }
-            if (idle) {
-                rested = !wait_while_idle(self, idle_wait);
-            }
+        check_process(c, self);
+        ControlRun run(self);
+        try {
+            control_loop(c, self, run);
         }
+        catch (const PyErrSet&) {
+            // The SystemExit of a close ends the loop like the switch does: quietly, not as an
+            // uncaught thread exception.
+            if (!PyErr_ExceptionMatches(PyExc_SystemExit) || !run.get()->stop) {
+                throw;
+            }
+            PyErr_Clear();
+        }
+        drop_kept(run.get());
+        run.end();
         return Py_NewRef(Py_None);
     });
 }
 
-}  // namespace
-
 PyObject* manager_consumer(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept
+                           PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         PyObject* a[1];
         bind_args({"_consumer", {"thread_name"}, 1}, args, nargs, kwnames, a);
         Ctx c = ctx_from_class(cls);
+        check_process(c, self);
         Ref var = manager_var(c, self);
         // Held until the thread's start() has returned: a stop walk takes the same lock, so no stop
-        // request reaches a thread still starting. Released on every way out, also when the
-        // SystemExit that a close sends surfaces inside start().
+        // request reaches a thread still starting. Released on every way out.
         StoreLock lock(c, var.get());
         Ref runs = field(c, var.get(), N_runs);
         append(runs.get(), a[0]);
         Ref threads = field(c, var.get(), N_threads);
         Ref entry = task_entry(c, threads.get(), a[0]);
         Ref thread = field(c, entry.get(), N_thread);
-        call_method(thread.get(), c.name(N_start));
+        Ref started = Ref::steal(PyObject_CallMethodNoArgs(thread.get(), c.name(N_start)));
+        if (!started) {
+            // A thread that did not start (no thread could be had) is a task that failed; one
+            // started before, or no thread at all, stays a dispatch failure.
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                throw PyErrSet{};
+            }
+            Ref error = Ref::steal(PyErr_GetRaisedException());
+            Ref ident = Ref::steal(PyObject_GetAttr(thread.get(), c.name(N_ident)));
+            bool never_started = ident && ident.get() == Py_None;
+            PyErr_Clear();
+            lock.release();
+            if (never_started) {
+                record_start_failure(c, var.get(), a[0], entry.get(), thread.get(), error.get());
+            }
+            PyErr_SetRaisedException(error.release());
+            throw PyErrSet{};
+        }
         lock.release();
         return Py_NewRef(Py_None);
     });
 }
 
 PyObject* manager_get_qsize(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) noexcept
+                            PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         bind_args({"_get_qsize", {}}, args, nargs, kwnames, nullptr);

@@ -8,7 +8,9 @@
 #include "support/args.hpp"
 #include "support/call.hpp"
 #include "support/gil.hpp"
-#include "manager/wake.hpp"
+#include "manager/native.hpp"
+
+#include <unistd.h>
 
 #include <chrono>
 #include <new>
@@ -28,7 +30,7 @@ void wake_control_loop(PyObject* manager) noexcept
     wake->changed.notify_one();
 }
 
-bool wait_while_idle(PyObject* manager, double seconds) noexcept
+bool wait_while_idle(PyObject* manager, double seconds)
 {
     Wake* wake = reinterpret_cast<ManagerObject*>(manager)->wake;
     if (!wake) {
@@ -36,11 +38,20 @@ bool wait_while_idle(PyObject* manager, double seconds) noexcept
     }
     // The mutex is only ever held for a few instructions and never by a thread waiting for the
     // interpreter lock, so taking it with the lock released cannot deadlock.
-    ReleaseGil released;
-    std::unique_lock<std::mutex> hold(wake->mutex);
-    bool woken = wake->changed.wait_for(hold, std::chrono::duration<double>(seconds), [wake] { return wake->signalled; });
-    wake->signalled = false;
-    return woken;
+    return without_gil([wake, seconds] {
+        std::unique_lock<std::mutex> hold(wake->mutex);
+        bool woken = wake->changed.wait_for(hold, std::chrono::duration<double>(seconds),
+                                            [wake] { return wake->signalled; });
+        wake->signalled = false;
+        return woken;
+    });
+}
+
+void check_process(const Ctx& c, PyObject* manager)
+{
+    if (as_manager(manager)->pid != static_cast<long>(getpid())) {
+        raise_manager_error(c, "The manager belongs to the process that built it and cannot be used after a fork");
+    }
 }
 
 namespace {
@@ -71,11 +82,13 @@ PyObject* manager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     if (!self) {
         return nullptr;
     }
-    auto* manager = reinterpret_cast<ManagerObject*>(self.get());
+    auto* manager = as_manager(self.get());
     manager->wake = new (std::nothrow) Wake;
-    if (!manager->wake) {
+    manager->runs = RunTable::create();
+    if (!manager->wake || !manager->runs) {
         return PyErr_NoMemory();
     }
+    manager->pid = static_cast<long>(getpid());
     return self.release();
 }
 
@@ -83,7 +96,14 @@ void manager_dealloc(PyObject* self) noexcept
 {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    delete std::exchange(reinterpret_cast<ManagerObject*>(self)->wake, nullptr);
+    ManagerObject* manager = as_manager(self);
+    delete std::exchange(manager->wake, nullptr);
+    if (RunTable* runs = std::exchange(manager->runs, nullptr)) {
+        runs->release();
+    }
+    if (Run* control = std::exchange(manager->control, nullptr)) {
+        run_release(control);
+    }
     PyObject_ClearWeakRefs(self);
     PyObject_ClearManagedDict(self);
     type->tp_free(self);
@@ -104,7 +124,7 @@ int manager_clear(PyObject* self) noexcept
 
 }  // namespace
 
-int manager_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
+int manager_init(PyObject* self, PyObject* args, PyObject* kwargs)
 {
     return boundary(-1, [&] {
         static const char* kwlist[] = {"func", "max_workers", "maximum", "logfile", "logger", "reserve", "duration",
@@ -178,7 +198,7 @@ int manager_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
 }
 
 PyObject* manager_check_max_workers(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) noexcept
+                                    PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         PyObject* a[2];
@@ -207,7 +227,7 @@ PyObject* manager_check_max_workers(PyObject* self, PyTypeObject* cls, PyObject*
 }
 
 PyObject* manager_set_max_workers(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) noexcept
+                                  PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         PyObject* a[2];
@@ -226,11 +246,12 @@ PyObject* manager_set_max_workers(PyObject* self, PyTypeObject* cls, PyObject* c
 }
 
 PyObject* manager_check_while(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) noexcept
+                              PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         bind_args({"_check_while", {}}, args, nargs, kwnames, nullptr);
         Ctx c = ctx_from_class(cls);
+        check_process(c, self);
         Ref var = manager_var(c, self);
         if (!truthy(field(c, var.get(), N_switch).get())) {
             raise_manager_error(c, "The manager has stopped");
@@ -240,7 +261,7 @@ PyObject* manager_check_while(PyObject* self, PyTypeObject* cls, PyObject* const
 }
 
 PyObject* manager_is_close(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept
+                           PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         bind_args({"_is_close", {}}, args, nargs, kwnames, nullptr);
@@ -251,7 +272,7 @@ PyObject* manager_is_close(PyObject* self, PyTypeObject* cls, PyObject* const* a
 }
 
 PyObject* manager_is_run(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept
+                         PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         bind_args({"_is_run", {}}, args, nargs, kwnames, nullptr);
@@ -262,7 +283,7 @@ PyObject* manager_is_run(PyObject* self, PyTypeObject* cls, PyObject* const* arg
 }
 
 PyObject* manager_done(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept
+                       PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         bind_args({"_done", {}}, args, nargs, kwnames, nullptr);
@@ -273,7 +294,7 @@ PyObject* manager_done(PyObject* self, PyTypeObject* cls, PyObject* const* args,
 }
 
 PyObject* manager_start(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept
+                        PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         bind_args({"_start", {}}, args, nargs, kwnames, nullptr);

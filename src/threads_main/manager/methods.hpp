@@ -9,10 +9,10 @@
 namespace threads_main {
 
 using MethodFn = PyObject*(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept;
-using StaticFn = PyObject*(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+                           PyObject* kwnames);
+using StaticFn = PyObject*(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-int manager_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
+int manager_init(PyObject* self, PyObject* args, PyObject* kwargs);
 MethodFn manager_start;
 MethodFn manager_send;
 StaticFn manager_thread_list_yield;

@@ -40,11 +40,12 @@ void begin_join(const Ctx& c, PyObject* self, PyObject* break_result)
     }
 }
 
-// The last steps of both joins: stop everything when asked to, then the closing line.
+// The last steps of both joins: stop everything when asked to (a manager closed meanwhile has
+// stopped everything already), then the closing line.
 void end_join(const Ctx& c, PyObject* self)
 {
     Ref var = manager_var(c, self);
-    if (truthy(field(c, var.get(), N_stop_switch).get())) {
+    if (truthy(field(c, var.get(), N_stop_switch).get()) && !switch_reads_off(c, var.get())) {
         Ref log = manager_log(c, self);
         log_text(c, log.get(), N_info, "Join stop all......");
         call_method(self, c.name(N__stop_all));
@@ -61,14 +62,6 @@ void log_run_status(const Ctx& c, PyObject* self)
     log_object(c, log.get(), N_info, status.get());
 }
 
-// time.sleep(seconds) through the module-level `time`, looked up at each use so that a replaced
-// clock is honoured; the call releases the interpreter lock while it sleeps.
-void sleep_for(const Ctx& c, PyObject* seconds)
-{
-    Ref time = c.global(N_time);
-    call_method(time.get(), c.name(N_sleep), seconds);
-}
-
 // time.time() through the module-level `time`.
 Ref clock_now(const Ctx& c)
 {
@@ -76,14 +69,22 @@ Ref clock_now(const Ctx& c)
     return call_method(time.get(), c.name(N_time));
 }
 
-// The end-of-work test of the loops: self._done(), or else the store's stop_switch.
+// Whether another thread closed the manager while a join waited: nothing more will be done, so the
+// join ends at its next poll.
+bool closed_meanwhile(const Ctx& c, PyObject* self)
+{
+    Ref var = manager_var(c, self);
+    return switch_reads_off(c, var.get());
+}
+
+// The end-of-work test of the loops: self._done(), or else the store's stop_switch, or a close.
 bool work_ended(const Ctx& c, PyObject* self)
 {
     if (truthy(call_method(self, c.name(N__done)).get())) {
         return true;
     }
     Ref var = manager_var(c, self);
-    return truthy(field(c, var.get(), N_stop_switch).get());
+    return truthy(field(c, var.get(), N_stop_switch).get()) || closed_meanwhile(c, self);
 }
 
 // `first, second = pair`, with the interpreter's messages for a pair of the wrong length.
@@ -197,7 +198,7 @@ Ref since(const Ctx& c, PyObject* all_count, PyObject* old_result, Name key)
 }  // namespace
 
 PyObject* manager_join_log(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept
+                           PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         bind_args({"_join_log", {}}, args, nargs, kwnames, nullptr);
@@ -208,7 +209,7 @@ PyObject* manager_join_log(PyObject* self, PyTypeObject* cls, PyObject* const* a
 }
 
 PyObject* manager_join_property_log(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) noexcept
+                                    PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* a[3];
@@ -270,7 +271,7 @@ PyObject* manager_join_property_log(PyObject* self, PyTypeObject* cls, PyObject*
 }
 
 PyObject* manager_join(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept
+                       PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         PyObject* a[1];
@@ -282,7 +283,7 @@ PyObject* manager_join(PyObject* self, PyTypeObject* cls, PyObject* const* args,
         // period; the final report after the loop covers whatever ended during the last sleep.
         do {
             log_run_status(c, self);
-            sleep_for(c, second.get());
+            poll_sleep(c, second.get());
         } while (!work_ended(c, self));
         log_run_status(c, self);
         end_join(c, self);
@@ -291,7 +292,7 @@ PyObject* manager_join(PyObject* self, PyTypeObject* cls, PyObject* const* args,
 }
 
 PyObject* manager_join_property(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept
+                                PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         PyObject* a[2];
@@ -307,7 +308,7 @@ PyObject* manager_join_property(PyObject* self, PyTypeObject* cls, PyObject* con
             Ref pair = call_method(self, c.name(N__join_property_log), old_result.get(), elapsed_time.get(),
                                    start_time.get());
             unpack_pair(pair.get(), old_result, elapsed_time);
-            sleep_for(c, interval.get());
+            poll_sleep(c, interval.get());
 
             // The duration is read afresh after every sleep: a caller may change it mid-join.
             Ref var = manager_var(c, self);
@@ -316,7 +317,8 @@ PyObject* manager_join_property(PyObject* self, PyTypeObject* cls, PyObject* con
             if (truthy(duration.get())) {
                 Ref now = clock_now(c);
                 Ref deadline = require(PyNumber_Add(start_time.get(), duration.get()));
-                finished = require_int(PyObject_RichCompareBool(now.get(), deadline.get(), Py_GT)) != 0;
+                finished = require_int(PyObject_RichCompareBool(now.get(), deadline.get(), Py_GT)) != 0
+                           || closed_meanwhile(c, self);
             } else {
                 finished = work_ended(c, self);
             }

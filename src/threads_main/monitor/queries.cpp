@@ -109,7 +109,7 @@ Ref result_summary(const Ctx& c, PyObject* self, bool failed_only)
 }  // namespace
 
 PyObject* manager_get_status(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept
+                             PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         PyObject* a[1];
@@ -120,7 +120,7 @@ PyObject* manager_get_status(PyObject* self, PyTypeObject* cls, PyObject* const*
 }
 
 PyObject* manager_get_all_status(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept
+                                 PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         bind_args({"_get_all_status", {}}, args, nargs, kwnames, nullptr);
@@ -137,7 +137,7 @@ PyObject* manager_get_all_status(PyObject* self, PyTypeObject* cls, PyObject* co
 }
 
 PyObject* manager_get_run_status(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept
+                                 PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         bind_args({"_get_run_status", {}}, args, nargs, kwnames, nullptr);
@@ -156,7 +156,7 @@ PyObject* manager_get_run_status(PyObject* self, PyTypeObject* cls, PyObject* co
 }
 
 PyObject* manager_get_result(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept
+                             PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         PyObject* a[1];
@@ -167,7 +167,7 @@ PyObject* manager_get_result(PyObject* self, PyTypeObject* cls, PyObject* const*
 }
 
 PyObject* manager_get_all_result(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept
+                                 PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         bind_args({"_get_all_result", {}}, args, nargs, kwnames, nullptr);
@@ -177,7 +177,7 @@ PyObject* manager_get_all_result(PyObject* self, PyTypeObject* cls, PyObject* co
 }
 
 PyObject* manager_get_failed_result(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) noexcept
+                                    PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         bind_args({"_get_failed_result", {}}, args, nargs, kwnames, nullptr);
@@ -187,7 +187,7 @@ PyObject* manager_get_failed_result(PyObject* self, PyTypeObject* cls, PyObject*
 }
 
 PyObject* manager_get_failed(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept
+                             PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&] {
         bind_args({"_get_failed", {}}, args, nargs, kwnames, nullptr);

@@ -1,6 +1,8 @@
 // How the module reaches its state store and its logger.
 #include "outside/outside.hpp"
 
+#include "support/run.hpp"
+
 namespace threads_main {
 
 const BrixelVarApi* plain_store_methods(const Ctx& c, PyObject* obj, std::initializer_list<Name> methods)
@@ -61,6 +63,34 @@ void log_object(const Ctx& c, PyObject* log, Name level, PyObject* message)
     call_method(log, c.name(level), message);
 }
 
+void log_side_line(const Ctx& c, PyObject* self, Name level, PyObject* message)
+{
+    Ref log;
+    try {
+        log = manager_log(c, self);
+        log_object(c, log.get(), level, message);
+    }
+    catch (const PyErrSet&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            throw;
+        }
+        PyErr_WriteUnraisable(log ? log.get() : self);
+    }
+}
+
+void poll_sleep(const Ctx& c, PyObject* seconds)
+{
+    Ref time = c.global(N_time);
+    bool slept = interruptible([&] {
+        PyObject* done = PyObject_CallMethodOneArg(time.get(), c.name(N_sleep), seconds);
+        Py_XDECREF(done);
+        return done != nullptr;
+    });
+    if (!slept) {
+        throw PyErrSet{};
+    }
+}
+
 StoreLock::StoreLock(const Ctx& c, PyObject* store) : c_(c)
 {
     Ref lock = field(c, store, N_lock);
@@ -70,8 +100,8 @@ StoreLock::StoreLock(const Ctx& c, PyObject* store) : c_(c)
 
 StoreLock::~StoreLock()
 {
-    if (!lock_) {
-        return;
+    if (!lock_ || !attached()) {
+        return;  // on a thread ended at interpreter exit, the process is going away with the lock
     }
     SavedError saved;
     Ref released = Ref::steal(PyObject_CallMethodNoArgs(lock_.get(), c_.name(N_release)));

@@ -72,6 +72,15 @@ Ref task_names(const Ctx& c, PyObject* threads);
 void log_text(const Ctx& c, PyObject* log, Name level, const char* text);
 void log_object(const Ctx& c, PyObject* log, Name level, PyObject* message);
 
+// log.<level>(message) for a line written on the side of a loop (an error the loop swallows): a
+// logger that fails with an ordinary error is reported through the unraisable hook and the loop goes
+// on; anything not derived from Exception passes.
+void log_side_line(const Ctx& c, PyObject* self, Name level, PyObject* message);
+
+// time.sleep(seconds) through the module-level `time`, looked up at each use so that a replaced clock
+// is honoured; the sleep is task code for stops when it belongs to the outermost call of a run.
+void poll_sleep(const Ctx& c, PyObject* seconds);
+
 // Holds the store's lock for a scope. The lock is a multiprocessing lock, whose acquire releases the
 // interpreter lock while it waits. release() ends the hold on the normal path (and reports a failed
 // release); on any other way out the destructor releases it, keeping the error on its way out, since

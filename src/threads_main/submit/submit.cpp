@@ -9,7 +9,7 @@
 #include "manager/methods.hpp"
 #include "module.hpp"
 #include "outside/outside.hpp"
-#include "manager/wake.hpp"
+#include "manager/native.hpp"
 #include "support/args.hpp"
 #include "support/call.hpp"
 #include "worker/worker.hpp"
@@ -123,7 +123,8 @@ Ref generate_name(const Ctx& c, PyObject* var, const TaskEntries& entries)
 
 // The part of a submission made under the store's lock: name, worker, thread, entry. Returns the
 // chosen name.
-Ref create_task(const Ctx& c, PyObject* var, PyObject* log, PyObject* thread_name, const TaskKeywords& keywords)
+Ref create_task(const Ctx& c, PyObject* var, PyObject* log, PyObject* thread_name, const TaskKeywords& keywords,
+                RunTable* table)
 {
     Ref threads = field(c, var, N_threads);
     TaskEntries entries(c, threads.get());
@@ -135,7 +136,7 @@ Ref create_task(const Ctx& c, PyObject* var, PyObject* log, PyObject* thread_nam
     }
 
     Ref worker_class = c.global(N__Worker);
-    Ref worker = build_worker(c, worker_class.get(), var, name.get(), log, keywords);
+    Ref worker = build_worker(c, worker_class.get(), var, name.get(), log, keywords, table);
     // The worker itself is the target (calling it runs its start): a bound method per waiting task
     // would cost memory for nothing.
     Ref thread_class = c.global(N_Thread);
@@ -260,7 +261,7 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
         // A pass that sent nothing sleeps briefly (the sleep releases the interpreter lock):
         // testing again at once would keep a processor busy and starve the other threads.
         if (sent == 0) {
-            call_method(time.get(), c.name(N_sleep), pause.get());
+            poll_sleep(c, pause.get());
         }
     }
 }
@@ -284,7 +285,7 @@ void share_rest_names(const Ctx& c, PyObject* kwnames, RestKeywords& rest)
 }  // namespace
 
 PyObject* manager_send(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept
+                       PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* a[1];
@@ -302,7 +303,8 @@ PyObject* manager_send(PyObject* self, PyTypeObject* cls, PyObject* const* args,
         Ref var = manager_var(c, self);
         Ref log = manager_log(c, self);
         StoreLock lock(c, var.get());
-        Ref name = create_task(c, var.get(), log.get(), thread_name, TaskKeywords{rest.names.get(), rest.values});
+        Ref name = create_task(c, var.get(), log.get(), thread_name, TaskKeywords{rest.names.get(), rest.values},
+                               as_manager(self)->runs);
         lock.release();
 
         Ref queue = field(c, var.get(), N_queue);
@@ -314,7 +316,7 @@ PyObject* manager_send(PyObject* self, PyTypeObject* cls, PyObject* const* args,
     });
 }
 
-PyObject* manager_thread_list_yield(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
+PyObject* manager_thread_list_yield(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* a[1];
@@ -325,7 +327,7 @@ PyObject* manager_thread_list_yield(PyObject*, PyObject* const* args, Py_ssize_t
 }
 
 PyObject* manager_send_list_thread(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) noexcept
+                                   PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* a[1];
@@ -350,7 +352,7 @@ PyObject* manager_send_list_thread(PyObject* self, PyTypeObject* cls, PyObject* 
 }
 
 PyObject* manager_send_list(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) noexcept
+                            PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* a[1];

@@ -3,10 +3,13 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <new>
 
 #include "support/ref.hpp"
+#include "support/run.hpp"
 
 namespace threads_main {
 
@@ -38,13 +41,24 @@ inline int require_int(int r)
     throw PyErrSet{};
 }
 
+// A result given up because the call fails after all.
+inline void discard(PyObject* result) noexcept { Py_XDECREF(result); }
+inline void discard(int) noexcept {}
+
 // Runs `body` for a function that CPython calls; C++ exceptions become Python ones and the
-// function returns `on_error`.
+// function returns `on_error`. The call is one of ours for stops (CallScope): an exception that a
+// stop kept back while it ran is raised as it returns. A forced unwind (a thread ended at
+// interpreter exit) passes through untouched: swallowing it would abort the process.
 template <typename R, typename F>
-R boundary(R on_error, F&& body) noexcept
+R boundary(R on_error, F&& body)
 {
+    CallScope scope;
+    R result = on_error;
     try {
-        return body();
+        result = body();
+    }
+    catch (abi::__forced_unwind&) {
+        throw;
     }
     catch (const PyErrSet&) {
     }
@@ -57,7 +71,11 @@ R boundary(R on_error, F&& body) noexcept
     catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in threads_main");
     }
-    return on_error;
+    if (scope.leave() && result != on_error) {
+        discard(result);
+        result = on_error;
+    }
+    return result;
 }
 
 // Keeps the pending exception aside while clean-up code that may call Python runs, and puts it
@@ -67,8 +85,11 @@ public:
     SavedError() noexcept : exc_(Ref::steal(PyErr_GetRaisedException())) {}
     SavedError(const SavedError&) = delete;
     SavedError& operator=(const SavedError&) = delete;
-    ~SavedError()
+    ~SavedError() noexcept(false)
     {
+        if (!attached()) {
+            return;  // a thread ended at interpreter exit: nothing to put back
+        }
         if (PyErr_Occurred()) {
             PyErr_WriteUnraisable(nullptr);
         }

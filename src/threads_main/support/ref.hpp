@@ -5,6 +5,13 @@
 // Copies are not implicit: dup() spells every extra incref. release() hands the reference back
 // to CPython (for a return value). Assignment stores the new value before dropping the old one,
 // because a decref can run arbitrary Python code that may look at the slot being assigned.
+//
+// A reference is dropped only by a thread that has a thread state: at interpreter exit a thread
+// that tries to take the interpreter lock back is ended by a forced unwind, which runs these
+// destructors on a thread with none. Touching the object then would race with the finalizing
+// thread (or crash); the reference is leaked instead, as the interpreter's own thread clean-up
+// does. The destructor lets such an unwind through, since the decref it makes may itself be where
+// the unwind began (a finalizer that releases the interpreter lock).
 #pragma once
 
 #include <Python.h>
@@ -13,20 +20,31 @@
 
 namespace threads_main {
 
+// Whether this thread has an attached thread state, so that it may touch Python objects.
+inline bool attached() noexcept { return PyThreadState_GetUnchecked() != nullptr; }
+
+// Drops a reference, or leaks it on a thread that may not touch the interpreter.
+inline void drop(PyObject* p) noexcept(false)
+{
+    if (p && attached()) {
+        Py_DECREF(p);
+    }
+}
+
 class Ref {
 public:
     Ref() noexcept = default;
     Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() noexcept(false) { drop(p_); }
 
-    Ref& operator=(Ref&& other) noexcept
+    Ref& operator=(Ref&& other) noexcept(false)
     {
         PyObject* old = p_;
         p_ = other.p_;
         other.p_ = nullptr;
-        Py_XDECREF(old);
+        drop(old);
         return *this;
     }
 
@@ -52,11 +70,7 @@ public:
     // Hands the reference to the caller; the Ref is left empty.
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
 
-    void reset() noexcept
-    {
-        PyObject* old = std::exchange(p_, nullptr);
-        Py_XDECREF(old);
-    }
+    void reset() noexcept(false) { drop(std::exchange(p_, nullptr)); }
 
 private:
     PyObject* p_ = nullptr;

@@ -1,13 +1,12 @@
 // The per-task runner: a plain class whose instances are the targets of the tasks' threads (calling
-// one runs its start), and the registry through which a running worker and the stop walk agree on
-// who records the outcome.
+// one runs its start). Each start() is a run (support/run.hpp) in the table of the manager that
+// built the worker, so that a stop finds it and lands only in the task function.
 #include <Python.h>
 
 #include <cmath>
 #include <cstddef>
 #include <new>
 #include <string>
-#include <unordered_map>
 #include <utility>
 
 #include "manager/methods.hpp"
@@ -36,6 +35,7 @@ struct WorkerObject {
     PyObject* kwnames;   // compact form: the names (a tuple, empty for none), or null
     PyObject* kwvalues;  // compact form: the value itself for one name, else a tuple of the values
     PyObject* kwargs;    // the dict form, or null while the compact form holds
+    RunTable* table;     // where its runs go: the table of the manager that built it, or null
 };
 
 WorkerObject* as_worker(PyObject* self)
@@ -61,103 +61,58 @@ struct TaskArgs {
     Ref values;
 };
 
-enum class RunState { Running, Finishing, Stopped };
-
-// One run of start(). It lives on the task thread's stack for the whole run; the registry points
-// at it while the run is registered.
-struct RunRecord {
-    PyObject* var;   // borrowed: start() holds a reference for the whole run
-    PyObject* name;  // borrowed, likewise
-    RunState state = RunState::Running;
-    RunRecord* outer = nullptr;  // a run on the same thread that this one interrupts (start() called from a task)
-};
-
-// A stop that arrived after the thread started but before its worker began.
-struct EarlyStop {
-    Ref var;
-    Ref name;
-};
-
-// The two registries, keyed by thread identifier. Both are touched only with the interpreter lock
-// held, and never destroyed: a destructor run at process exit would drop references without it.
-std::unordered_map<unsigned long, RunRecord*>& running_workers()
-{
-    static auto* map = new std::unordered_map<unsigned long, RunRecord*>();
-    return *map;
-}
-
-std::unordered_map<unsigned long, EarlyStop>& early_stops()
-{
-    static auto* map = new std::unordered_map<unsigned long, EarlyStop>();
-    return *map;
-}
-
-// The same task of the same store. Runs no Python code: the claim must stay one step.
-bool same_task(PyObject* var_a, PyObject* name_a, PyObject* var_b, PyObject* name_b)
-{
-    if (var_a != var_b) {
-        return false;
-    }
-    if (name_a == name_b) {
-        return true;
-    }
-    return PyUnicode_CheckExact(name_a) && PyUnicode_CheckExact(name_b) && PyUnicode_Compare(name_a, name_b) == 0;
-}
-
-// Registers a run under its thread for the scope's duration. Registration comes before any Python
-// code of the run, so from the first step of start() on, a stop walk always finds the run.
-class Registration {
+// A run of start() on the calling thread, for its whole duration: registered in the table, the
+// thread's current run, and ended on every way out. Ending it touches no Python object, so it may
+// be a destructor; on a thread ended at interpreter exit (no thread state) it is left as it is.
+class ActiveRun {
 public:
-    Registration(unsigned long ident, RunRecord* rec) : ident_(ident), rec_(rec)
+    ActiveRun(RunTable* table, PyObject* name) : table_(table), name_(name)
     {
-        auto [it, inserted] = running_workers().try_emplace(ident, rec);
-        if (!inserted) {
-            rec->outer = std::exchange(it->second, rec);
+        run_ = table ? table->begin(name) : new (std::nothrow) Run();
+        if (!run_) {
+            PyErr_NoMemory();
+            throw PyErrSet{};
+        }
+        run_->adopted = true;
+        run_->ident = PyThread_get_thread_ident();
+        run_->state = Run::Call;
+        push_run(run_);
+    }
+    ActiveRun(const ActiveRun&) = delete;
+    ActiveRun& operator=(const ActiveRun&) = delete;
+    ~ActiveRun()
+    {
+        if (attached()) {
+            end();
         }
     }
-    Registration(const Registration&) = delete;
-    Registration& operator=(const Registration&) = delete;
-    ~Registration()
+    Run* get() const { return run_; }
+
+    void end() noexcept
     {
-        auto& map = running_workers();
-        auto it = map.find(ident_);
-        if (it == map.end()) {
+        if (!run_) {
             return;
         }
-        if (rec_->outer) {
-            it->second = rec_->outer;
-        } else {
-            map.erase(it);
+        pop_run(run_);
+        run_->state = Run::Ended;
+        if (table_) {
+            table_->remove(name_, run_);
         }
+        run_release(std::exchange(run_, nullptr));
     }
 
 private:
-    unsigned long ident_;
-    RunRecord* rec_;
+    RunTable* table_;
+    PyObject* name_;  // borrowed: start() holds it for the whole run
+    Run* run_;
 };
 
-// Takes the early stop recorded for this thread, if any: true when it names this run's task. A
-// record for another store or task is stale (its thread ended before a worker began) and is
-// dropped. Called after registration, so the references dropped here cannot let a stop slip in
-// between the check and the registration.
-bool take_early_stop(unsigned long ident, PyObject* var, PyObject* name)
+// The end of a run that a stop claimed: nothing is recorded (the stop records itself), the error
+// the run caught is dropped, and whatever the stop sent that has not fired yet is taken back, so
+// that it cannot surface in what the thread runs next. Returns a new reference.
+PyObject* end_stopped(Run* run) noexcept
 {
-    auto& map = early_stops();
-    auto it = map.find(ident);
-    if (it == map.end()) {
-        return false;
-    }
-    EarlyStop taken = std::move(it->second);
-    map.erase(it);
-    return same_task(taken.var.get(), taken.name.get(), var, name);
-}
-
-// The end of a run that the stop walk claimed: nothing is recorded (the walk records the stop),
-// the error the run caught is dropped, and a SystemExit the walk sent that has not fired yet is
-// withdrawn so that it cannot surface in whatever the thread runs next. Returns a new reference.
-PyObject* end_stopped() noexcept
-{
-    (void)PyThreadState_SetAsyncExc(PyThread_get_thread_ident(), nullptr);  // nothing pending is fine
+    drop_kept(run);
     PyErr_Clear();
     return Py_NewRef(Py_None);
 }
@@ -206,12 +161,11 @@ void append_to(const Ctx& c, PyObject* var, Name list, PyObject* name)
     append(target.get(), name);
 }
 
-// The running part of a run: the start time, then the task function called with a copy of the
-// keyword arguments. Returns the result as a new reference, or NULL with the error set.
-PyObject* call_task(const Ctx& c, PyObject* var, const TaskArgs& task, double* start_ms) noexcept
+// The task function, read from the store, called with a copy of the keyword arguments. Returns the
+// result as a new reference, or NULL with the error set.
+PyObject* call_task(const Ctx& c, PyObject* var, const TaskArgs& task)
 {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        *start_ms = std::trunc(now_seconds(c) * 1000.0);
+    try {
         Ref func = field(c, var, N_func);
         if (!task.kwargs) {
             // The callable receives keyword arguments of its own, never our tuples: no copy needed.
@@ -236,7 +190,10 @@ PyObject* call_task(const Ctx& c, PyObject* var, const TaskArgs& task, double* s
             require_int(PyDict_Merge(copy.get(), kwargs, 1));
         }
         return PyObject_VectorcallDict(func.get(), nullptr, 0, copy.get());
-    });
+    }
+    catch (const PyErrSet&) {
+        return nullptr;
+    }
 }
 
 // Folds one elapsed time into min_time, max_time and all_time under the timing lock; the stored
@@ -306,37 +263,43 @@ void record_failure(const Ctx& c, PyObject* self, PyObject* var, PyObject* name,
     append_to(c, var, N_failed, name);
 }
 
-// The body of start() once the run is registered. Returns a new reference (None), or throws with
+// The body of start() once its run is registered. Returns a new reference (None), or throws with
 // the error of a step whose errors end the thread.
-PyObject* run_task(const Ctx& c, PyObject* self, RunRecord& rec, const TaskArgs& task)
+PyObject* run_task(const Ctx& c, PyObject* self, Run* run, PyObject* var, PyObject* name, const TaskArgs& task)
 {
-    PyObject* var = rec.var;
-    PyObject* name = rec.name;
-
-    // Marking the task running lies outside the handled region: its errors end the thread. The
-    // state is tested right before the write (a C call on the store): a stop claimed while the
-    // entry was looked up must not be overwritten.
-    try {
-        Ref entry = entry_of(c, var, name);
-        if (rec.state == RunState::Stopped) {
-            return end_stopped();
-        }
-        setattr(entry.get(), c.name(N_status), c.status(S_RUNNING));
+    // A stop that came before the task began (left for this thread before the worker began, or
+    // claimed while the entry was looked up) ends the run here; the test comes right before the
+    // status write (a C call on the store), so that the write never overwrites "停止". Marking the
+    // task running lies outside the handled region: its errors end the thread.
+    if (run->stop) {
+        return end_stopped(run);
     }
-    catch (const PyErrSet&) {
-        if (rec.state == RunState::Stopped) {
-            return end_stopped();
-        }
-        throw;
+    Ref entry = entry_of(c, var, name);
+    if (run->stop) {
+        return end_stopped(run);
     }
+    setattr(entry.get(), c.name(N_status), c.status(S_RUNNING));
+    entry.reset();
 
     double start_ms = 0;
-    Ref outcome = Ref::steal(call_task(c, var, task, &start_ms));
-    // The worker's claim: no Python code runs between the return of the call and this test.
-    if (rec.state == RunState::Stopped) {
-        return end_stopped();
+    Ref outcome;
+    try {
+        start_ms = std::trunc(now_seconds(c) * 1000.0);
+        if (run->stop) {
+            return end_stopped(run);
+        }
+        // Task code: the only place where a stop's SystemExit is sent.
+        enter_task(run);
+        outcome = Ref::steal(call_task(c, var, task));
+        leave_task(run, Run::Finishing);
     }
-    rec.state = RunState::Finishing;
+    catch (const PyErrSet&) {
+    }
+    // The worker's claim: with the run Finishing, a stop from now on leaves it alone.
+    if (run->stop) {
+        return end_stopped(run);
+    }
+    run->state = Run::Finishing;
 
     // Any failure of the run is an outcome, BaseException included: a task that ends the thread
     // with SystemExit or KeyboardInterrupt of its own would otherwise count as running for ever.
@@ -359,7 +322,22 @@ PyObject* run_task(const Ctx& c, PyObject* self, RunRecord& rec, const TaskArgs&
     // sees the outcome.
     set_entry(c, var, name, N_thread, Py_None);
     append_to(c, var, N_dones, name);
+    // An asynchronous exception of somebody else's, taken back while the task ran, goes on now.
+    if (raise_kept(run)) {
+        throw PyErrSet{};
+    }
     return Py_NewRef(Py_None);
+}
+
+// Makes `table` the one a worker's runs go into.
+void join_table(WorkerObject* w, RunTable* table) noexcept
+{
+    if (table) {
+        table->hold();
+    }
+    if (RunTable* old = std::exchange(w->table, table)) {
+        old->release();
+    }
 }
 
 [[noreturn]] void init_error(const char* format, const char* what)
@@ -408,38 +386,14 @@ void fill_worker(const Ctx& c, PyObject* self, PyObject* var, PyObject* name, Py
 
 }  // namespace
 
-StopClaim claim_stop(unsigned long ident, PyObject* var, PyObject* name)
+void worker_after_fork() noexcept
 {
-    auto& map = running_workers();
-    auto it = map.find(ident);
-    if (it == map.end() || !same_task(it->second->var, it->second->name, var, name)) {
-        return StopClaim::Unknown;
-    }
-    RunRecord* rec = it->second;
-    if (rec->state == RunState::Running) {
-        rec->state = RunState::Stopped;
-        return StopClaim::Stopped;
-    }
-    return StopClaim::Finishing;
-}
-
-void stop_before_start(unsigned long ident, PyObject* var, PyObject* name)
-{
-    EarlyStop record{Ref::borrow(var), Ref::borrow(name)};
-    try {
-        // The replaced record is dropped at the end of this function, after the map holds the new
-        // one: dropping it may run Python code.
-        std::swap(early_stops()[ident], record);
-    }
-    catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        throw PyErrSet{};
-    }
+    timing_mutex = PyMutex{};
 }
 
 // __init__(self, brixel_var, brixel_name, brixel_log, **kwargs), binding like a def. Returns 0, or
 // -1 with an exception set; GIL held.
-int worker_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
+int worker_init(PyObject* self, PyObject* args, PyObject* kwargs)
 {
     return boundary(-1, [&] {
         Py_ssize_t given = PyTuple_GET_SIZE(args);
@@ -477,7 +431,8 @@ int worker_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
     });
 }
 
-Ref build_worker(const Ctx& c, PyObject* cls, PyObject* var, PyObject* name, PyObject* log, const TaskKeywords& keywords)
+Ref build_worker(const Ctx& c, PyObject* cls, PyObject* var, PyObject* name, PyObject* log, const TaskKeywords& keywords,
+                 RunTable* table)
 {
     Py_ssize_t n = PyTuple_GET_SIZE(keywords.names);
     // Our own class, looked up as it is now, keeps the keywords compact. Anything else, subclasses
@@ -508,6 +463,7 @@ Ref build_worker(const Ctx& c, PyObject* cls, PyObject* var, PyObject* name, PyO
         w->log = Py_NewRef(log);
         w->kwnames = Py_NewRef(keywords.names);
         w->kwvalues = values.release();
+        join_table(w, table);
         return worker;
     }
     Ref kwargs = require(PyDict_New());
@@ -515,13 +471,17 @@ Ref build_worker(const Ctx& c, PyObject* cls, PyObject* var, PyObject* name, PyO
         require_int(PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(keywords.names, i), keywords.values[i]));
     }
     Ref args = require(PyTuple_Pack(3, var, name, log));
-    return require(PyObject_Call(cls, args.get(), kwargs.get()));
+    Ref worker = require(PyObject_Call(cls, args.get(), kwargs.get()));
+    if (PyObject_TypeCheck(worker.get(), c.st->worker_type)) {
+        join_table(as_worker(worker.get()), table);
+    }
+    return worker;
 }
 
 // start(self): runs the task in the calling thread and records its outcome. Returns a new
 // reference (None), or NULL with an exception set; GIL held.
 PyObject* worker_start(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept
+                       PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         bind_args({"start", {}}, args, nargs, kwnames, nullptr);
@@ -536,15 +496,12 @@ PyObject* worker_start(PyObject* self, PyTypeObject* cls, PyObject* const* args,
         } else {
             task.kwargs = getattr(self, c.name(N_kwargs));
         }
-        unsigned long ident = PyThread_get_thread_ident();
-        // Every run starts from a fresh record, so a worker can be started again after it ended.
-        RunRecord rec{var.get(), name.get()};
-        Registration registered(ident, &rec);
-        if (take_early_stop(ident, var.get(), name.get())) {
-            rec.state = RunState::Stopped;
-            return end_stopped();
-        }
-        return run_task(c, self, rec, task);
+        RunTable* table = PyObject_TypeCheck(self, c.st->worker_type) ? w->table : nullptr;
+        // Every start() is a run of its own, so a worker can be started again after it ended.
+        ActiveRun run(table, name.get());
+        PyObject* result = run_task(c, self, run.get(), var.get(), name.get(), task);
+        run.end();
+        return result;
     });
 }
 
@@ -569,6 +526,7 @@ void worker_dealloc(PyObject* self) noexcept
     PyObject_GC_UnTrack(self);
     PyObject_ClearWeakRefs(self);
     worker_clear(self);
+    join_table(as_worker(self), nullptr);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -594,7 +552,7 @@ int worker_traverse(PyObject* self, visitproc visit, void* arg) noexcept
 
 // The first read builds the dict from the compact form and keeps it in its place. A run that has
 // begun holds the compact form itself, so dropping it here cannot pull values from under it.
-PyObject* worker_get_kwargs(PyObject* self, void*) noexcept
+PyObject* worker_get_kwargs(PyObject* self, void*)
 {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         WorkerObject* w = as_worker(self);
@@ -622,7 +580,7 @@ PyObject* worker_get_kwargs(PyObject* self, void*) noexcept
 }
 
 // Setting replaces either form; deleting removes the attribute, as for any instance attribute.
-int worker_set_kwargs(PyObject* self, PyObject* value, void*) noexcept
+int worker_set_kwargs(PyObject* self, PyObject* value, void*)
 {
     return boundary(-1, [&] {
         WorkerObject* w = as_worker(self);
@@ -638,7 +596,7 @@ int worker_set_kwargs(PyObject* self, PyObject* value, void*) noexcept
 }
 
 // The name a thread takes after its target: a worker stands for its start method.
-PyObject* worker_get_name(PyObject* self, void*) noexcept
+PyObject* worker_get_name(PyObject* self, void*)
 {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         Ctx c = ctx_from_type(Py_TYPE(self));
@@ -648,7 +606,7 @@ PyObject* worker_get_name(PyObject* self, void*) noexcept
 
 // Calling a worker runs self.start(), looked up on the instance so that an override is honoured:
 // the worker itself is its thread's target, which costs a waiting task no bound method.
-PyObject* worker_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
+PyObject* worker_call(PyObject* self, PyObject* args, PyObject* kwargs)
 {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         Py_ssize_t given = PyTuple_GET_SIZE(args) + (kwargs ? PyDict_GET_SIZE(kwargs) : 0);

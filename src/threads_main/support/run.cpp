@@ -1,0 +1,328 @@
+// Runs, and where a stop may land: the mechanism described in support/run.hpp.
+#include "support/run.hpp"
+
+#include <new>
+#include <utility>
+
+#include "support/ref.hpp"
+
+namespace threads_main {
+
+namespace {
+
+thread_local Run* calling_run = nullptr;
+
+// Sets `type` as the pending error, with the error already pending (if any) as its context.
+void raise_over(PyObject* type) noexcept
+{
+    PyObject* before = PyErr_GetRaisedException();
+    PyErr_SetNone(type);
+    if (before) {
+        PyObject* now = PyErr_GetRaisedException();
+        PyException_SetContext(now, before);
+        PyErr_SetRaisedException(now);
+    }
+}
+
+// The asynchronous exception pending for the calling thread, taken out of its thread state (what
+// the interpreter does when it raises one). A new reference, or null.
+PyObject* take_pending() noexcept
+{
+    PyThreadState* ts = PyThreadState_Get();
+    return std::exchange(ts->async_exc, nullptr);
+}
+
+}  // namespace
+
+void run_hold(Run* run) noexcept
+{
+    run->owners.fetch_add(1, std::memory_order_relaxed);
+}
+
+void run_release(Run* run) noexcept
+{
+    if (run->owners.fetch_sub(1, std::memory_order_acq_rel) != 1) {
+        return;
+    }
+    if (attached()) {
+        Py_XDECREF(run->kept);
+    }
+    delete run;
+}
+
+Run* current_run() noexcept
+{
+    return calling_run;
+}
+
+void push_run(Run* run) noexcept
+{
+    run->outer = calling_run;
+    calling_run = run;
+}
+
+void pop_run(Run* run) noexcept
+{
+    if (calling_run == run) {
+        calling_run = run->outer;
+    }
+    run->outer = nullptr;
+}
+
+void enter_task(Run* run) noexcept
+{
+    run->state = Run::Task;
+}
+
+void leave_task(Run* run, Run::State next) noexcept
+{
+    if (run->announcing > 0) {
+        // A stop is sending through Python code: wait until it has sent, with the interpreter lock
+        // released so that it can. Our state stays Task meanwhile, so the exception may land only
+        // here, where it is taken back below.
+        PyThreadState* saved = PyEval_SaveThread();
+        {
+            std::unique_lock<std::mutex> hold(run->announce_mutex);
+            run->announce_done.wait(hold, [run] { return run->announcing == 0; });
+        }
+        PyEval_RestoreThread(saved);
+    }
+    run->state = next;
+    if (PyObject* pending = take_pending()) {
+        if (run->kept) {
+            Py_DECREF(pending);
+        } else {
+            run->kept = pending;
+        }
+    }
+}
+
+bool raise_kept(Run* run) noexcept
+{
+    if (run->kept) {
+        PyObject* kept = std::exchange(run->kept, nullptr);
+        raise_over(kept);
+        Py_DECREF(kept);
+        // A stop's own SystemExit is this one when it was sent and taken back.
+        run->raised = run->raised || run->stop;
+        return true;
+    }
+    if (run->stop && !run->raised) {
+        run->raised = true;
+        raise_over(PyExc_SystemExit);
+        return true;
+    }
+    return false;
+}
+
+void drop_kept(Run* run) noexcept
+{
+    Py_CLEAR(run->kept);
+    Py_XDECREF(take_pending());
+}
+
+StopVerdict request_stop(Run* run) noexcept
+{
+    if (run->stop || run->state == Run::Finishing || run->state == Run::Ended) {
+        return StopVerdict::TooLate;
+    }
+    run->stop = true;
+    if (run->state == Run::Task && run->ident != PyThread_get_thread_ident()) {
+        return StopVerdict::Send;
+    }
+    return StopVerdict::Deferred;
+}
+
+bool send_stop(Run* run) noexcept
+{
+    int changed = PyThreadState_SetAsyncExc(run->ident, PyExc_SystemExit);
+    if (changed == 1) {
+        run->sent = true;
+        return true;
+    }
+    if (changed > 1) {
+        // More than one thread state under that id: nothing is sent rather than the wrong one.
+        (void)PyThreadState_SetAsyncExc(run->ident, nullptr);  // a withdrawal cannot fail
+    }
+    return false;
+}
+
+void announce(Run* run) noexcept
+{
+    std::lock_guard<std::mutex> hold(run->announce_mutex);
+    ++run->announcing;
+    run->sent = true;
+}
+
+void announced(Run* run) noexcept
+{
+    {
+        std::lock_guard<std::mutex> hold(run->announce_mutex);
+        --run->announcing;
+    }
+    run->announce_done.notify_all();
+}
+
+CallScope::CallScope() noexcept : run_(calling_run), moved_(false)
+{
+    if (!run_) {
+        return;
+    }
+    moved_ = run_->depth == 0 && run_->state == Run::Task;
+    ++run_->depth;
+    if (moved_) {
+        leave_task(run_, Run::Call);
+    }
+}
+
+bool CallScope::leave() noexcept
+{
+    if (!run_) {
+        return false;
+    }
+    --run_->depth;
+    if (!moved_) {
+        return false;
+    }
+    enter_task(run_);
+    return raise_kept(run_);
+}
+
+bool run_key(PyObject* name, std::string& key) noexcept
+{
+    if (!PyUnicode_Check(name)) {
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    if (!text) {
+        PyErr_Clear();  // a name that cannot be encoded is not a task of ours
+        return false;
+    }
+    try {
+        key.assign(text, static_cast<size_t>(size));
+    }
+    catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+RunTable* RunTable::create() noexcept
+{
+    return new (std::nothrow) RunTable();
+}
+
+void RunTable::hold() noexcept
+{
+    owners_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void RunTable::release() noexcept
+{
+    if (owners_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        delete this;
+    }
+}
+
+RunTable::~RunTable()
+{
+    for (auto& [key, run] : runs_) {
+        run_release(run);
+    }
+}
+
+Run* RunTable::find(PyObject* name) noexcept
+{
+    std::string key;
+    if (!run_key(name, key)) {
+        return nullptr;
+    }
+    auto it = runs_.find(key);
+    return it == runs_.end() ? nullptr : it->second;
+}
+
+Run* RunTable::begin(PyObject* name) noexcept
+{
+    std::string key;
+    bool named = run_key(name, key);
+    auto it = named ? runs_.find(key) : runs_.end();
+    if (it != runs_.end() && it->second->state == Run::Starting && !it->second->adopted) {
+        Run* left = it->second;
+        left->adopted = true;
+        run_hold(left);
+        return left;
+    }
+    Run* run = new (std::nothrow) Run();
+    if (!run) {
+        return nullptr;
+    }
+    run->adopted = true;
+    if (!named) {
+        return run;
+    }
+    try {
+        run_hold(run);
+        if (it != runs_.end()) {
+            // An earlier run of the name (stopped, its thread still blocked) stays with its thread.
+            run_release(std::exchange(it->second, run));
+        } else {
+            runs_.emplace(std::move(key), run);
+        }
+    }
+    catch (const std::bad_alloc&) {
+        run_release(run);  // the table's share; the caller's stays
+    }
+    return run;
+}
+
+bool RunTable::leave_stopped(PyObject* name) noexcept
+{
+    std::string key;
+    if (!run_key(name, key)) {
+        return false;
+    }
+    Run* run = new (std::nothrow) Run();
+    if (!run) {
+        return false;
+    }
+    run->stop = true;
+    try {
+        auto [it, inserted] = runs_.try_emplace(std::move(key), run);
+        if (!inserted) {
+            run_release(std::exchange(it->second, run));
+        }
+    }
+    catch (const std::bad_alloc&) {
+        run_release(run);
+        return false;
+    }
+    return true;
+}
+
+void RunTable::remove(PyObject* name, Run* run) noexcept
+{
+    std::string key;
+    if (!run_key(name, key)) {
+        return;
+    }
+    auto it = runs_.find(key);
+    if (it != runs_.end() && it->second == run) {
+        runs_.erase(it);
+        run_release(run);
+    }
+}
+
+void RunTable::forget_unbegun() noexcept
+{
+    for (auto it = runs_.begin(); it != runs_.end();) {
+        if (!it->second->adopted) {
+            run_release(it->second);
+            it = runs_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+}  // namespace threads_main
