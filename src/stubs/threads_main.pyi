@@ -9,7 +9,8 @@ from collections.abc import Callable, Generator, Iterable, Iterator
 from multiprocessing import Lock as Lock
 from multiprocessing import Queue as Queue
 from threading import Thread as Thread
-from typing import Any, Literal
+from types import TracebackType
+from typing import Any, Literal, Self
 
 from typing_extensions import disjoint_base
 
@@ -81,3 +82,7 @@ class BrixelThreadsMain:
     def _consumer(self, thread_name: str) -> None: ...
     @staticmethod
     def _async_raise(tid: int, exc_type: type[BaseException] | BaseException) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc_value: BaseException | None, traceback: TracebackType | None
+    ) -> None: ...

@@ -96,20 +96,17 @@ bool renew_thread(const Ctx& c, PyObject* entry)
 
 // Ends the control thread. It leaves its loop by itself within one pass once `switch` is false,
 // and is given a short while to do so: a SystemExit that lands between taking a name and starting
-// its thread would lose that name. Only a thread still alive after that is sent SystemExit (through
-// self, so overrides win); one that has ended counts as a refused request, since its identifier
-// may already name another thread.
+// its thread would lose that name. A thread that has ended so is the usual, quiet case: nothing
+// failed, and its identifier may already name another thread, so it is sent nothing. Only a
+// thread still alive after that is sent SystemExit (through self, so overrides win); a refusal of
+// that request is the failure the close reports.
 void end_control_thread(const Ctx& c, PyObject* self, PyObject* var)
 {
     Ref thread = field(c, var, N_thread_init);
     Ref wait = require(PyFloat_FromDouble(control_end_wait));
     call_method(thread.get(), c.name(N_join), wait.get());
     if (!truthy(call_method(thread.get(), c.name(N_is_alive)).get())) {
-        Ref message = require(PyUnicode_FromString("Stop thread error"));
-        PyErr_SetString(PyExc_ValueError, "Invalid thread id");
-        Ref error = manager_error_in_context(c, message.get());
-        PyErr_SetRaisedException(error.release());
-        throw PyErrSet{};
+        return;
     }
     Ref ident = getattr(thread.get(), c.name(N_ident));
     call_method(self, c.name(N__async_raise), ident.get(), PyExc_SystemExit);
@@ -217,6 +214,32 @@ PyObject* manager_close(PyObject* self, PyTypeObject* cls, PyObject* const* args
             throw PyErrSet{};
         }
         return Py_NewRef(Py_True);
+    });
+}
+
+PyObject* manager_enter(PyObject* self, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept
+{
+    return boundary<PyObject*>(nullptr, [&] {
+        bind_args({"__enter__", {}}, args, nargs, kwnames, nullptr);
+        return Py_NewRef(self);
+    });
+}
+
+// Closes through self unless the manager is closed already (the body may have closed it), and
+// returns None: an exception of the body always goes on, and one of the close is raised in its
+// context.
+PyObject* manager_exit(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept
+{
+    return boundary<PyObject*>(nullptr, [&] {
+        PyObject* a[3];
+        bind_args({"__exit__", {"exc_type", "exc_value", "traceback"}, 3}, args, nargs, kwnames, a);
+        Ctx c = ctx_from_class(cls);
+        if (!truthy(call_method(self, c.name(N__is_close)).get())) {
+            call_method(self, c.name(N__close));
+        }
+        return Py_NewRef(Py_None);
     });
 }
 

@@ -373,6 +373,11 @@ PyMethodDef manager_methods[] = {
      "_consumer($self, /, thread_name)\n--\n\nDispatches one task."},
     {"_async_raise", cfunction(manager_async_raise), static_flags,
      "_async_raise($module, /, tid, exc_type)\n--\n\nRaises an exception asynchronously in another thread."},
+    {"__enter__", cfunction(manager_enter), method_flags,
+     "__enter__($self, /)\n--\n\nReturns the manager itself."},
+    {"__exit__", cfunction(manager_exit), method_flags,
+     "__exit__($self, /, exc_type, exc_value, traceback)\n--\n\n"
+     "Closes the manager unless it is closed already; the exception, if any, goes on."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -46,6 +46,8 @@ MethodFn manager_check_max_workers;
 MethodFn manager_queue_init;
 MethodFn manager_consumer;
 StaticFn manager_async_raise;
+MethodFn manager_enter;
+MethodFn manager_exit;
 
 // Creates the manager class for `module` (a new reference, or NULL with an exception set).
 PyObject* create_manager_type(PyObject* module) noexcept;
