@@ -1,6 +1,7 @@
 """Task submission: naming, entries, the lock, bulk submission with and without a duration."""
 
 import threading
+import types
 
 import pytest
 
@@ -137,6 +138,20 @@ def test_send_list_ignores_other_collections(held, monkeypatch, collection):
     assert started == [] and held._var.totals == []
 
 
+def test_send_list_sends_from_a_threading_thread(held, monkeypatch):
+    made = []
+
+    class Recording(threading.Thread):
+        def __init__(self, *args, **kwargs):
+            made.append(kwargs.get("target"))
+            super().__init__(*args, **kwargs)
+
+    monkeypatch.setattr(threads_main, "Thread", Recording)
+    assert held._send_list([{"x": 1}]) is None
+    wait_until(lambda: held._var.totals == ["Thread_1"])
+    assert made == [held._var.threads.get("Thread_1").thread._target]  # the task's thread only
+
+
 def test_send_list_thread_called_directly_sends_a_generator_once(held):
     assert held._send_list_thread({"x": i} for i in range(3)) is None
     assert held._var.totals == ["Thread_1", "Thread_2", "Thread_3"]
@@ -185,7 +200,7 @@ def test_duration_resubmits_within_the_window_then_waits_for_close(make_manager,
             super().__init__(*args, **kwargs)
             senders.extend([self] if "args" in kwargs else [])
 
-    monkeypatch.setattr(threads_main, "Thread", Recorded)
+    monkeypatch.setattr(threads_main, "threading", types.SimpleNamespace(Thread=Recorded))
     m._send_list([{"thread_name": "a"}, {}])
     # Three passes (the end of the window counts), then short sleeps until the manager closes.
     wait_until(lambda: fast_time.sleeps.count(0.005) > 3)

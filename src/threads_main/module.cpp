@@ -254,12 +254,31 @@ Ctx ctx_from_type(PyTypeObject* type)
     return Ctx{module, state_of(module)};
 }
 
+Ref new_manager_error(const Ctx& c, PyObject* message)
+{
+    Ref cls = c.global(N_ManagerError);
+    Ref error = call(cls.get(), message);
+    if (!PyExceptionInstance_Check(error.get())) {
+        raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    return error;
+}
+
 Ref manager_error_in_context(const Ctx& c, PyObject* message)
 {
     Ref first = Ref::steal(PyErr_GetRaisedException());
-    Ref error = call(c.st->manager_error, message);
-    PyException_SetContext(error.get(), first.release());
-    return error;
+    try {
+        Ref error = new_manager_error(c, message);
+        PyException_SetContext(error.get(), first.release());
+        return error;
+    }
+    catch (const PyErrSet&) {
+        // A failed lookup or construction is raised in its place, still in the first error's context.
+        Ref failure = Ref::steal(PyErr_GetRaisedException());
+        PyException_SetContext(failure.get(), first.release());
+        PyErr_SetRaisedException(failure.release());
+        throw;
+    }
 }
 
 Ref manager_error_in_context(const Ctx& c, const char* message)
@@ -270,7 +289,9 @@ Ref manager_error_in_context(const Ctx& c, const char* message)
 
 void raise_manager_error(const Ctx& c, const char* message)
 {
-    PyErr_SetString(c.st->manager_error, message);
+    Ref text = require(PyUnicode_FromString(message));
+    Ref error = new_manager_error(c, text.get());
+    PyErr_SetRaisedException(error.release());
     throw PyErrSet{};
 }
 

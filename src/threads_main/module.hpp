@@ -63,6 +63,11 @@ Ctx ctx_from_class(PyTypeObject* cls);
 // For slots: the first class in the MRO of `type` that this module defined.
 Ctx ctx_from_type(PyTypeObject* type);
 
+// ManagerError(message), the class looked up in the module namespace at each use, so that a
+// replaced ManagerError is what gets raised; a result that is no exception is a TypeError, as for
+// `raise`. A new reference, not raised.
+Ref new_manager_error(const Ctx& c, PyObject* message);
+
 // A ManagerError with `message` whose context is the pending exception, which it takes: what raising
 // it while that exception is being handled would give. A new reference, not raised.
 Ref manager_error_in_context(const Ctx& c, PyObject* message);

@@ -208,8 +208,8 @@ PyObject* manager_close(PyObject* self, PyTypeObject* cls, PyObject* const* args
             }
             Ref cause = Ref::steal(PyErr_GetRaisedException());
             Ref line = close_error_line(cause.get());
-            Ref error = call(c.st->manager_error, line.get());
-            PyException_SetContext(error.get(), cause.release());
+            PyErr_SetRaisedException(cause.release());
+            Ref error = manager_error_in_context(c, line.get());
             PyErr_SetRaisedException(error.release());
             throw PyErrSet{};
         }
