@@ -147,6 +147,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg)
     Py_VISIT(st->manager_error);
     Py_VISIT(st->builtins);
     Py_VISIT(st->async_raise);
+    Py_VISIT(st->run_snapshot_type);
     Py_VISIT(st->queue_empty);
     Py_VISIT(st->poll_period);
     Py_VISIT(st->zero);
@@ -170,6 +171,7 @@ int module_clear(PyObject* module)
     Py_CLEAR(st->manager_error);
     Py_CLEAR(st->builtins);
     Py_CLEAR(st->async_raise);
+    Py_CLEAR(st->run_snapshot_type);
     Py_CLEAR(st->queue_empty);
     Py_CLEAR(st->poll_period);
     Py_CLEAR(st->zero);

@@ -19,6 +19,7 @@ struct ModuleState {
     PyObject* manager_error;
     PyObject* builtins;        // the interpreter's builtins dict, where module-level lookups fall back
     PyObject* async_raise;     // our own _async_raise function, to tell it from an override
+    PyObject* run_snapshot_type;  // dict subclass of the summary-line snapshots (manager/manager.cpp)
     PyObject* queue_empty;     // queue.Empty, raised by a take that finds nothing
     PyObject* poll_period;     // the float 0.01: seconds between two passes of the control loop
     PyObject* zero;            // the int 0

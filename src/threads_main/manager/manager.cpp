@@ -410,17 +410,23 @@ PyType_Spec manager_spec = {
     manager_slots,
 };
 
-// The piece of the class that only Python code can make: the generator of the static method
-// `_thread_list_yield`.
+// The pieces of the class that only Python code can make: the generator of the static method
+// `_thread_list_yield`, and the dict subclass of the summary-line snapshots, which carries the
+// run-time sum of the completed tasks read with the counters.
 constexpr const char* python_source = R"(
 def _thread_list_yield(thread_list):
     """Yields the elements of a task collection one at a time."""
     for element in thread_list:
         yield element
+
+
+class RunSnapshot(dict):
+    """The run-status counters, and in run_time the completed tasks' run-time sum (ms) read with them."""
+    __slots__ = ("run_time",)
 )";
 
-// Runs `python_source` in a namespace of its own (the module's stays as it is); returns the
-// generator function.
+// Runs `python_source` in a namespace of its own (the module's stays as it is) and keeps the
+// snapshot class in the module state; returns the generator function.
 Ref python_pieces(PyObject* module, ModuleState* st)
 {
     Ref globals = require(PyDict_New());
@@ -429,6 +435,8 @@ Ref python_pieces(PyObject* module, ModuleState* st)
     require_int(PyDict_SetItemString(globals.get(), "__name__", module_name.get()));
     Ref code = require(Py_CompileString(python_source, "<threads_main>", Py_file_input));
     require(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
+    Ref snapshot = require(PyMapping_GetItemString(globals.get(), "RunSnapshot"));
+    Py_XSETREF(st->run_snapshot_type, snapshot.release());
     Ref function = require(PyMapping_GetItemString(globals.get(), "_thread_list_yield"));
     Ref qualname = require(PyUnicode_FromString("BrixelThreadsMain._thread_list_yield"));
     require_int(PyObject_SetAttrString(function.get(), "__qualname__", qualname.get()));

@@ -350,6 +350,15 @@ PyObject* run_task(const Ctx& c, PyObject* self, RunRecord& rec, const TaskArgs&
         }
     } else {
         failure = Ref::steal(PyErr_GetRaisedException());
+        // A function that raised ran too: its time counts like a returned one's. An error of the
+        // timing itself (a replaced clock) must not take the place of the task's own error.
+        try {
+            Ref elapsed = require(PyLong_FromDouble(std::trunc(now_seconds(c) * 1000.0 - start_ms)));
+            fold_timing(c, var, elapsed.get());
+        }
+        catch (const PyErrSet&) {
+            PyErr_Clear();
+        }
     }
     if (failure) {
         record_failure(c, self, var, name, failure.get());
