@@ -1,6 +1,7 @@
 """Cancelling waiting tasks, stopping running ones, clearing records, re-running failures, closing."""
 
 import contextlib
+import os
 import subprocess
 import sys
 import textwrap
@@ -335,3 +336,27 @@ def test_child_interpreter_exits_after_close():
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=20)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["4", "16"]
+
+
+def test_ctrl_c_in_a_with_block_closes_and_the_interpreter_exits():
+    # The running tasks sit in a C call (time.sleep) when the close stops them: they read "停止" at
+    # once, and the process ends when the call returns instead of waiting on unclosed threads.
+    code = textwrap.dedent("""
+        import logging, os, signal, threading, time, threads_main
+        m = threads_main.BrixelThreadsMain(lambda: time.sleep(0.5), 2, logger=logging.getLogger("quiet"))
+        try:
+            with m:
+                for _ in range(6):
+                    m._send()
+                while len(m._var.runs) < 2:
+                    time.sleep(0.005)
+                threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGINT)).start()
+                m._join()
+        except KeyboardInterrupt:
+            print(m._is_close(), sorted(m._get_all_status().values()))
+    """)
+    for _ in range(10):
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30,
+                                env={**os.environ, "PYTHONFAULTHANDLER": "1"})
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.strip() == f"True {sorted([CANCELLED] * 4 + [STOPPED] * 2)}", result.stderr
