@@ -138,20 +138,6 @@ def test_send_list_ignores_other_collections(held, monkeypatch, collection):
     assert started == [] and held._var.totals == []
 
 
-def test_send_list_sends_from_a_threading_thread(held, monkeypatch):
-    made = []
-
-    class Recording(threading.Thread):
-        def __init__(self, *args, **kwargs):
-            made.append(kwargs.get("target"))
-            super().__init__(*args, **kwargs)
-
-    monkeypatch.setattr(threads_main, "Thread", Recording)
-    assert held._send_list([{"x": 1}]) is None
-    wait_until(lambda: held._var.totals == ["Thread_1"])
-    assert made == [held._var.threads.get("Thread_1").thread._target]  # the task's thread only
-
-
 def test_send_list_thread_called_directly_sends_a_generator_once(held):
     assert held._send_list_thread({"x": i} for i in range(3)) is None
     assert held._var.totals == ["Thread_1", "Thread_2", "Thread_3"]
