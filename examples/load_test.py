@@ -3,7 +3,8 @@
 Starts the standard library's threading HTTP server on 127.0.0.1 (an ephemeral port), whose handler
 waits 5-30 ms and answers 500 for about 5 % of requests, then sends requests to it for `--duration`
 seconds through a BrixelThreadsMain, logging the "summary +" / "summary =" lines every `--interval`
-seconds, and prints the final counters and the failed tasks. Ctrl-C closes the manager cleanly.
+seconds, and prints the final counters and the failed tasks. Ctrl-C closes the manager cleanly
+(the `with` block).
 """
 
 import argparse
@@ -59,18 +60,21 @@ def main(argv=None):
     url = f"http://127.0.0.1:{server.server_address[1]}/"
     log.info("server on %s; %s workers for %s s", url, args.workers, args.duration)
 
-    manager = threads_main.BrixelThreadsMain(request, max_workers=args.workers, logger=log, duration=args.duration)
     try:
-        manager._send_list([{"url": url} for _ in range(args.workers)])
-        manager._join_property(500, args.interval)  # a 500 answer counts as a failed request
-        counts = manager._get_run_status()
-        log.info("final counters: %s", counts)
-        failed = [name for name in manager._var.failed]
-        log.info("failed requests (%d): %s", len(failed), ", ".join(failed[:20]) + (" ..." if len(failed) > 20 else ""))
+        # Leaving the block closes the manager, on Ctrl-C as well.
+        with threads_main.BrixelThreadsMain(request, max_workers=args.workers, logger=log,
+                                            duration=args.duration) as manager:
+            manager._send_list([{"url": url} for _ in range(args.workers)])
+            manager._join_property(500, args.interval)  # a 500 answer counts as a failed request
+            counts = manager._get_run_status()
+            log.info("final counters: %s", counts)
+            failed = [name for name in manager._var.failed]
+            log.info("failed requests: %d of %d completed (%.2f%%): %s", len(failed), counts["done"],
+                     len(failed) / max(counts["done"], 1) * 100,
+                     ", ".join(failed[:20]) + (" ..." if len(failed) > 20 else ""))
     except KeyboardInterrupt:
         log.info("interrupted")
     finally:
-        manager._close()
         server.shutdown()
     return 0
 

@@ -64,6 +64,42 @@ def wait_until(predicate, timeout=10.0, interval=0.002):
         real_time.sleep(interval)
 
 
+WORDS = {"待运行", "运行中", "完成", "失败", "取消", "停止"}
+
+
+def assert_records(m, settled=True):
+    """Every name in `totals` is in exactly one of `dones`, `stops`, `cancels`, the queue (waiting) or
+    the running set, and the running count is the size of that set. Names run more than once (put
+    back by a re-run) are left out. With `settled`, the statuses agree and the queue holds exactly
+    the waiting names (while the manager is open)."""
+    v = m._var
+    # The lists a task moves on to are read first, so a task that moves on between two reads is
+    # seen in its later place only.
+    dones, stops, cancels = list(v.dones), list(v.stops), list(v.cancels)
+    runs, totals = list(v.runs), list(v.totals)
+    again = {n for n in set(runs) if runs.count(n) > 1} | {n for n in set(dones) if dones.count(n) > 1}
+    done_set, stop_set, cancel_set, run_set = set(dones), set(stops), set(cancels), set(runs)
+    assert len(stop_set) == len(stops) and len(cancel_set) == len(cancels)
+    assert not (done_set & stop_set - again), done_set & stop_set
+    running = [n for n in runs if n not in done_set and n not in stop_set]
+    assert len(runs) - len(dones) - len(stops) == len(running) >= 0
+    statuses = m._get_all_status() if settled else {}
+    waiting = 0
+    for name in totals:
+        if name in again:
+            continue
+        places = [name in done_set, name in stop_set, name in cancel_set, name in run_set and name in running,
+                  name not in run_set and name not in cancel_set]
+        assert sum(places) == 1, (name, places)
+        waiting += places[4]
+        if settled:
+            expected = [{"完成", "失败"}, {"停止"}, {"取消"}, {"运行中"}, {"待运行"}][places.index(True)]
+            assert statuses[name] in expected, (name, statuses[name])
+    assert set(statuses.values()) <= WORDS
+    if settled and not m._is_close():
+        assert m._get_qsize() == waiting
+
+
 def shut(manager):
     """Closes a manager (if still open) and waits for its control thread to end."""
     if not manager._is_close():

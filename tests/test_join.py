@@ -1,5 +1,6 @@
 """The join loops and the progress summary lines."""
 
+import itertools
 import threading
 import time as real_time
 
@@ -47,24 +48,24 @@ def summaries(m):
 
 
 @pytest.mark.parametrize("now, elapsed, start, old, stored, expected", [
-    # the worked example
+    # a caller's plain mapping carries no run-time sum: the interval mean falls back to the cumulative one
     (130.7, 125.5, 100.0, (80, 40, 1), dict(total=100, done=52, failed=4, all_time=600, min_time=12, max_time=480),
-     ["summary +     12 in 00:00:05 =    2.3/s Avg:     0 Min:    12 Max:   480 Err:     3 (15.00%)",
-      "summary =     52 in 00:00:30 =    1.7/s Avg:    11 Min:    12 Max:   480 Err:     4 (4.00%)"]),
-    # zero lengths: 0.0 throughput, no division by zero; nothing submitted in the interval: (0.00%)
+     ["summary +     12 in 00:00:05 =    2.3/s Avg:    11 Min:    12 Max:   480 Err:     3 (25.00%)",
+      "summary =     52 in 00:00:30 =    1.7/s Avg:    11 Min:    12 Max:   480 Err:     4 (7.69%)"]),
+    # zero lengths: 0.0 throughput, no division by zero
     (100.0, 100.0, 100.0, (0, 0, 0), dict(total=0, done=5),
      ["summary +      5 in 00:00:00 =    0.0/s Avg:     0 Min:     0 Max:     0 Err:     0 (0.00%)",
       "summary =      5 in 00:00:00 =    0.0/s Avg:     0 Min:     0 Max:     0 Err:     0 (0.00%)"]),
     # 25 h 1 min 1.9 s wraps to 01:01:01; values wider than their field are printed whole
     (1e5, 1e5 - 90061.9, 1e5 - 90061.9, (0, 0, 0),
      dict(total=1234567, done=1234567, failed=1234567, all_time=9 * 1234567, min_time=123456, max_time=7654321),
-     ["summary + 1234567 in 01:01:01 =   13.7/s Avg:     0 Min: 123456 Max: 7654321 Err: 1234567 (100.00%)",
+     ["summary + 1234567 in 01:01:01 =   13.7/s Avg:     9 Min: 123456 Max: 7654321 Err: 1234567 (100.00%)",
       "summary = 1234567 in 01:01:01 =   13.7/s Avg:     9 Min: 123456 Max: 7654321 Err: 1234567 (100.00%)"]),
-    # lists cleared during a join: a negative count still writes the lines
-    (10.0, 8.0, 0.0, (0, 4, 0), dict(total=0, done=2),
-     ["summary +     -2 in 00:00:02 =   -1.0/s Avg:     0 Min:     0 Max:     0 Err:     0 (0.00%)",
-      "summary =      2 in 00:00:10 =    0.2/s Avg:     0 Min:     0 Max:     0 Err:     0 (0.00%)"]),
-], ids=["example", "zero-lengths", "wrap-and-wide", "negative-count"])
+    # lists cleared during a join: a negative count still writes the lines, with no share or mean
+    (10.0, 8.0, 0.0, (0, 4, 0), dict(total=0, done=2, failed=1, all_time=50),
+     ["summary +     -2 in 00:00:02 =   -1.0/s Avg:     0 Min:     0 Max:     0 Err:     1 (0.00%)",
+      "summary =      2 in 00:00:10 =    0.2/s Avg:    25 Min:     0 Max:     0 Err:     1 (50.00%)"]),
+], ids=["plain-snapshot", "zero-lengths", "wrap-and-wide", "negative-count"])
 def test_summary_lines(make, monkeypatch, now, elapsed, start, old, stored, expected):
     monkeypatch.setattr(threads_main, "time", FastTime())
     threads_main.time.time = lambda: now
@@ -74,6 +75,60 @@ def test_summary_lines(make, monkeypatch, now, elapsed, start, old, stored, expe
     old = dict(zip(["total", "done", "failed"], old))
     assert m._join_property_log(old, elapsed, start) == (m.snapshot, now)
     assert m._log.texts("info") == expected
+
+
+def test_worked_example_from_a_carried_snapshot(make, monkeypatch):
+    # The 40 tasks before the previous line ran 420 ms in all, the 12 since then 180 ms: 15 ms each.
+    monkeypatch.setattr(threads_main, "time", FastTime())
+    m = make()
+    fill(m, total=80, done=40, failed=1, all_time=420, min_time=12, max_time=480)
+    threads_main.time.time = lambda: 125.5
+    snapshot, elapsed = m._join_property_log({"total": 0, "done": 0, "failed": 0}, 100.0, 100.0)
+    assert snapshot == {"total": 80, "done": 40, "run": 0, "success": 0, "failed": 1, "stop": 0, "cancel": 0}
+    assert list(snapshot) == list(m._get_run_status()) and elapsed == 125.5
+    fill(m, total=20, done=12, failed=3, all_time=600, min_time=12, max_time=480)
+    threads_main.time.time = lambda: 130.7
+    assert m._join_property_log(snapshot, elapsed, 100.0)[1] == 130.7
+    assert m._log.texts("info")[2:] == [
+        "summary +     12 in 00:00:05 =    2.3/s Avg:    15 Min:    12 Max:   480 Err:     3 (25.00%)",
+        "summary =     52 in 00:00:30 =    1.7/s Avg:    11 Min:    12 Max:   480 Err:     4 (7.69%)"]
+
+
+def test_final_share_is_failures_over_completed_tasks(make_manager, fast_time):
+    # The first 30 calls complete (every fourth raises after 20 ms); the later ones hold until the
+    # end, so 40 tasks are submitted while 30 complete.
+    completed, failing, gate, lock, calls = 30, 8, threading.Event(), threading.Lock(), itertools.count()
+
+    def task():
+        with lock:
+            k = next(calls)
+        if k >= completed:
+            while not gate.wait(0.005):
+                pass
+        elif k % 4 == 0:
+            real_time.sleep(0.02)
+            raise ValueError(k)
+
+    m = make_manager(task, 3)
+    for _ in range(completed + 10):
+        m._send()
+
+    def stop_once_completed():
+        wait_until(lambda: len(m._var.dones) == completed)
+        m._var.stop_switch = True
+
+    helper = threading.Thread(target=stop_once_completed)
+    helper.start()
+    try:
+        assert m._join_property("brixel_break", 1) is True
+    finally:
+        gate.set()
+        helper.join(5)
+    final = summaries(m)[-1]
+    mean = m._var.all_time // completed
+    assert len(m._var.failed) == failing and m._var.max_time >= 20  # the raising tasks were timed
+    assert final.startswith(f"summary =     {completed} in ") and f"/s Avg: {mean:>5} Min:" in final
+    assert final.endswith(f"Err:     {failing} ({failing / completed * 100:.2f}%)")  # 26.67 %, not 8 of 40
 
 
 def test_no_completion_returns_the_same_objects(make_manager):

@@ -1,10 +1,12 @@
 """Module surface, manager construction, worker-limit policy and the control loop."""
 
+import inspect
 import os
 import subprocess
 import sys
 import textwrap
 import time as real_time
+import types
 
 import pytest
 
@@ -35,6 +37,32 @@ def test_methods_in_table_order_and_static_ones():
     assert len(methods) == 33
     for name in ("_thread_list_yield", "_async_raise"):
         assert isinstance(vars(threads_main.BrixelThreadsMain)[name], staticmethod)
+    assert [n for n in vars(threads_main.BrixelThreadsMain) if n in ("_async_raise", "__enter__", "__exit__")] == [
+        "_async_raise", "__enter__", "__exit__"]
+    produce = threads_main.BrixelThreadsMain._thread_list_yield
+    assert str(inspect.signature(produce)) == "(thread_list)"
+    items = [{"x": 1}, {"x": 2}]
+    produced = produce(items)
+    assert isinstance(produced, types.GeneratorType)
+    assert [id(item) for item in produced] == [id(item) for item in items]
+
+
+def test_manager_error_is_looked_up_at_each_use(make_manager, monkeypatch):
+    class Replaced(Exception):
+        pass
+
+    m, broken = make_manager(), make_manager()
+    broken._clear_queue = lambda: 1 / 0
+    monkeypatch.setattr(threads_main, "ManagerError", Replaced)
+    with pytest.raises(Replaced, match="^Close error：division by zero$") as caught:
+        broken._close()
+    assert type(caught.value.__context__) is ZeroDivisionError
+    with pytest.raises(Replaced, match="^The manager has stopped$"):
+        broken._send()
+    monkeypatch.setattr(threads_main, "ManagerError", lambda message: message)
+    m._var.switch = False
+    with pytest.raises(TypeError, match="^exceptions must derive from BaseException$"):
+        m._check_while()
 
 
 def test_second_execution_in_one_interpreter_is_refused():

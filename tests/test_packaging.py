@@ -2,13 +2,10 @@
 
 import os
 import pathlib
-import shutil
 import subprocess
 import sys
 import tarfile
-
-import brixel_var
-import threads_main
+import zipfile
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -18,16 +15,38 @@ def run(*args, **kwargs):
 
 
 def test_installed_stubs_match_the_modules(tmp_path):
-    stubs = tmp_path / "stubs"
-    stubs.mkdir()
-    for module in (threads_main, brixel_var):
-        installed = pathlib.Path(module.__file__).parent / f"{module.__name__}.pyi"
-        assert installed.is_file()
-        shutil.copy(installed, stubs)
+    # Run outside the source tree: the stubs are found as installed stub-only packages.
     result = run(sys.executable, "-m", "mypy.stubtest", "threads_main", "brixel_var", "brixel_log",
-                 "--allowlist", str(ROOT / "src/stubs/allowlist.txt"),
-                 env={**os.environ, "MYPYPATH": str(stubs)}, cwd=tmp_path)
+                 "--allowlist", str(ROOT / "src/stubs/allowlist.txt"), cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+USER_SCRIPT = """\
+import brixel_var
+import threads_main
+
+with threads_main.BrixelThreadsMain(print, max_workers=8) as manager:
+    reveal_type(manager)
+    reveal_type(manager._get_run_status())
+    reveal_type(manager._var)
+    manager._send("first", url="https://example.invalid/")
+threads_main.BrixelThreadsMain(print, max_workers="8")
+manager._send(123)
+"""
+
+
+def test_a_users_type_checker_finds_the_installed_stubs(tmp_path):
+    (tmp_path / "user.py").write_text(USER_SCRIPT)
+    env = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
+    result = run(sys.executable, "-m", "mypy", "--no-incremental", "user.py", cwd=tmp_path, env=env)
+    out = result.stdout
+    assert 'Revealed type is "threads_main.BrixelThreadsMain"' in out, out + result.stderr
+    assert 'Revealed type is "builtins.dict[builtins.str, builtins.int]"' in out or \
+        'Revealed type is "dict[str, int]"' in out, out
+    assert 'Revealed type is "brixel_var.BrixelVar"' in out, out
+    assert 'user.py:9: error: Argument "max_workers" to "BrixelThreadsMain" has incompatible type "str"' in out
+    assert 'user.py:10: error: Argument 1 to "_send" of "BrixelThreadsMain" has incompatible type "int"' in out
+    assert "Found 2 errors in 1 file" in out and "import-not-found" not in out and "import-untyped" not in out
 
 
 def test_wheel_installs_into_a_fresh_venv_and_sdist_is_complete(tmp_path):
@@ -35,6 +54,8 @@ def test_wheel_installs_into_a_fresh_venv_and_sdist_is_complete(tmp_path):
                  str(ROOT))
     assert result.returncode == 0, result.stdout[-2000:] + result.stderr[-2000:]
     (wheel,) = tmp_path.glob("threads_main-*.whl")
+    with zipfile.ZipFile(wheel) as archive:
+        assert {"threads_main-stubs/__init__.pyi", "brixel_var-stubs/__init__.pyi"} <= set(archive.namelist())
     venv = tmp_path / "venv"
     assert run(sys.executable, "-m", "venv", str(venv)).returncode == 0
     python = venv / "bin" / "python"
@@ -51,5 +72,6 @@ def test_wheel_installs_into_a_fresh_venv_and_sdist_is_complete(tmp_path):
     with tarfile.open(tmp_path / result.stdout.split()[-1]) as sdist:
         names = {n.split("/", 1)[1] for n in sdist.getnames() if "/" in n}
     for needed in ("pyproject.toml", "CMakeLists.txt", "README.md", "src/threads_main/module.cpp",
-                   "src/brixel_var/brixel_var.cpp", "src/brixel_log/__init__.py", "src/stubs/threads_main.pyi"):
+                   "src/brixel_var/brixel_var.cpp", "src/brixel_log/__init__.py",
+                   "src/stubs/threads_main-stubs/__init__.pyi", "src/stubs/brixel_var-stubs/__init__.pyi"):
         assert needed in names

@@ -1,5 +1,7 @@
 """Cancelling waiting tasks, stopping running ones, clearing records, re-running failures, closing."""
 
+import contextlib
+import os
 import subprocess
 import sys
 import textwrap
@@ -161,9 +163,7 @@ def test_close_idle_then_closed(make_manager):
     m = make_manager()
     assert m._close() is True and m._is_close()
     said = [text for level, text in m._log.lines if level != "debug"]
-    assert said in (["Close......", "Clear queue......", "Clear queue complete", "Close complete"],
-                    ["Close......", "Clear queue......", "Clear queue complete", "Close error：Stop thread error",
-                     "Close complete"])
+    assert said == ["Close......", "Clear queue......", "Clear queue complete", "Close complete"]
     ended(m._var.thread_init)
     logged = len(m._log.lines)
     for call in [m._close, m._stop_all, m._rerun_failed, m._get_qsize, lambda: m._stop("x"), m._send]:
@@ -177,6 +177,66 @@ def test_close_idle_then_closed(make_manager):
     with pytest.raises(threads_main.ManagerError, match="^Close error：division by zero$") as caught:
         broken._close()
     assert type(caught.value.__context__) is ZeroDivisionError and broken._is_close()
+
+
+class HeldControl(threads_main.BrixelThreadsMain):
+    """A control thread that ignores the close until released, and a refused or counted SystemExit."""
+
+    refuse = True
+
+    def _queue_init(self):
+        self.release = threading.Event()
+        while not self.release.wait(0.005):
+            pass
+
+    @staticmethod
+    def _async_raise(tid, exc_type):
+        if HeldControl.refuse:
+            raise threads_main.ManagerError("Stop thread error")
+        HeldControl.sent = exc_type
+
+
+@pytest.mark.parametrize("refuse", [True, False])
+def test_close_warns_only_when_ending_the_control_thread_failed(make_manager, monkeypatch, refuse):
+    monkeypatch.setattr(HeldControl, "refuse", refuse)
+    m = HeldControl(len)
+    try:
+        assert m._close() is True
+        warned = m._log.texts("warning")
+        assert warned == (["Close error：Stop thread error"] if refuse else []) and m._log.texts()[-1] == "Close complete"
+        assert refuse or HeldControl.sent is SystemExit
+    finally:
+        m.release.set()
+        ended(m._var.thread_init)
+
+
+class CountedClose(threads_main.BrixelThreadsMain):
+    closes = 0
+
+    def _close(self):
+        self.closes += 1
+        return super()._close()
+
+
+@pytest.mark.parametrize("body", ["plain", "raises", "closes", "broken"])
+def test_context_manager(make_manager, body):
+    m = CountedClose(len)
+    expected = {"raises": KeyError, "broken": threads_main.ManagerError}.get(body)
+    with pytest.raises(expected) if expected else contextlib.nullcontext() as caught:
+        with m as entered:
+            assert entered is m and not m._is_close()
+            if body == "closes":
+                m._close()
+            if body == "broken":
+                m._clear_queue = lambda: 1 / 0
+            if body in ("raises", "broken"):
+                raise KeyError("body")
+    assert m._is_close() and m.closes == 1
+    ended(m._var.thread_init)
+    if body == "broken":  # the close's own error goes on, with the body's error behind it
+        assert str(caught.value) == "Close error：division by zero"
+        assert type(caught.value.__context__.__context__) is KeyError
+    assert m.__exit__(None, None, None) is None and m.closes == 1
 
 
 def test_close_cancels_waiting_and_stops_running(make_manager):
@@ -276,3 +336,27 @@ def test_child_interpreter_exits_after_close():
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=20)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["4", "16"]
+
+
+def test_ctrl_c_in_a_with_block_closes_and_the_interpreter_exits():
+    # The running tasks sit in a C call (time.sleep) when the close stops them: they read "停止" at
+    # once, and the process ends when the call returns instead of waiting on unclosed threads.
+    code = textwrap.dedent("""
+        import logging, os, signal, threading, time, threads_main
+        m = threads_main.BrixelThreadsMain(lambda: time.sleep(0.5), 2, logger=logging.getLogger("quiet"))
+        try:
+            with m:
+                for _ in range(6):
+                    m._send()
+                while len(m._var.runs) < 2:
+                    time.sleep(0.005)
+                threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGINT)).start()
+                m._join()
+        except KeyboardInterrupt:
+            print(m._is_close(), sorted(m._get_all_status().values()))
+    """)
+    for _ in range(10):
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30,
+                                env={**os.environ, "PYTHONFAULTHANDLER": "1"})
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.strip() == f"True {sorted([CANCELLED] * 4 + [STOPPED] * 2)}", result.stderr

@@ -1,6 +1,7 @@
 """Task submission: naming, entries, the lock, bulk submission with and without a duration."""
 
 import threading
+import types
 
 import pytest
 
@@ -185,7 +186,7 @@ def test_duration_resubmits_within_the_window_then_waits_for_close(make_manager,
             super().__init__(*args, **kwargs)
             senders.extend([self] if "args" in kwargs else [])
 
-    monkeypatch.setattr(threads_main, "Thread", Recorded)
+    monkeypatch.setattr(threads_main, "threading", types.SimpleNamespace(Thread=Recorded))
     m._send_list([{"thread_name": "a"}, {}])
     # Three passes (the end of the window counts), then short sleeps until the manager closes.
     wait_until(lambda: fast_time.sleeps.count(0.005) > 3)

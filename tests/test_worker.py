@@ -85,7 +85,8 @@ def test_failed_task_records_its_error_and_can_run_again(func, error):
     entry, worker = run(var)
     assert entry.status == FAILED and type(entry.result) is error and entry._worker is worker
     assert (var.success, var.failed, var.dones, entry.thread) == ([], ["t"], ["t"], None)
-    assert (var.min_time, var.max_time, var.all_time) == (0, 0, 0)
+    times = (var.min_time, var.max_time, var.all_time)  # a run that raised is timed too
+    assert all(type(t) is int for t in times) and times[0] == times[1] == times[2] >= 0
     var.func = lambda: "again"
     worker.start()
     assert (entry.status, entry.result, var.dones, var.success) == (DONE, "again", ["t", "t"], ["t"])
@@ -192,8 +193,10 @@ def test_worker_is_its_threads_target_and_calls_start_through_self():
 
 
 def test_timing_fields_treat_zero_as_unset(monkeypatch):
-    # Elapsed times of 0, 125 and 500 ms, then a failure that must not count.
-    monkeypatch.setattr(threads_main, "time", Clock(3000.0, 3000.0, 4000.0, 4000.125, 1000.0, 1000.5, 5000.0))
+    # Elapsed times of 0, 125 and 500 ms, then a failure of 250 ms, which counts too; then a failure
+    # whose end the clock cannot read, which keeps its own error and leaves the figures alone.
+    monkeypatch.setattr(threads_main, "time",
+                        Clock(3000.0, 3000.0, 4000.0, 4000.125, 1000.0, 1000.5, 5000.0, 5000.25, 6000.0))
     var = make_store(lambda: None)
     expected = {"a": (0, 0, 0), "b": (125, 125, 125), "c": (125, 500, 625)}
     for name, times in expected.items():
@@ -201,7 +204,10 @@ def test_timing_fields_treat_zero_as_unset(monkeypatch):
         assert (var.min_time, var.max_time, var.all_time) == times
     var.func = lambda: 1 / 0
     run(var, "d")
-    assert (var.min_time, var.max_time, var.all_time) == (125, 500, 625)
+    assert (var.min_time, var.max_time, var.all_time) == (125, 500, 875)
+    run(var, "e")
+    assert (var.min_time, var.max_time, var.all_time) == (125, 500, 875)
+    assert type(var.threads.get("e").result) is ZeroDivisionError and var.failed == ["d", "e"]
 
 
 class SlowStore:

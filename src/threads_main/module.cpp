@@ -179,6 +179,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg)
     Py_VISIT(st->manager_error);
     Py_VISIT(st->builtins);
     Py_VISIT(st->async_raise);
+    Py_VISIT(st->run_snapshot_type);
     Py_VISIT(st->queue_empty);
     Py_VISIT(st->poll_period);
     Py_VISIT(st->zero);
@@ -202,6 +203,7 @@ int module_clear(PyObject* module)
     Py_CLEAR(st->manager_error);
     Py_CLEAR(st->builtins);
     Py_CLEAR(st->async_raise);
+    Py_CLEAR(st->run_snapshot_type);
     Py_CLEAR(st->queue_empty);
     Py_CLEAR(st->poll_period);
     Py_CLEAR(st->zero);
@@ -285,12 +287,31 @@ Ctx ctx_from_type(PyTypeObject* type)
     return Ctx{module, state_of(module)};
 }
 
+Ref new_manager_error(const Ctx& c, PyObject* message)
+{
+    Ref cls = c.global(N_ManagerError);
+    Ref error = call(cls.get(), message);
+    if (!PyExceptionInstance_Check(error.get())) {
+        raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    return error;
+}
+
 Ref manager_error_in_context(const Ctx& c, PyObject* message)
 {
     Ref first = Ref::steal(PyErr_GetRaisedException());
-    Ref error = call(c.st->manager_error, message);
-    PyException_SetContext(error.get(), first.release());
-    return error;
+    try {
+        Ref error = new_manager_error(c, message);
+        PyException_SetContext(error.get(), first.release());
+        return error;
+    }
+    catch (const PyErrSet&) {
+        // A failed lookup or construction is raised in its place, still in the first error's context.
+        Ref failure = Ref::steal(PyErr_GetRaisedException());
+        PyException_SetContext(failure.get(), first.release());
+        PyErr_SetRaisedException(failure.release());
+        throw;
+    }
 }
 
 Ref manager_error_in_context(const Ctx& c, const char* message)
@@ -301,7 +322,9 @@ Ref manager_error_in_context(const Ctx& c, const char* message)
 
 void raise_manager_error(const Ctx& c, const char* message)
 {
-    PyErr_SetString(c.st->manager_error, message);
+    Ref text = require(PyUnicode_FromString(message));
+    Ref error = new_manager_error(c, text.get());
+    PyErr_SetRaisedException(error.release());
     throw PyErrSet{};
 }
 

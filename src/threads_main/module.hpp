@@ -19,6 +19,7 @@ struct ModuleState {
     PyObject* manager_error;
     PyObject* builtins;        // the interpreter's builtins dict, where module-level lookups fall back
     PyObject* async_raise;     // our own _async_raise function, to tell it from an override
+    PyObject* run_snapshot_type;  // dict subclass of the summary-line snapshots (manager/manager.cpp)
     PyObject* queue_empty;     // queue.Empty, raised by a take that finds nothing
     PyObject* poll_period;     // the float 0.01: seconds between two passes of the control loop
     PyObject* zero;            // the int 0
@@ -62,6 +63,11 @@ struct Ctx {
 Ctx ctx_from_class(PyTypeObject* cls);
 // For slots: the first class in the MRO of `type` that this module defined.
 Ctx ctx_from_type(PyTypeObject* type);
+
+// ManagerError(message), the class looked up in the module namespace at each use, so that a
+// replaced ManagerError is what gets raised; a result that is no exception is a TypeError, as for
+// `raise`. A new reference, not raised.
+Ref new_manager_error(const Ctx& c, PyObject* message);
 
 // A ManagerError with `message` whose context is the pending exception, which it takes: what raising
 // it while that exception is being handled would give. A new reference, not raised.

@@ -20,7 +20,7 @@ enum Name : int {
     N__start, N__queue_init, N__consumer, N__get_qsize, N__check_while, N__check_max_workers,
     N__send, N__send_list_thread, N__thread_list_yield, N__join_log, N__join_property_log,
     N__get_run_status, N__done, N__stop_all, N__stop_action, N__clear_queue, N__async_raise,
-    N__get_failed,
+    N__get_failed, N__is_close, N__close,
     // instance attributes
     N__log, N__var, N_var, N_brixel_name, N_kwargs,
     // module-level names
@@ -108,6 +108,8 @@ constexpr const char* name_text(Name n)
     case N__clear_queue: return "_clear_queue";
     case N__async_raise: return "_async_raise";
     case N__get_failed: return "_get_failed";
+    case N__is_close: return "_is_close";
+    case N__close: return "_close";
     case N__log: return "_log";
     case N__var: return "_var";
     case N_var: return "var";

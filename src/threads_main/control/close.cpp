@@ -243,12 +243,38 @@ PyObject* manager_close(PyObject* self, PyTypeObject* cls, PyObject* const* args
             }
             Ref cause = Ref::steal(PyErr_GetRaisedException());
             Ref line = close_error_line(cause.get());
-            Ref error = call(c.st->manager_error, line.get());
-            PyException_SetContext(error.get(), cause.release());
+            PyErr_SetRaisedException(cause.release());
+            Ref error = manager_error_in_context(c, line.get());
             PyErr_SetRaisedException(error.release());
             throw PyErrSet{};
         }
         return Py_NewRef(Py_True);
+    });
+}
+
+PyObject* manager_enter(PyObject* self, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames)
+{
+    return boundary<PyObject*>(nullptr, [&] {
+        bind_args({"__enter__", {}}, args, nargs, kwnames, nullptr);
+        return Py_NewRef(self);
+    });
+}
+
+// Closes through self unless the manager is closed already (the body may have closed it), and
+// returns None: an exception of the body always goes on, and one of the close is raised in its
+// context.
+PyObject* manager_exit(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames)
+{
+    return boundary<PyObject*>(nullptr, [&] {
+        PyObject* a[3];
+        bind_args({"__exit__", {"exc_type", "exc_value", "traceback"}, 3}, args, nargs, kwnames, a);
+        Ctx c = ctx_from_class(cls);
+        if (!truthy(call_method(self, c.name(N__is_close)).get())) {
+            call_method(self, c.name(N__close));
+        }
+        return Py_NewRef(Py_None);
     });
 }
 

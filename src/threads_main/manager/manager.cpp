@@ -329,8 +329,8 @@ PyMethodDef manager_methods[] = {
     {"_send", cfunction(manager_send), method_flags,
      "_send($self, /, thread_name=None, **kwargs)\n--\n\n"
      "Submits one task: the keyword arguments are the task function's arguments. Returns True."},
-    {"_thread_list_yield", cfunction(manager_thread_list_yield), static_flags,
-     "_thread_list_yield($module, /, thread_list)\n--\n\nYields the elements of a task collection one at a time."},
+    // Written in Python below: a generator needs a code object of its own.
+    {"_thread_list_yield", nullptr, static_flags, nullptr},
     {"_send_list_thread", cfunction(manager_send_list_thread), method_flags,
      "_send_list_thread($self, /, thread_list)\n--\n\n"
      "Submits every task of a collection through _send (again and again while a duration lasts)."},
@@ -394,6 +394,11 @@ PyMethodDef manager_methods[] = {
      "_consumer($self, /, thread_name)\n--\n\nDispatches one task."},
     {"_async_raise", cfunction(manager_async_raise), static_flags,
      "_async_raise($module, /, tid, exc_type)\n--\n\nRaises an exception asynchronously in another thread."},
+    {"__enter__", cfunction(manager_enter), method_flags,
+     "__enter__($self, /)\n--\n\nReturns the manager itself."},
+    {"__exit__", cfunction(manager_exit), method_flags,
+     "__exit__($self, /, exc_type, exc_value, traceback)\n--\n\n"
+     "Closes the manager unless it is closed already; the exception, if any, goes on."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -426,6 +431,39 @@ PyType_Spec manager_spec = {
     manager_slots,
 };
 
+// The pieces of the class that only Python code can make: the generator of the static method
+// `_thread_list_yield`, and the dict subclass of the summary-line snapshots, which carries the
+// run-time sum of the completed tasks read with the counters.
+constexpr const char* python_source = R"(
+def _thread_list_yield(thread_list):
+    """Yields the elements of a task collection one at a time."""
+    for element in thread_list:
+        yield element
+
+
+class RunSnapshot(dict):
+    """The run-status counters, and in run_time the completed tasks' run-time sum (ms) read with them."""
+    __slots__ = ("run_time",)
+)";
+
+// Runs `python_source` in a namespace of its own (the module's stays as it is) and keeps the
+// snapshot class in the module state; returns the generator function.
+Ref python_pieces(PyObject* module, ModuleState* st)
+{
+    Ref globals = require(PyDict_New());
+    require_int(PyDict_SetItemString(globals.get(), "__builtins__", st->builtins));
+    Ref module_name = require(PyModule_GetNameObject(module));
+    require_int(PyDict_SetItemString(globals.get(), "__name__", module_name.get()));
+    Ref code = require(Py_CompileString(python_source, "<threads_main>", Py_file_input));
+    require(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
+    Ref snapshot = require(PyMapping_GetItemString(globals.get(), "RunSnapshot"));
+    Py_XSETREF(st->run_snapshot_type, snapshot.release());
+    Ref function = require(PyMapping_GetItemString(globals.get(), "_thread_list_yield"));
+    Ref qualname = require(PyUnicode_FromString("BrixelThreadsMain._thread_list_yield"));
+    require_int(PyObject_SetAttrString(function.get(), "__qualname__", qualname.get()));
+    return function;
+}
+
 }  // namespace
 
 PyObject* create_manager_type(PyObject* module) noexcept
@@ -436,7 +474,10 @@ PyObject* create_manager_type(PyObject* module) noexcept
         Ref module_name = require(PyModule_GetNameObject(module));
         for (PyMethodDef* def = manager_methods; def->ml_name; ++def) {
             Ref method;
-            if (def->ml_flags & METH_METHOD) {
+            if (!def->ml_meth) {
+                Ref function = python_pieces(module, st);
+                method = require(PyStaticMethod_New(function.get()));
+            } else if (def->ml_flags & METH_METHOD) {
                 method = require(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(type.get()), def));
             } else {
                 Ref function = require(PyCFunction_NewEx(def, module, module_name.get()));

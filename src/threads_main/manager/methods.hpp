@@ -1,6 +1,7 @@
 // The methods of the manager class, one function each, declared in the order the class defines
-// them. Every method is a METH_METHOD | METH_FASTCALL | METH_KEYWORDS function; the two static
-// ones are METH_FASTCALL | METH_KEYWORDS functions bound to the module. All are noexcept and
+// them. Every method is a METH_METHOD | METH_FASTCALL | METH_KEYWORDS function; the static
+// `_async_raise` is a METH_FASTCALL | METH_KEYWORDS function bound to the module, and the static
+// generator `_thread_list_yield` is Python code made in manager.cpp. All are noexcept and
 // return a new reference, or NULL with an exception set; the interpreter lock is held.
 #pragma once
 
@@ -15,7 +16,6 @@ using StaticFn = PyObject*(PyObject* module, PyObject* const* args, Py_ssize_t n
 int manager_init(PyObject* self, PyObject* args, PyObject* kwargs);
 MethodFn manager_start;
 MethodFn manager_send;
-StaticFn manager_thread_list_yield;
 MethodFn manager_send_list_thread;
 MethodFn manager_send_list;
 MethodFn manager_join_log;
@@ -46,6 +46,8 @@ MethodFn manager_check_max_workers;
 MethodFn manager_queue_init;
 MethodFn manager_consumer;
 StaticFn manager_async_raise;
+MethodFn manager_enter;
+MethodFn manager_exit;
 
 // Creates the manager class for `module` (a new reference, or NULL with an exception set).
 PyObject* create_manager_type(PyObject* module) noexcept;

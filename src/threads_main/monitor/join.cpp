@@ -195,6 +195,40 @@ Ref since(const Ctx& c, PyObject* all_count, PyObject* old_result, Name key)
     return require(PyNumber_Subtract(all_count, before.get()));
 }
 
+// The snapshot a summary line is measured from: the run-status counters (equal to them, a dict
+// subclass) carrying in `run_time` the store's run-time sum read right after them, so that the
+// next line can take the mean run time of the tasks completed in its interval. Counters that are
+// not a dict (an override's own mapping) are passed on as they are.
+Ref run_snapshot(const Ctx& c, PyObject* self, PyObject* var)
+{
+    Ref status = call_method(self, c.name(N__get_run_status));
+    if (!PyDict_Check(status.get())) {
+        return status;
+    }
+    Ref snapshot = call(c.st->run_snapshot_type, status.get());
+    Ref run_time = field(c, var, N_all_time);
+    require_int(PyObject_SetAttrString(snapshot.get(), "run_time", run_time.get()));
+    return snapshot;
+}
+
+// The mean run time, in whole milliseconds, of the `once_dones` (> 0) tasks completed since
+// `old_result` was taken: the growth of the run-time sum since then over their count. A snapshot
+// that carries no sum (a plain mapping from a caller) gives the cumulative mean instead, which is
+// the same figure when the interval began before any task had completed.
+Ref interval_mean(const Ctx& c, PyObject* old_result, PyObject* run_sum, PyObject* once_dones, PyObject* all_dones)
+{
+    PyObject* found = nullptr;
+    if (PyObject_TypeCheck(old_result, reinterpret_cast<PyTypeObject*>(c.st->run_snapshot_type))) {
+        require_int(PyObject_GetOptionalAttrString(old_result, "run_time", &found));
+    }
+    Ref before = Ref::steal(found);
+    if (!before) {
+        return positive(c, all_dones) ? whole_part(run_sum, all_dones) : Ref::borrow(c.st->zero);
+    }
+    Ref grown = require(PyNumber_Subtract(run_sum, before.get()));
+    return whole_part(grown.get(), once_dones);
+}
+
 }  // namespace
 
 PyObject* manager_join_log(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
@@ -222,8 +256,8 @@ PyObject* manager_join_property_log(PyObject* self, PyTypeObject* cls, PyObject*
         // The reads come in a fixed order: the snapshot for the next call first, then the three
         // lengths, then the clock; a task that completes in between is counted again next time
         // rather than never.
-        Ref new_result = call_method(self, c.name(N__get_run_status));
         Ref var = manager_var(c, self);
+        Ref new_result = run_snapshot(c, self, var.get());
         Ref all_dones = length_of(c, var.get(), N_dones);
         Ref all_failed = length_of(c, var.get(), N_failed);
         Ref all_total = length_of(c, var.get(), N_totals);
@@ -234,6 +268,8 @@ PyObject* manager_join_property_log(PyObject* self, PyTypeObject* cls, PyObject*
             return PyTuple_Pack(2, old_result, elapsed_time);
         }
         LineFormats f;
+        // Read as before, though no figure of the lines depends on it any more: the failure shares
+        // are taken over the tasks completed, which a queue of names still waiting cannot dilute.
         Ref once_total = since(c, all_total.get(), old_result, N_total);
         Ref interval = require(PyNumber_Subtract(now_time.get(), elapsed_time));
         Ref once_time = clock_text(c, interval.get(), f);
@@ -243,17 +279,16 @@ PyObject* manager_join_property_log(PyObject* self, PyTypeObject* cls, PyObject*
 
         Ref once_tps = throughput(c, once_dones.get(), interval.get());
         Ref all_tps = throughput(c, all_dones.get(), run_length.get());
-        Ref once_error = percent(c, once_failed.get(), once_total.get());
-        Ref all_error = percent(c, all_failed.get(), all_total.get());
-        Ref avg_time = positive(c, once_dones.get()) ? whole_part(interval.get(), once_dones.get())
-                                                     : Ref::borrow(c.st->zero);
-        Ref all_avg_time;
-        if (positive(c, all_dones.get())) {
-            Ref run_sum = field(c, var.get(), N_all_time);
-            all_avg_time = whole_part(run_sum.get(), all_dones.get());
-        } else {
-            all_avg_time = Ref::borrow(c.st->zero);
-        }
+        Ref once_error = percent(c, once_failed.get(), once_dones.get());
+        Ref all_error = percent(c, all_failed.get(), all_dones.get());
+        // Both averages are milliseconds of run time; the worker times every completed task,
+        // failed ones included, so the sum and the counts cover the same tasks.
+        Ref run_sum = field(c, var.get(), N_all_time);
+        Ref avg_time = positive(c, once_dones.get())
+                           ? interval_mean(c, old_result, run_sum.get(), once_dones.get(), all_dones.get())
+                           : Ref::borrow(c.st->zero);
+        Ref all_avg_time = positive(c, all_dones.get()) ? whole_part(run_sum.get(), all_dones.get())
+                                                        : Ref::borrow(c.st->zero);
 
         Ref text1 = summary_line(c, var.get(),
                                  {"+", once_dones.get(), once_time.get(), once_tps.get(), avg_time.get(),
@@ -301,7 +336,7 @@ PyObject* manager_join_property(PyObject* self, PyTypeObject* cls, PyObject* con
         Ref interval = a[1] ? Ref::borrow(a[1]) : require(PyLong_FromLong(5));
         begin_join(c, self, a[0]);
 
-        Ref old_result = call_method(self, c.name(N__get_run_status));
+        Ref old_result = run_snapshot(c, self, manager_var(c, self).get());
         Ref start_time = clock_now(c);
         Ref elapsed_time = start_time.dup();
         for (;;) {

@@ -226,11 +226,27 @@ Py_ssize_t send_pass(const Ctx& c, PyObject* self, PyObject* thread_list, Reques
     return sent;
 }
 
+// Whether the pending error (left in place) is a ManagerError, as the module namespace names it now.
+bool pending_is_manager_error(const Ctx& c) noexcept
+{
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    bool matches = false;
+    try {
+        Ref cls = c.global(N_ManagerError);
+        matches = PyErr_GivenExceptionMatches(pending.get(), cls.get()) != 0;
+    }
+    catch (const PyErrSet&) {
+        PyErr_Clear();  // no ManagerError to be: the error is not one
+    }
+    PyErr_SetRaisedException(pending.release());
+    return matches;
+}
+
 // True, with the error dropped, when the pending error is the ManagerError of a closed manager:
 // closing is how a timed sending thread normally ends, and it should end without a report.
 bool ended_by_close(const Ctx& c, PyObject* var)
 {
-    if (!PyErr_ExceptionMatches(c.st->manager_error) || !switch_reads_off(c, var)) {
+    if (!pending_is_manager_error(c) || !switch_reads_off(c, var)) {
         return false;
     }
     PyErr_Clear();
@@ -316,16 +332,6 @@ PyObject* manager_send(PyObject* self, PyTypeObject* cls, PyObject* const* args,
     });
 }
 
-PyObject* manager_thread_list_yield(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-{
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* a[1];
-        bind_args({"_thread_list_yield", {"thread_list"}, 1, false, false}, args, nargs, kwnames, a);
-        // The collection's own iterator yields its elements in order without copying it.
-        return require(PyObject_GetIter(a[0])).release();
-    });
-}
-
 PyObject* manager_send_list_thread(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames)
 {
@@ -364,7 +370,9 @@ PyObject* manager_send_list(PyObject* self, PyTypeObject* cls, PyObject* const* 
         Ctx c = ctx_from_class(cls);
         Ref target = getattr(self, c.name(N__send_list_thread));
         Ref thread_args = require(PyTuple_Pack(1, thread_list));
-        Ref thread_class = c.global(N_Thread);
+        // The sending thread is a threading.Thread whatever the module-level `Thread` now names.
+        Ref threading = c.global(N_threading);
+        Ref thread_class = getattr(threading.get(), c.name(N_Thread));
         PyObject* argv[] = {nullptr, target.get(), thread_args.get()};
         Ref thread = require(PyObject_Vectorcall(thread_class.get(), argv + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                  c.st->kw_target_args));

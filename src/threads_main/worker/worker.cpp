@@ -282,9 +282,11 @@ PyObject* run_task(const Ctx& c, PyObject* self, Run* run, PyObject* var, PyObje
     entry.reset();
 
     double start_ms = 0;
+    bool timed = false;
     Ref outcome;
     try {
         start_ms = std::trunc(now_seconds(c) * 1000.0);
+        timed = true;
         if (run->stop) {
             return end_stopped(run);
         }
@@ -313,6 +315,18 @@ PyObject* run_task(const Ctx& c, PyObject* self, Run* run, PyObject* var, PyObje
         }
     } else {
         failure = Ref::steal(PyErr_GetRaisedException());
+        // A function that raised ran too: its time counts like a returned one's. An error of the
+        // timing itself (a replaced clock) must not take the place of the task's own error.
+        try {
+            if (!timed) {
+                throw PyErrSet{};
+            }
+            Ref elapsed = require(PyLong_FromDouble(std::trunc(now_seconds(c) * 1000.0 - start_ms)));
+            fold_timing(c, var, elapsed.get());
+        }
+        catch (const PyErrSet&) {
+            PyErr_Clear();  // nothing set when the start was never timed
+        }
     }
     if (failure) {
         record_failure(c, self, var, name, failure.get());

@@ -1,0 +1,295 @@
+"""Never crash, never corrupt: interpreter exit with live threads, stops issued from anywhere and
+landing anywhere, failing side channels, closes from other threads, forks."""
+
+import concurrent.futures
+import gc
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+import weakref
+
+import pytest
+
+import threads_main
+from conftest import assert_records, shut, wait_until
+
+CRASH_RUNS = 20
+QUIET = "import logging; logging.getLogger('BrixelThreads').disabled = True\n"
+
+
+def run_script(source, *, timeout=30, interrupt=None):
+    """Runs `source` in a fresh interpreter. With `interrupt`, sends SIGINT that many times once the
+    script printed its first line, half a second apart, and measures how long the exit took."""
+    env = {**os.environ, "PYTHONFAULTHANDLER": "1"}
+    p = subprocess.Popen([sys.executable, "-c", QUIET + textwrap.dedent(source)], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True, env=env)
+    exit_time = 0.0
+    if interrupt:
+        p.stdout.readline()
+        time.sleep(0.3)
+        for _ in range(interrupt):
+            p.send_signal(signal.SIGINT)
+            time.sleep(0.5)
+        began = time.monotonic()
+    try:
+        out, err = p.communicate(timeout=timeout)
+    finally:
+        if p.poll() is None:
+            p.kill()
+    if interrupt:
+        exit_time = time.monotonic() - began
+    return p.returncode, out, err, exit_time
+
+
+def repeated(source, runs=CRASH_RUNS, **kwargs):
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        return list(pool.map(lambda _: run_script(source, **kwargs), range(runs)))
+
+
+def test_open_manager_on_daemon_threads_at_exit():
+    source = """
+        import threading, time, threads_main
+        def build():
+            global m
+            m = threads_main.BrixelThreadsMain(lambda: time.sleep(0.2), 2)
+            for _ in range(4):
+                m._send()
+        t = threading.Thread(target=build, daemon=True)
+        t.start(); t.join()
+        time.sleep(0.05)
+        print("leaving")
+    """
+    for code, out, err, _ in repeated(source):
+        assert code == 0 and out == "leaving\n", err[-2000:]
+
+
+def test_ctrl_c_twice_during_join_exits_promptly():
+    # As a plain threading script does: the second Ctrl-C cuts the wait for the threads short, and
+    # the interpreter ends as after any uncaught KeyboardInterrupt.
+    source = """
+        import time, threads_main
+        m = threads_main.BrixelThreadsMain(lambda: time.sleep(30), 2)
+        for _ in range(4):
+            m._send()
+        print("joining", flush=True)
+        m._join()
+    """
+    for code, _, err, exit_time in repeated(source, interrupt=2):
+        assert code == -signal.SIGINT, err[-2000:]
+        assert exit_time < 2.0
+
+
+def spin(seconds):
+    """Task code that a stop can reach at any moment: many small steps."""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        time.sleep(0.001)
+
+
+@pytest.mark.parametrize("ending", ["_stop_all", "_close"])
+def test_stop_or_close_from_inside_a_task_ends_the_others_first(make_manager, ending):
+    calls = []
+
+    def task(kind):
+        if kind == "end":
+            wait_until(lambda: len(m._var.runs) == 4)
+            calls.append(getattr(m, ending)())  # completes; the task ends right after
+            calls.append("after")
+        spin(30)
+
+    m = make_manager(task, 4)
+    for kind in ("long", "long", "long", "end"):
+        m._send(kind=kind)
+    wait_until(lambda: len(m._var.stops) == 4)
+    wait_until(lambda: all(t.ident is None or not t.is_alive() for t in threading.enumerate()
+                           if t.name.startswith("Thread-") and "start" in t.name), timeout=5)
+    assert calls == [] and set(m._get_all_status().values()) == {"停止"}
+    complete = "Stop all complete" if ending == "_stop_all" else "Close complete"
+    assert complete in m._log.texts("info")
+    assert_records(m)
+
+
+def test_stops_never_land_inside_calls_on_another_manager(make_manager):
+    other = make_manager(lambda: None, 0, maximum=True)  # takes names, never dispatches them
+
+    def submitter():
+        while True:
+            other._send()
+
+    m = make_manager(lambda: submitter(), 1)
+    for round_ in range(30):
+        m._send()
+        wait_until(lambda: len(m._var.runs) == round_ + 1)
+        time.sleep(0.005)
+        m._stop(m._var.runs[-1])
+        wait_until(lambda: len(m._var.stops) == round_ + 1)
+    wait_until(lambda: m._done())
+    names = list(other._var.totals)
+    assert sorted(names) == sorted(other._get_all_status())
+    assert other._get_qsize() == len(names) > 0
+    assert_records(m)
+
+
+def test_failing_logger_never_ends_the_loop_or_the_walk(make_manager, monkeypatch):
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    m = make_manager(lambda s=0.05: spin(s), 2)
+
+    def broken(message):
+        raise ValueError("log down")
+
+    m._log.debug = broken
+    m._var.max_workers = "many"  # each pass fails with "Run error: ..." while a name waits
+    m._send()
+    wait_until(lambda: unraisable)
+    m._var.max_workers = 2
+    wait_until(lambda: m._done() and len(m._var.dones) == 1)
+    # A refused stop request is logged at debug level too; the walk goes on past it.
+    m._send(s=0.5), m._send(s=0.5)
+    wait_until(lambda: len(m._var.runs) == 3)
+    m._async_raise = lambda tid, exc: (_ for _ in ()).throw(threads_main.ManagerError("Stop thread error"))
+    assert m._stop_all() is True
+    assert all(str(u.exc_value) == "log down" for u in unraisable) and len(unraisable) >= 3
+    assert m._var.thread_init.is_alive()
+
+
+@pytest.mark.parametrize("join", ["_join", "_join_property"])
+def test_join_ends_when_another_thread_closes(make_manager, join):
+    m = make_manager(lambda: spin(30), 1)
+    m._send()
+    m._var.stop_switch = True  # a closed manager is not stopped a second time
+    m._var.stop_switch = False
+    returned = []
+    waiter = threading.Thread(target=lambda: returned.append(getattr(m, join)("brixel_break")))
+    waiter.start()
+    wait_until(lambda: "Join......" in m._log.texts("info"))
+    m._close()
+    waiter.join(10)
+    assert returned == [True]
+    assert m._log.texts("info")[-1] == "Join complete" and "Stop all complete" not in m._log.texts("info")
+
+
+def test_nested_run_is_stopped_once(make_manager):
+    inner_manager = make_manager(lambda n: spin(0.3) or n, 0, maximum=True)
+    inner_manager._send("inner", n=7)
+
+    def outer():
+        threads_main._Worker(inner_manager._var, "inner", inner_manager._log, n=7).start()
+        spin(30)
+
+    m = make_manager(outer, 2)
+    m._send("outer")
+    wait_until(lambda: inner_manager._get_status("inner") == {"inner": "运行中"})
+    m._stop("outer")
+    wait_until(lambda: inner_manager._get_status("inner") == {"inner": "完成"})
+    wait_until(m._done)
+    assert m._var.stops == ["outer"] and m._var.dones == []
+    assert inner_manager._get_result("inner") == {"inner": 7}
+    assert_records(m)
+
+
+def test_stop_before_the_worker_begins_keeps_no_store_alive(fast_time, recording_log, monkeypatch):
+    began = threading.Event()
+
+    class SlowStart(threading.Thread):
+        def run(self):
+            if isinstance(self._target, threads_main._Worker):
+                began.set()
+                time.sleep(0.2)  # alive, its worker not begun yet
+            super().run()
+
+    monkeypatch.setattr(threads_main, "Thread", SlowStart)
+    m = threads_main.BrixelThreadsMain(lambda: "ran", 1)
+    m._send("late")
+    began.wait(5)
+    m._stop("late")
+    wait_until(lambda: not m._var.threads.get("late") or m._get_status("late") == {"late": "停止"})
+    time.sleep(0.3)
+    assert m._var.dones == [] and m._var.stops == ["late"]
+    store = weakref.ref(m._var)
+    shut(m)
+    del m
+    gc.collect()
+    assert store() is None
+
+
+def test_override_of_async_raise_never_reaches_another_task(make_manager):
+    results = []
+
+    def slow_send(tid, exc_type):
+        time.sleep(0.05)  # other threads run meanwhile: the target finishes its task
+        threads_main.BrixelThreadsMain._async_raise(tid, exc_type)
+
+    def task(n):
+        end = time.monotonic() + (0.02 if n == 0 else 0.001)
+        while time.monotonic() < end:
+            pass
+        results.append(n)
+        return n
+
+    for _ in range(5):
+        m = make_manager(task, 4)
+        m._async_raise = slow_send
+        m._send("target", n=0)
+        wait_until(lambda: m._get_status("target") == {"target": "运行中"})
+        for i in range(1, 40):
+            m._send(n=i)
+        m._stop("target")
+        wait_until(lambda: m._done() and len(m._var.dones) == 39)
+        assert m._var.failed == [] and m._var.stops == ["target"]
+        assert_records(m)
+
+
+def test_thread_that_cannot_start_is_a_failed_task(make_manager, monkeypatch):
+    class NoRoom(threading.Thread):
+        def start(self):
+            if isinstance(self._target, threads_main._Worker) and not getattr(NoRoom, "refused", False):
+                NoRoom.refused = True
+                raise RuntimeError("can't start new thread")
+            super().start()
+
+    monkeypatch.setattr(threads_main, "Thread", NoRoom)
+    m = make_manager(lambda: 1, 2)
+    m._send("first"), m._send("second")
+    assert m._join() is True
+    assert m._get_status("first") == {"first": "失败"} and m._get_status("second") == {"second": "完成"}
+    error = m._get_result("first")["first"]
+    assert isinstance(error, RuntimeError) and str(error) == "can't start new thread"
+    assert m._var.failed == ["first"] and sorted(m._var.dones) == ["first", "second"]
+    assert "Run error: can't start new thread" in m._log.texts("debug")
+    assert m._rerun_failed() is True  # the worker stayed: room again, it runs
+    wait_until(lambda: m._get_status("first") == {"first": "完成"})
+
+
+def test_fork_child_refuses_the_inherited_manager_and_builds_its_own():
+    source = """
+        import os, time, threads_main
+        m = threads_main.BrixelThreadsMain(lambda n: time.sleep(0.01) or n, 4)
+        for n in range(20):
+            m._send(n=n)
+        time.sleep(0.05)
+        pid = os.fork()
+        if pid == 0:
+            try:
+                m._send(n=99)
+            except threads_main.ManagerError as e:
+                print("refused:", e, flush=True)
+            fresh = threads_main.BrixelThreadsMain(lambda n: n * 2, 2)
+            fresh._send("x", n=21)
+            fresh._join()
+            print("child:", fresh._get_result("x"), flush=True)
+            fresh._close()
+            os._exit(0)
+        _, status = os.waitpid(pid, 0)
+        m._join()
+        print("parent:", len(m._var.dones), status, flush=True)
+        m._close()
+    """
+    code, out, err, _ = run_script(source)
+    assert code == 0, err[-2000:]
+    assert "refused: The manager belongs to the process that built it" in out
+    assert "child: {'x': 42}" in out and "parent: 20 0" in out
