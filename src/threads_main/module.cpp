@@ -7,6 +7,7 @@
 #include "brixel_var_api.h"
 #include "manager/methods.hpp"
 #include "module.hpp"
+#include "monitor/latency.hpp"
 #include "support/call.hpp"
 
 namespace threads_main {
@@ -130,6 +131,9 @@ int module_exec(PyObject* module) noexcept
         return -1;
     }
     if (PyModule_AddObjectRef(module, "ManagerError", st->manager_error) < 0) {
+        return -1;
+    }
+    if (add_latency_functions(module) < 0) {
         return -1;
     }
     executed.store(true);
