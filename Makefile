@@ -23,7 +23,7 @@ $(VENV)/.ready:
 
 # Rebuilds (incrementally, in build/) whenever a source changes.
 $(VENV)/.installed: $(VENV)/.ready $(SOURCES)
-	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
+	$(PY) -m pip install --quiet --no-build-isolation ".[test,report]"
 	touch $@
 
 test: $(VENV)/.installed
@@ -53,7 +53,7 @@ $(SAN_VENV)/.ready:
 
 $(SAN_VENV)/.installed: $(SAN_VENV)/.ready $(SOURCES)
 	$(SAN_VENV)/bin/python -m pip install --quiet --no-build-isolation \
-		-C cmake.define.THREADS_MAIN_SANITIZE=ON -C build-dir=build/sanitize ".[test]"
+		-C cmake.define.THREADS_MAIN_SANITIZE=ON -C build-dir=build/sanitize ".[test,report]"
 	touch $@
 
 sanitize: $(SAN_VENV)/.installed

@@ -24,7 +24,8 @@ def run_child(code, timeout=60):
 def test_namespace_in_import_order():
     names = [n for n in vars(threads_main) if not n.startswith("__")]
     assert names == ["ctypes", "inspect", "os", "threading", "time", "Queue", "Lock", "Thread", "BrixelLog",
-                     "BrixelVar", "BrixelThreadsMain", "_Worker", "ManagerError"]
+                     "BrixelVar", "BrixelThreadsMain", "_Worker", "ManagerError", "histogram_from_times",
+                     "merge_histograms", "histogram_latency", "record_runs"]
     assert threads_main.BrixelThreadsMain.__bases__ == (object,)
     assert threads_main._Worker.__bases__ == (object,)
     assert threads_main.ManagerError.__bases__ == (Exception,)

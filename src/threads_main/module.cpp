@@ -7,6 +7,7 @@
 #include "brixel_var_api.h"
 #include "manager/methods.hpp"
 #include "module.hpp"
+#include "monitor/latency.hpp"
 #include "support/call.hpp"
 #include "worker/worker.hpp"
 
@@ -161,7 +162,7 @@ int module_exec(PyObject* module) noexcept
     if (PyModule_AddObjectRef(module, "ManagerError", st->manager_error) < 0) {
         return -1;
     }
-    if (register_after_fork() < 0) {
+    if (add_latency_functions(module) < 0 || register_after_fork() < 0) {
         return -1;
     }
     executed.store(true);

@@ -31,6 +31,10 @@ enum Name : int {
     N_isclass,
     // keys of the query results, and the builtin the summary lines round with
     N_total, N_run, N_stop, N_cancel, N_task, N_data, N_round,
+    // keys of the latency, timeline and histogram forms, and the report writer's names
+    N_count, N_min, N_mean, N_p50, N_p90, N_p95, N_p99, N_p99_9, N_max, N_second, N_completed,
+    N_sub_bucket_bits, N_top_bits, N_buckets, N_sum, N_histogram, N_timeline, N_brixel_report,
+    N_write_report, N_run_status, N_latency,
     N_COUNT
 };
 
@@ -144,6 +148,27 @@ constexpr const char* name_text(Name n)
     case N_task: return "task";
     case N_data: return "data";
     case N_round: return "round";
+    case N_count: return "count";
+    case N_min: return "min";
+    case N_mean: return "mean";
+    case N_p50: return "p50";
+    case N_p90: return "p90";
+    case N_p95: return "p95";
+    case N_p99: return "p99";
+    case N_p99_9: return "p99.9";
+    case N_max: return "max";
+    case N_second: return "second";
+    case N_completed: return "completed";
+    case N_sub_bucket_bits: return "sub_bucket_bits";
+    case N_top_bits: return "top_bits";
+    case N_buckets: return "buckets";
+    case N_sum: return "sum";
+    case N_histogram: return "histogram";
+    case N_timeline: return "timeline";
+    case N_brixel_report: return "brixel_report";
+    case N_write_report: return "write_report";
+    case N_run_status: return "run_status";
+    case N_latency: return "latency";
     case N_COUNT: break;
     }
     return nullptr;

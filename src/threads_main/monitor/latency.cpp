@@ -1,0 +1,358 @@
+// Run-time histograms and timelines as Python data, and the module functions that build, merge
+// and read raw forms.
+#include "monitor/latency.hpp"
+
+#include <cmath>
+#include <limits>
+#include <memory>
+
+#include "support/args.hpp"
+#include "support/call.hpp"
+
+namespace threads_main {
+
+namespace {
+
+constexpr const char* raw_form = "histogram raw form";
+constexpr size_t raw_keys = 7;
+
+double ms(double ns) { return ns / 1e6; }
+
+void put(const Ctx& c, PyObject* dict, Name key, Ref value)
+{
+    if (!value) {
+        throw PyErrSet{};
+    }
+    require_int(PyDict_SetItem(dict, c.name(key), value.get()));
+}
+
+void put_u64(const Ctx& c, PyObject* dict, Name key, uint64_t v)
+{
+    put(c, dict, key, Ref::steal(PyLong_FromUnsignedLongLong(v)));
+}
+
+void put_ms(const Ctx& c, PyObject* dict, Name key, double ns)
+{
+    put(c, dict, key, Ref::steal(PyFloat_FromDouble(ms(ns))));
+}
+
+[[noreturn]] void refuse(PyObject* type, const char* format, auto... args)
+{
+    PyErr_Format(type, format, raw_form, args...);
+    throw PyErrSet{};
+}
+
+uint64_t read_u64(PyObject* v, const char* what)
+{
+    if (!PyLong_Check(v)) {
+        refuse(PyExc_TypeError, "%s: %s must be an int, not %.100s", what, Py_TYPE(v)->tp_name);
+    }
+    unsigned long long x = PyLong_AsUnsignedLongLong(v);
+    if (x == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        refuse(PyExc_ValueError, "%s: %s must be between 0 and 2**64 - 1", what);
+    }
+    return x;
+}
+
+Ref raw_item(const Ctx& c, PyObject* raw, Name key)
+{
+    PyObject* value = nullptr;
+    if (require_int(PyDict_GetItemRef(raw, c.name(key), &value)) == 0) {
+        refuse(PyExc_ValueError, "%s: missing key '%s'", name_text(key));
+    }
+    return Ref::steal(value);
+}
+
+// A non-negative, finite number of seconds as whole nanoseconds (saturating at 2^64 - 1).
+uint64_t seconds_to_ns(PyObject* v, const char* what)
+{
+    double s = PyFloat_AsDouble(v);
+    if (s == -1.0 && PyErr_Occurred()) {
+        throw PyErrSet{};
+    }
+    if (!std::isfinite(s) || s < 0) {
+        PyErr_Format(PyExc_ValueError, "%s must be finite and non-negative seconds, not %R", what, v);
+        throw PyErrSet{};
+    }
+    double ns = s * 1e9;
+    return ns >= 18446744073709551615.0 ? std::numeric_limits<uint64_t>::max() : static_cast<uint64_t>(ns + 0.5);
+}
+
+// Calls `each(item)` for every item of an iterable (lists and tuples without an iterator).
+template <typename F>
+void for_each_item(PyObject* iterable, const char* what, F&& each)
+{
+    Ref seq = require(PySequence_Fast(iterable, what));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        // Our own reference: `each` may run Python code (a __float__) that empties a list.
+        Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
+        each(item.get());
+        if (PySequence_Fast_GET_SIZE(seq.get()) != n) {
+            PyErr_Format(PyExc_RuntimeError, "%s changed size during iteration", what);
+            throw PyErrSet{};
+        }
+    }
+}
+
+PyObject* module_histogram_from_times(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames)
+{
+    return boundary<PyObject*>(nullptr, [&] {
+        PyObject* a[1];
+        bind_args({"histogram_from_times", {"times"}, 1, false, false}, args, nargs, kwnames, a);
+        Ctx c{module, state_of(module)};
+        auto h = std::make_unique<Histogram>();
+        for_each_item(a[0], "times must be an iterable of run times in seconds",
+                      [&](PyObject* t) { h->record(seconds_to_ns(t, "a run time")); });
+        return histogram_raw(c, *h).release();
+    });
+}
+
+PyObject* module_merge_histograms(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames)
+{
+    return boundary<PyObject*>(nullptr, [&] {
+        PyObject* a[1];
+        bind_args({"merge_histograms", {"raws"}, 1, false, false}, args, nargs, kwnames, a);
+        Ctx c{module, state_of(module)};
+        auto total = std::make_unique<Histogram>();
+        auto one = std::make_unique<Histogram>();
+        for_each_item(a[0], "raws must be an iterable of histogram raw forms", [&](PyObject* raw) {
+            histogram_from_raw(c, raw, *one);
+            total->merge(*one);
+        });
+        return histogram_raw(c, *total).release();
+    });
+}
+
+PyObject* module_histogram_latency(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames)
+{
+    return boundary<PyObject*>(nullptr, [&] {
+        PyObject* a[1];
+        bind_args({"histogram_latency", {"raw"}, 1, false, false}, args, nargs, kwnames, a);
+        Ctx c{module, state_of(module)};
+        auto h = std::make_unique<Histogram>();
+        histogram_from_raw(c, a[0], *h);
+        return latency_dict(c, *h).release();
+    });
+}
+
+PyObject* module_record_runs(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    return boundary<PyObject*>(nullptr, [&] {
+        PyObject* a[1];
+        bind_args({"record_runs", {"runs"}, 1, false, false}, args, nargs, kwnames, a);
+        Ctx c{module, state_of(module)};
+        auto runs = std::make_unique<RunTimes>();
+        runs->dispatched(0);
+        for_each_item(a[0], "runs must be an iterable of (at, seconds, failed) triples", [&](PyObject* run) {
+            if (!PyTuple_Check(run) || PyTuple_GET_SIZE(run) != 3) {
+                PyErr_Format(PyExc_TypeError, "a run must be a tuple (at, seconds, failed), not %R", run);
+                throw PyErrSet{};
+            }
+            uint64_t at = seconds_to_ns(PyTuple_GET_ITEM(run, 0), "a run's finishing time");
+            if (at > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+                PyErr_SetString(PyExc_ValueError, "a run's finishing time is out of range");
+                throw PyErrSet{};
+            }
+            PyObject* seconds = PyTuple_GET_ITEM(run, 1);
+            int64_t run_ns = -1;
+            if (!Py_IsNone(seconds)) {
+                run_ns = static_cast<int64_t>(
+                    std::min<uint64_t>(seconds_to_ns(seconds, "a run time"), std::numeric_limits<int64_t>::max()));
+            }
+            bool failed = truthy(PyTuple_GET_ITEM(run, 2));
+            runs->finished(static_cast<int64_t>(at), run_ns, failed);
+        });
+        Ref result = require(PyDict_New());
+        put(c, result.get(), N_histogram, histogram_raw(c, runs->all));
+        put(c, result.get(), N_timeline, timeline_list(c, runs->timeline));
+        return result.release();
+    });
+}
+
+PyDoc_STRVAR(histogram_from_times_doc,
+             "histogram_from_times($module, times)\n--\n\n"
+             "The raw form of a histogram of the given run times (seconds).");
+PyDoc_STRVAR(merge_histograms_doc,
+             "merge_histograms($module, raws)\n--\n\n"
+             "One raw form holding every value of the given raw forms: the same histogram as one that\n"
+             "recorded all their values.");
+PyDoc_STRVAR(histogram_latency_doc,
+             "histogram_latency($module, raw)\n--\n\n"
+             "The latency figures of a raw form: count, then min, mean, p50, p90, p95, p99, p99.9 and\n"
+             "max in milliseconds. A percentile is the midpoint of the bucket holding the sample of\n"
+             "that nearest rank, within 0.4 % of the sample.");
+PyDoc_STRVAR(record_runs_doc,
+             "record_runs($module, runs)\n--\n\n"
+             "Records (at, seconds, failed) triples as a manager records its tasks (at: seconds since\n"
+             "the batch's first dispatch at which the task finished; seconds: its run time, or None\n"
+             "when it has none) and returns {'histogram': raw form, 'timeline': rows}.");
+
+PyMethodDef latency_functions[] = {
+    {"histogram_from_times", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_histogram_from_times)),
+     METH_FASTCALL | METH_KEYWORDS, histogram_from_times_doc},
+    {"merge_histograms", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_merge_histograms)),
+     METH_FASTCALL | METH_KEYWORDS, merge_histograms_doc},
+    {"histogram_latency", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_histogram_latency)),
+     METH_FASTCALL | METH_KEYWORDS, histogram_latency_doc},
+    {"record_runs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_record_runs)),
+     METH_FASTCALL | METH_KEYWORDS, record_runs_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+Ref histogram_raw(const Ctx& c, const Histogram& h)
+{
+    Ref raw = require(PyDict_New());
+    put_u64(c, raw.get(), N_sub_bucket_bits, Histogram::kSubBits);
+    put_u64(c, raw.get(), N_top_bits, Histogram::kTopBits);
+    put_u64(c, raw.get(), N_count, h.count());
+    put_u64(c, raw.get(), N_min, h.min());
+    put_u64(c, raw.get(), N_max, h.max());
+    put_u64(c, raw.get(), N_sum, h.sum());
+    Ref buckets = require(PyList_New(0));
+    for (size_t i = h.first_used(); i <= h.last_used() && h.count(); ++i) {
+        if (h.bucket(i) == 0) {
+            continue;
+        }
+        Ref index = require(PyLong_FromSize_t(i));
+        Ref count = require(PyLong_FromUnsignedLongLong(h.bucket(i)));
+        Ref pair = require(PyTuple_Pack(2, index.get(), count.get()));
+        require_int(PyList_Append(buckets.get(), pair.get()));
+    }
+    put(c, raw.get(), N_buckets, std::move(buckets));
+    return raw;
+}
+
+void histogram_from_raw(const Ctx& c, PyObject* raw, Histogram& into)
+{
+    into.clear();
+    if (!PyDict_Check(raw)) {
+        refuse(PyExc_TypeError, "%s must be a dict, not %.100s", Py_TYPE(raw)->tp_name);
+    }
+    uint64_t sub_bits = read_u64(raw_item(c, raw, N_sub_bucket_bits).get(), "sub_bucket_bits");
+    uint64_t top_bits = read_u64(raw_item(c, raw, N_top_bits).get(), "top_bits");
+    if (sub_bits != Histogram::kSubBits || top_bits != Histogram::kTopBits) {
+        refuse(PyExc_ValueError, "%s: layout (sub_bucket_bits=%llu, top_bits=%llu) is not this module's (%d, %d)",
+               static_cast<unsigned long long>(sub_bits), static_cast<unsigned long long>(top_bits),
+               Histogram::kSubBits, Histogram::kTopBits);
+    }
+    uint64_t count = read_u64(raw_item(c, raw, N_count).get(), "count");
+    uint64_t min = read_u64(raw_item(c, raw, N_min).get(), "min");
+    uint64_t max = read_u64(raw_item(c, raw, N_max).get(), "max");
+    uint64_t sum = read_u64(raw_item(c, raw, N_sum).get(), "sum");
+    Ref buckets = raw_item(c, raw, N_buckets);
+    if (static_cast<size_t>(PyDict_GET_SIZE(raw)) != raw_keys) {
+        refuse(PyExc_ValueError, "%s: unexpected keys besides sub_bucket_bits, top_bits, count, min, max, sum, buckets");
+    }
+
+    unsigned __int128 total = 0;
+    size_t first = Histogram::kBuckets;
+    size_t last = 0;
+    bool any = false;
+    for_each_item(buckets.get(), "histogram raw form: buckets must be a sequence of (index, count) pairs",
+                  [&](PyObject* pair) {
+                      if (!(PyTuple_Check(pair) || PyList_Check(pair)) || PySequence_Fast_GET_SIZE(pair) != 2) {
+                          refuse(PyExc_TypeError, "%s: a bucket must be an (index, count) pair, not %.100s",
+                                 Py_TYPE(pair)->tp_name);
+                      }
+                      Ref index_obj = Ref::borrow(PySequence_Fast_GET_ITEM(pair, 0));
+                      Ref count_obj = Ref::borrow(PySequence_Fast_GET_ITEM(pair, 1));
+                      uint64_t index = read_u64(index_obj.get(), "a bucket index");
+                      uint64_t n = read_u64(count_obj.get(), "a bucket count");
+                      if (index >= Histogram::kBuckets) {
+                          refuse(PyExc_ValueError, "%s: bucket index %llu is out of range",
+                                 static_cast<unsigned long long>(index));
+                      }
+                      if (any && index <= last) {
+                          refuse(PyExc_ValueError, "%s: bucket indexes must be increasing (%llu after %zu)",
+                                 static_cast<unsigned long long>(index), last);
+                      }
+                      if (n == 0) {
+                          refuse(PyExc_ValueError, "%s: bucket %llu has a count of 0",
+                                 static_cast<unsigned long long>(index));
+                      }
+                      if (!any) {
+                          first = index;
+                      }
+                      any = true;
+                      last = index;
+                      total += n;
+                      into.add_bucket(index, n);
+                  });
+    if (total != count) {
+        refuse(PyExc_ValueError, "%s: the bucket counts do not add up to count %llu",
+               static_cast<unsigned long long>(count));
+    }
+    if (count == 0) {
+        if (min != 0 || max != 0 || sum != 0) {
+            refuse(PyExc_ValueError, "%s: an empty histogram has min, max and sum 0");
+        }
+        return;
+    }
+    if (min > max || Histogram::index_of(min) != first || Histogram::index_of(max) != last) {
+        refuse(PyExc_ValueError, "%s: min %llu and max %llu do not fall in the first and last buckets",
+               static_cast<unsigned long long>(min), static_cast<unsigned long long>(max));
+    }
+    unsigned __int128 highest = static_cast<unsigned __int128>(max) * count;
+    if (highest <= std::numeric_limits<uint64_t>::max()
+        && (sum > highest || sum < static_cast<unsigned __int128>(min) * count)) {
+        refuse(PyExc_ValueError, "%s: sum %llu is not between count * min and count * max",
+               static_cast<unsigned long long>(sum));
+    }
+    into.set_totals(min, max, sum);
+}
+
+Ref latency_dict(const Ctx& c, const Histogram& h)
+{
+    static constexpr double qs[5] = {50, 90, 95, 99, 99.9};
+    static constexpr Name keys[5] = {N_p50, N_p90, N_p95, N_p99, N_p99_9};
+    double p[5];
+    h.percentiles(qs, p, 5);
+    Ref d = require(PyDict_New());
+    put_u64(c, d.get(), N_count, h.count());
+    put_ms(c, d.get(), N_min, static_cast<double>(h.min()));
+    put_ms(c, d.get(), N_mean, h.mean());
+    for (int i = 0; i < 5; ++i) {
+        put_ms(c, d.get(), keys[i], p[i]);
+    }
+    put_ms(c, d.get(), N_max, static_cast<double>(h.max()));
+    return d;
+}
+
+Ref timeline_list(const Ctx& c, const Timeline& t)
+{
+    std::vector<TimelineRow> rows = t.rows();
+    Ref list = require(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const TimelineRow& r = rows[i];
+        Ref d = require(PyDict_New());
+        put(c, d.get(), N_second, Ref::steal(PyLong_FromLongLong(r.second)));
+        put_u64(c, d.get(), N_completed, r.completed);
+        put_u64(c, d.get(), N_failed, r.failed);
+        put_ms(c, d.get(), N_p50, r.p50);
+        put_ms(c, d.get(), N_p95, r.p95);
+        put_ms(c, d.get(), N_p99, r.p99);
+        put_ms(c, d.get(), N_max, static_cast<double>(r.max));
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), d.release());
+    }
+    return list;
+}
+
+Ref write_report(const Ctx& c, PyObject* path, PyObject* run_status, PyObject* latency, PyObject* timeline)
+{
+    Ref package = require(PyImport_Import(c.name(N_brixel_report)));
+    Ref writer = getattr(package.get(), c.name(N_write_report));
+    Ref kwnames = require(PyTuple_Pack(3, c.name(N_run_status), c.name(N_latency), c.name(N_timeline)));
+    PyObject* argv[5] = {nullptr, path, run_status, latency, timeline};
+    return require(PyObject_Vectorcall(writer.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+}
+
+int add_latency_functions(PyObject* module) noexcept { return PyModule_AddFunctions(module, latency_functions); }
+
+}  // namespace threads_main

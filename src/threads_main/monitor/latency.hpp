@@ -1,0 +1,40 @@
+// Python forms of run-time histograms and timelines: the raw form (plain, picklable data that
+// merges exactly), the latency dict, the timeline rows, and the report writer's call.
+//
+// All functions need the interpreter lock, return new references and throw PyErrSet on failure.
+#pragma once
+
+#include <Python.h>
+
+#include "module.hpp"
+#include "monitor/histogram.hpp"
+#include "monitor/timeline.hpp"
+
+namespace threads_main {
+
+// {"sub_bucket_bits", "top_bits", "count", "min", "max", "sum", "buckets": [(index, count), ...]}:
+// the layout, the exact totals in nanoseconds and the non-empty buckets in index order.
+Ref histogram_raw(const Ctx& c, const Histogram& h);
+
+// Reads a raw form into `into` (cleared first). Refuses, with TypeError or ValueError saying
+// what is wrong, anything that histogram_raw could not have made: another layout, missing or
+// extra keys, bucket indexes out of range or not increasing, counts that do not add up, totals
+// that do not fit the buckets. `into` is unspecified after a refusal.
+void histogram_from_raw(const Ctx& c, PyObject* raw, Histogram& into);
+
+// {"count": int, "min", "mean", "p50", "p90", "p95", "p99", "p99.9", "max": float milliseconds};
+// all zeros when nothing was recorded.
+Ref latency_dict(const Ctx& c, const Histogram& h);
+
+// [{"second": int, "completed": int, "failed": int, "p50", "p95", "p99", "max": float ms}, ...]
+// one dict per row of the timeline, in order, idle rows included.
+Ref timeline_list(const Ctx& c, const Timeline& t);
+
+// brixel_report.write_report(path, run_status=..., latency=..., timeline=...), the package
+// imported at each call so that its missing optional dependency is reported only when used.
+Ref write_report(const Ctx& c, PyObject* path, PyObject* run_status, PyObject* latency, PyObject* timeline);
+
+// Adds the module-level functions over raw forms; for the module's exec. 0, or -1 with an error.
+int add_latency_functions(PyObject* module) noexcept;
+
+}  // namespace threads_main
