@@ -123,12 +123,25 @@ def recording_log(monkeypatch):
     return RecordingLog
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "paced_only: the test is about the paced control loop itself")
+
+
+@pytest.fixture(params=["paced", "eager"])
+def dispatch(request):
+    """Both ways of starting work: the behaviour tested holds in each, unless marked paced_only."""
+    if request.param == "eager" and request.node.get_closest_marker("paced_only"):
+        pytest.skip("about the paced control loop")
+    return request.param
+
+
 @pytest.fixture
-def make_manager(fast_time, recording_log):
+def make_manager(fast_time, recording_log, dispatch):
     """Builds managers with a fast clock and a recording logger; closes them all afterwards."""
     made = []
 
     def make(func=lambda **kw: kw, *args, **kwargs):
+        kwargs.setdefault("dispatch", dispatch)
         manager = threads_main.BrixelThreadsMain(func, *args, **kwargs)
         made.append(manager)
         return manager

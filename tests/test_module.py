@@ -161,6 +161,7 @@ def test_store_built_in_seven_steps(make_manager, monkeypatch):
     assert set(vars(m)) == {"_log", "_var"}
 
 
+@pytest.mark.paced_only
 def test_fresh_manager_flags_and_open_check(make_manager, fast_time):
     m = make_manager(print)
     wait_until(lambda: len(fast_time.sleeps) >= 1)
@@ -201,6 +202,7 @@ def queue_fake_task(m, name):
     return thread
 
 
+@pytest.mark.paced_only
 def test_dispatch_stays_within_the_limit_and_sets_flags(make_manager):
     m = make_manager(print, 2)
     threads = [queue_fake_task(m, f"t{i}") for i in range(5)]
@@ -217,6 +219,7 @@ def test_dispatch_stays_within_the_limit_and_sets_flags(make_manager):
     assert m._is_run() is False and [t.started for t in threads] == [1] * 5
 
 
+@pytest.mark.paced_only
 def test_dispatch_failures_are_logged_and_do_not_block(make_manager):
     m = make_manager(print, 2)
     m._var.threads.set("gone", value={"thread": None, "result": None, "status": "完成"})
@@ -228,6 +231,7 @@ def test_dispatch_failures_are_logged_and_do_not_block(make_manager):
     assert m._var.runs == ["gone", "later"] and m._done() is False
 
 
+@pytest.mark.paced_only
 def test_uncomparable_limit_is_logged_each_pass(make_manager):
     m = make_manager(print, None, True)
     queue_fake_task(m, "t")
@@ -236,6 +240,7 @@ def test_uncomparable_limit_is_logged_each_pass(make_manager):
     assert m._var.runs == [] and m._get_qsize() == 1
 
 
+@pytest.mark.paced_only
 def test_control_loop_uses_overridden_methods(make_manager, recording_log, fast_time):
     sizes = []
 

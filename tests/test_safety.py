@@ -104,12 +104,10 @@ def test_stop_or_close_from_inside_a_task_ends_the_others_first(make_manager, en
     m = make_manager(task, 4)
     for kind in ("long", "long", "long", "end"):
         m._send(kind=kind)
-    wait_until(lambda: len(m._var.stops) == 4)
-    wait_until(lambda: all(t.ident is None or not t.is_alive() for t in threading.enumerate()
-                           if t.name.startswith("Thread-") and "start" in t.name), timeout=5)
-    assert calls == [] and set(m._get_all_status().values()) == {"停止"}
     complete = "Stop all complete" if ending == "_stop_all" else "Close complete"
-    assert complete in m._log.texts("info")
+    wait_until(lambda: complete in m._log.texts("info") and len(m._var.stops) == 4)
+    time.sleep(0.1)  # the calling task ends as its call returns: nothing after the call runs
+    assert calls == [] and set(m._get_all_status().values()) == {"停止"}
     assert_records(m)
 
 
@@ -128,6 +126,9 @@ def test_stops_never_land_inside_calls_on_another_manager(make_manager):
         m._stop(m._var.runs[-1])
         wait_until(lambda: len(m._var.stops) == round_ + 1)
     wait_until(lambda: m._done())
+    # A stopped task ends when the call it is in returns: wait until the last one has.
+    sizes = []
+    wait_until(lambda: sizes.append(len(other._var.totals)) or sizes[-3:] == [sizes[-1]] * 3, interval=0.02)
     names = list(other._var.totals)
     assert sorted(names) == sorted(other._get_all_status())
     assert other._get_qsize() == len(names) > 0
@@ -218,32 +219,36 @@ def test_stop_before_the_worker_begins_keeps_no_store_alive(fast_time, recording
 
 
 def test_override_of_async_raise_never_reaches_another_task(make_manager):
-    results = []
+    asked = threading.Event()
 
     def slow_send(tid, exc_type):
-        time.sleep(0.05)  # other threads run meanwhile: the target finishes its task
+        time.sleep(0.05)  # other threads run meanwhile: the target's task ends before the send
         threads_main.BrixelThreadsMain._async_raise(tid, exc_type)
 
     def task(n):
+        while n == 0 and not asked.is_set():
+            time.sleep(0.001)
         end = time.monotonic() + (0.02 if n == 0 else 0.001)
         while time.monotonic() < end:
             pass
-        results.append(n)
         return n
 
     for _ in range(5):
+        asked.clear()
         m = make_manager(task, 4)
         m._async_raise = slow_send
         m._send("target", n=0)
         wait_until(lambda: m._get_status("target") == {"target": "运行中"})
         for i in range(1, 40):
             m._send(n=i)
+        asked.set()
         m._stop("target")
         wait_until(lambda: m._done() and len(m._var.dones) == 39)
         assert m._var.failed == [] and m._var.stops == ["target"]
         assert_records(m)
 
 
+@pytest.mark.paced_only
 def test_thread_that_cannot_start_is_a_failed_task(make_manager, monkeypatch):
     class NoRoom(threading.Thread):
         def start(self):

@@ -117,6 +117,7 @@ def test_stop_all_goes_on_after_a_refused_request(make_manager):
     ended(*threads)
 
 
+@pytest.mark.paced_only
 def test_stop_during_thread_start_up(make_manager, monkeypatch):
     class SlowStart(threading.Thread):
         def _set_native_id(self):

@@ -265,7 +265,7 @@ def test_base_exception_of_a_task_is_a_failure_and_ends_the_thread_quietly(make_
     m = make_manager(lambda fail: raise_(error) if fail else "ok")
     m._send("bad", fail=True)
     m._send("good", fail=False)
-    wait_until(lambda: m._done())
+    wait_until(lambda: m._done() and len(m._var.dones) == 2)
     entry = m._var.threads.get("bad")
     assert entry.status == FAILED and isinstance(entry.result, BaseException)
     assert not isinstance(entry.result, Exception)

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "brixel_var_api.h"
+#include "manager/eager.hpp"
 #include "manager/methods.hpp"
 #include "module.hpp"
 #include "monitor/latency.hpp"
@@ -153,6 +154,10 @@ int module_exec(PyObject* module) noexcept
     if (PyModule_AddObjectRef(module, "_Worker", worker) < 0) {
         return -1;
     }
+    st->eager_queue_type = create_eager_queue_type(module);
+    if (!st->eager_queue_type) {
+        return -1;
+    }
     st->manager_error = PyErr_NewExceptionWithDoc(
         "threads_main.ManagerError", "Raised by a task manager: closed manager, refused stop, broken close.",
         PyExc_Exception, nullptr);
@@ -177,6 +182,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg)
     }
     Py_VISIT(st->manager_type);
     Py_VISIT(st->worker_type);
+    Py_VISIT(st->eager_queue_type);
     Py_VISIT(st->manager_error);
     Py_VISIT(st->builtins);
     Py_VISIT(st->async_raise);
@@ -201,6 +207,7 @@ int module_clear(PyObject* module)
     }
     Py_CLEAR(st->manager_type);
     Py_CLEAR(st->worker_type);
+    Py_CLEAR(st->eager_queue_type);
     Py_CLEAR(st->manager_error);
     Py_CLEAR(st->builtins);
     Py_CLEAR(st->async_raise);

@@ -16,6 +16,7 @@ enum Status : int { S_WAITING, S_RUNNING, S_COMPLETED, S_FAILED, S_CANCELLED, S_
 struct ModuleState {
     PyTypeObject* manager_type;
     PyTypeObject* worker_type;
+    PyObject* eager_queue_type;  // the task queue of managers that dispatch eagerly
     PyObject* manager_error;
     PyObject* builtins;        // the interpreter's builtins dict, where module-level lookups fall back
     PyObject* async_raise;     // our own _async_raise function, to tell it from an override

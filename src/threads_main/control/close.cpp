@@ -1,6 +1,7 @@
 // Clearing a finished batch, re-running failed tasks and closing the manager.
 #include <Python.h>
 
+#include "manager/eager.hpp"
 #include "manager/methods.hpp"
 #include "manager/native.hpp"
 #include "support/run.hpp"
@@ -95,6 +96,19 @@ bool renew_thread(const Ctx& c, PyObject* entry)
     return true;
 }
 
+// The worker a failed task keeps in its entry for a re-run, taken out of it (null when there is none).
+Ref take_kept_worker(const Ctx& c, PyObject* entry)
+{
+    PyObject* found = nullptr;
+    require_int(PyObject_GetOptionalAttr(entry, c.name(N__worker), &found));
+    Ref worker = Ref::steal(found);
+    if (!worker || Py_IsNone(worker.get())) {
+        return {};
+    }
+    set_field(c, entry, N__worker, Py_None);
+    return worker;
+}
+
 // Ends the control thread. It leaves its loop by itself within one pass once `switch` is false
 // (the close has woken it), and is given a short while to do so. A loop still running after that is
 // stopped through its run: at once when it runs code of the user's (a sleep, an overridden method),
@@ -164,7 +178,7 @@ PyObject* manager_clear_record(PyObject* self, PyTypeObject* cls, PyObject* cons
         Ref var = manager_var(c, self);
         StoreLock lock(c, var.get());
         bool cleared = false;
-        if (!work_pending(c, var.get())) {
+        if (!work_pending(c, var.get()) && !eager_has_waiting(self)) {
             clear_batch(c, var.get());
             as_manager(self)->runs->forget_unbegun();
             cleared = true;
@@ -194,6 +208,14 @@ PyObject* manager_rerun_failed(PyObject* self, PyTypeObject* cls, PyObject* cons
             }
             Ref threads = field(c, var.get(), N_threads);
             Ref entry = task_entry(c, threads.get(), name.get());
+            if (PyObject* eager = eager_queue_of(self)) {
+                // The worker kept with a failed task goes into the queue beside its name; a name
+                // already put back (its worker taken) is not put twice.
+                if (Ref worker = take_kept_worker(c, entry.get())) {
+                    eager_put(c, eager, name.get(), worker.get());
+                }
+                continue;
+            }
             if (!renew_thread(c, entry.get())) {
                 continue;
             }
@@ -218,8 +240,10 @@ PyObject* manager_close(PyObject* self, PyTypeObject* cls, PyObject* const* args
             Ref var = manager_var(c, self);
             // From here on the manager counts as closed, whatever happens next.
             set_field(c, var.get(), N_switch, Py_False);
-            // An idle control loop sees the switch at once instead of at the end of its idle wait.
+            // An idle control loop (and an eager manager's idle task threads) sees the switch at
+            // once instead of at the end of its idle wait.
             wake_control_loop(self);
+            eager_wake_all(self);
             call_method(self, c.name(N__clear_queue));
             Ref queue = field(c, var.get(), N_queue);
             call_method(queue.get(), c.name(N_close));

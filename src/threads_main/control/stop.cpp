@@ -3,6 +3,7 @@
 
 #include <utility>
 
+#include "manager/eager.hpp"
 #include "manager/methods.hpp"
 #include "module.hpp"
 #include "outside/outside.hpp"
@@ -321,6 +322,8 @@ PyObject* manager_clear_queue(PyObject* self, PyTypeObject* cls, PyObject* const
             ++taken;
             cancel_name(c, var.get(), name.get());
         }
+        // An eager manager has no control loop pass to notice that the drain left nothing to do.
+        eager_settle(c, self);
         log_text(c, manager_log(c, self).get(), N_info, "Clear queue complete");
         return Py_NewRef(Py_True);
     });
@@ -360,6 +363,10 @@ PyObject* manager_stop_action(PyObject* self, PyTypeObject* cls, PyObject* const
         catch (const PyErrSet&) {
             log_pending_stop_error(c, self);
         }
+        // For an eager manager, a stopped task frees its slot at once: the next waiting task may
+        // start, or the batch is done.
+        eager_settle(c, self);
+        eager_kick(c, self);
         return Py_NewRef(Py_None);
     });
 }

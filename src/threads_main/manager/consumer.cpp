@@ -7,6 +7,7 @@
 #include <new>
 #include <utility>
 
+#include "manager/eager.hpp"
 #include "manager/methods.hpp"
 #include "module.hpp"
 #include "outside/outside.hpp"
@@ -236,7 +237,11 @@ PyObject* manager_queue_init(PyObject* self, PyTypeObject* cls, PyObject* const*
         check_process(c, self);
         ControlRun run(self);
         try {
-            control_loop(c, self, run);
+            if (eager_queue_of(self)) {
+                eager_control_loop(c, self, run.get());
+            } else {
+                control_loop(c, self, run);
+            }
         }
         catch (const PyErrSet&) {
             // The SystemExit of a close ends the loop like the switch does: quietly, not as an

@@ -2,6 +2,7 @@
 // class itself with its methods in their order.
 #include <Python.h>
 
+#include "manager/eager.hpp"
 #include "manager/methods.hpp"
 #include "module.hpp"
 #include "outside/outside.hpp"
@@ -104,6 +105,10 @@ void manager_dealloc(PyObject* self) noexcept
     if (Run* control = std::exchange(manager->control, nullptr)) {
         run_release(control);
     }
+    if (PyObject* queue = std::exchange(manager->eager, nullptr)) {
+        forget_manager(queue);
+        Py_DECREF(queue);
+    }
     PyObject_ClearWeakRefs(self);
     PyObject_ClearManagedDict(self);
     type->tp_free(self);
@@ -113,6 +118,7 @@ void manager_dealloc(PyObject* self) noexcept
 int manager_traverse(PyObject* self, visitproc visit, void* arg) noexcept
 {
     Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_manager(self)->eager);
     return PyObject_VisitManagedDict(self, visit, arg);
 }
 
@@ -128,7 +134,7 @@ int manager_init(PyObject* self, PyObject* args, PyObject* kwargs)
 {
     return boundary(-1, [&] {
         static const char* kwlist[] = {"func", "max_workers", "maximum", "logfile", "logger", "reserve", "duration",
-                                       nullptr};
+                                       "dispatch", nullptr};
         PyObject* func = nullptr;
         PyObject* max_workers = Py_None;
         PyObject* maximum = Py_False;
@@ -136,9 +142,19 @@ int manager_init(PyObject* self, PyObject* args, PyObject* kwargs)
         PyObject* logger = Py_False;
         PyObject* reserve = Py_True;
         PyObject* duration = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOO:BrixelThreadsMain", const_cast<char**>(kwlist), &func,
-                                         &max_workers, &maximum, &logfile, &logger, &reserve, &duration)) {
+        PyObject* dispatch = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOO$O:BrixelThreadsMain", const_cast<char**>(kwlist),
+                                         &func, &max_workers, &maximum, &logfile, &logger, &reserve, &duration,
+                                         &dispatch)) {
             throw PyErrSet{};
+        }
+        bool eager = false;
+        if (dispatch) {
+            eager = PyUnicode_Check(dispatch) && PyUnicode_EqualToUTF8(dispatch, "eager");
+            if (!eager && !(PyUnicode_Check(dispatch) && PyUnicode_EqualToUTF8(dispatch, "paced"))) {
+                PyErr_Format(PyExc_ValueError, "dispatch must be 'paced' or 'eager', not %R", dispatch);
+                throw PyErrSet{};
+            }
         }
         Ctx c = ctx_from_type(Py_TYPE(self));
 
@@ -150,8 +166,15 @@ int manager_init(PyObject* self, PyObject* args, PyObject* kwargs)
         setattr(self, c.name(N__log), log.get());
 
         // 2. The store, with its queue and lock.
-        Ref queue_class = c.global(N_Queue);
-        Ref queue = call(queue_class.get());
+        // An eager manager's queue is its own in-process FIFO; a paced one's comes from `Queue`.
+        Ref queue;
+        if (eager) {
+            queue = new_eager_queue(c, self);
+            Py_XSETREF(as_manager(self)->eager, Py_NewRef(queue.get()));
+        } else {
+            Ref queue_class = c.global(N_Queue);
+            queue = call(queue_class.get());
+        }
         Ref lock_class = c.global(N_Lock);
         Ref lock = call(lock_class.get());
         Ref var_class = c.global(N_BrixelVar);
@@ -237,6 +260,9 @@ PyObject* manager_set_max_workers(PyObject* self, PyTypeObject* cls, PyObject* c
         Ctx c = ctx_from_class(cls);
         call_method(self, c.name(N__check_while));
         call_method(self, c.name(N__check_max_workers), workers_number, maximum);
+        // A raised limit takes effect at once for an eager manager; a lowered one lets the running
+        // tasks finish.
+        eager_kick(c, self);
         Ref shown = require(PyObject_Format(workers_number, nullptr));
         Ref text = require(PyUnicode_FromFormat("Workers number: %U", shown.get()));
         Ref log = manager_log(c, self);
@@ -411,7 +437,7 @@ PyGetSetDef manager_getset[] = {
 PyType_Slot manager_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "BrixelThreadsMain(func, max_workers=None, maximum=False, logfile=False, logger=False, "
-                    "reserve=True, duration=None)\n--\n\n"
+                    "reserve=True, duration=None, *, dispatch='paced')\n--\n\n"
                     "Runs func many times in parallel on interpreter threads, no more than max_workers at a time.")},
     {Py_tp_new, reinterpret_cast<void*>(manager_new)},
     {Py_tp_init, reinterpret_cast<void*>(manager_init)},

@@ -29,6 +29,7 @@ struct ManagerObject {
     RunTable* runs;
     Run* control;
     long pid;
+    PyObject* eager;  // the task queue when the manager dispatches eagerly, else null
 };
 
 inline ManagerObject* as_manager(PyObject* self) { return reinterpret_cast<ManagerObject*>(self); }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "brixel_var_api.h"
+#include "manager/eager.hpp"
 #include "manager/methods.hpp"
 #include "module.hpp"
 #include "outside/outside.hpp"
@@ -122,9 +123,10 @@ Ref generate_name(const Ctx& c, PyObject* var, const TaskEntries& entries)
 }
 
 // The part of a submission made under the store's lock: name, worker, thread, entry. Returns the
-// chosen name.
+// chosen name. An eager manager's waiting task has no thread: its worker goes to `eager_worker`,
+// to wait in the queue beside the name.
 Ref create_task(const Ctx& c, PyObject* var, PyObject* log, PyObject* thread_name, const TaskKeywords& keywords,
-                RunTable* table)
+                RunTable* table, Ref* eager_worker)
 {
     Ref threads = field(c, var, N_threads);
     TaskEntries entries(c, threads.get());
@@ -137,6 +139,11 @@ Ref create_task(const Ctx& c, PyObject* var, PyObject* log, PyObject* thread_nam
 
     Ref worker_class = c.global(N__Worker);
     Ref worker = build_worker(c, worker_class.get(), var, name.get(), log, keywords, table);
+    if (eager_worker) {
+        entries.add_waiting(name.get(), Py_None);
+        *eager_worker = std::move(worker);
+        return name;
+    }
     // The worker itself is the target (calling it runs its start): a bound method per waiting task
     // would cost memory for nothing.
     Ref thread_class = c.global(N_Thread);
@@ -318,14 +325,20 @@ PyObject* manager_send(PyObject* self, PyTypeObject* cls, PyObject* const* args,
         share_rest_names(c, kwnames, rest);
         Ref var = manager_var(c, self);
         Ref log = manager_log(c, self);
+        PyObject* eager = eager_queue_of(self);
+        Ref worker;
         StoreLock lock(c, var.get());
         Ref name = create_task(c, var.get(), log.get(), thread_name, TaskKeywords{rest.names.get(), rest.values},
-                               as_manager(self)->runs);
+                               as_manager(self)->runs, eager ? &worker : nullptr);
         lock.release();
 
-        Ref queue = field(c, var.get(), N_queue);
-        call_method(queue.get(), c.name(N_put), name.get());
-        wake_control_loop(self);
+        if (eager) {
+            eager_put(c, eager, name.get(), worker.get());
+        } else {
+            Ref queue = field(c, var.get(), N_queue);
+            call_method(queue.get(), c.name(N_put), name.get());
+            wake_control_loop(self);
+        }
         Ref totals = field(c, var.get(), N_totals);
         append(totals.get(), name.get());
         return Py_NewRef(Py_True);

@@ -519,6 +519,15 @@ PyObject* worker_start(PyObject* self, PyTypeObject* cls, PyObject* const* args,
     });
 }
 
+void run_worker(const Ctx& c, PyObject* worker)
+{
+    if (Py_IS_TYPE(worker, c.st->worker_type)) {
+        require(worker_start(worker, c.st->worker_type, nullptr, 0, nullptr));
+        return;
+    }
+    call_method(worker, c.name(N_start));
+}
+
 namespace {
 
 int worker_clear(PyObject* self) noexcept

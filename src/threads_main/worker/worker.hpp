@@ -24,6 +24,10 @@ struct TaskKeywords {
 Ref build_worker(const Ctx& c, PyObject* cls, PyObject* var, PyObject* name, PyObject* log, const TaskKeywords& keywords,
                  RunTable* table);
 
+// Runs a task's worker on the calling thread: worker.start(), looked up on the worker unless it is
+// exactly ours. Throws PyErrSet with the error that ended the run.
+void run_worker(const Ctx& c, PyObject* worker);
+
 // Puts the worker's lock back in a child process after a fork (another thread may have held it).
 void worker_after_fork() noexcept;
 

@@ -1,0 +1,653 @@
+// Eager dispatch: the FIFO, the task threads and their idle waits (see manager/eager.hpp).
+#include "manager/eager.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <new>
+#include <utility>
+
+#include "manager/native.hpp"
+#include "outside/outside.hpp"
+#include "support/args.hpp"
+#include "support/call.hpp"
+#include "support/gil.hpp"
+#include "worker/worker.hpp"
+
+namespace threads_main {
+
+namespace {
+
+// Seconds a task thread with nothing to do waits for work before it ends.
+constexpr double idle_period = 0.5;
+
+// A waiting task: its name and, when it came through a submission or a re-run, its worker.
+struct Node {
+    PyObject* name;
+    PyObject* worker;  // or null: dispatch finds the worker kept in the task's entry
+};
+
+// What the threads wait on with the interpreter lock released. Each thread holds it as long as it
+// lives (a thread ended at interpreter exit may leave it waited on, so it is never freed under one).
+struct Pool {
+    std::atomic<int> owners{1};
+    std::mutex mutex;
+    std::condition_variable work;     // idle threads wait here for a wake-up
+    std::condition_variable arrived;  // a blocking get() waits here for a put
+    int waiting = 0;                  // threads in the idle wait
+    int tokens = 0;                   // wake-ups handed out and not yet taken (never above `waiting`)
+    bool closing = false;
+    std::uint64_t puts = 0;
+
+    void hold() { owners.fetch_add(1, std::memory_order_relaxed); }
+    void release()
+    {
+        if (owners.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            delete this;
+        }
+    }
+};
+
+struct QueueObject {
+    PyObject_HEAD
+    std::deque<Node>* fifo;
+    Pool* pool;
+    PyObject* manager;  // borrowed: the manager holds the queue and clears this when it goes
+    bool closed;
+    int alive;     // task threads started and not ended
+    int starting;  // started, not yet at their first take
+    int busy;      // inside a task
+};
+
+QueueObject* as_queue(PyObject* self) { return reinterpret_cast<QueueObject*>(self); }
+
+void drop_node(Node& node) noexcept
+{
+    drop(std::exchange(node.name, nullptr));
+    drop(std::exchange(node.worker, nullptr));
+}
+
+[[noreturn]] void closed_error()
+{
+    raise(PyExc_ValueError, "Queue is closed");
+}
+
+// Tasks counted as running: dispatched, minus finished, minus stopped.
+Py_ssize_t running_count(const Ctx& c, PyObject* var)
+{
+    return field_length(c, var, N_runs) - field_length(c, var, N_dones) - field_length(c, var, N_stops);
+}
+
+// Logs "Run error: <text>" for the pending ordinary exception, as the control loop does.
+void log_run_error(const Ctx& c, PyObject* manager)
+{
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        throw PyErrSet{};
+    }
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    Ref text = require(PyObject_Str(error.get()));
+    Ref line = require(PyUnicode_FromFormat("Run error: %U", text.get()));
+    log_side_line(c, manager, N_debug, line.get());
+}
+
+// --- the FIFO's Python operations ---
+
+PyObject* queue_put(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    return boundary<PyObject*>(nullptr, [&] {
+        PyObject* a[3];
+        bind_args({"put", {"obj", "block", "timeout"}, 1}, args, nargs, kwnames, a);
+        Ctx c = ctx_from_class(cls);
+        eager_put(c, self, a[0], nullptr);
+        return Py_NewRef(Py_None);
+    });
+}
+
+// Waits (interpreter lock released) until something was put after `seen` or `seconds` pass (a
+// negative `seconds` waits without end). False when the time ran out.
+bool wait_for_put(Pool* pool, std::uint64_t seen, double seconds)
+{
+    return without_gil([pool, seen, seconds] {
+        std::unique_lock<std::mutex> hold(pool->mutex);
+        auto arrived = [pool, seen] { return pool->puts != seen; };
+        if (seconds < 0) {
+            pool->arrived.wait(hold, arrived);
+            return true;
+        }
+        return pool->arrived.wait_for(hold, std::chrono::duration<double>(seconds), arrived);
+    });
+}
+
+PyObject* take(const Ctx& c, PyObject* self, bool block, double timeout)
+{
+    QueueObject* q = as_queue(self);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout < 0 ? 0 : timeout);
+    for (;;) {
+        if (q->closed) {
+            closed_error();
+        }
+        if (!q->fifo->empty()) {
+            Node node = q->fifo->front();
+            q->fifo->pop_front();
+            drop(node.worker);
+            return node.name;
+        }
+        if (!block) {
+            PyErr_SetNone(c.st->queue_empty);
+            throw PyErrSet{};
+        }
+        std::uint64_t seen;
+        {
+            std::lock_guard<std::mutex> hold(q->pool->mutex);
+            seen = q->pool->puts;
+        }
+        double left = -1;
+        if (timeout >= 0) {
+            left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+            if (left <= 0) {
+                PyErr_SetNone(c.st->queue_empty);
+                throw PyErrSet{};
+            }
+        }
+        Ref held = Ref::borrow(self);  // the wait lets other threads run
+        wait_for_put(q->pool, seen, left);
+        if (PyErr_CheckSignals() < 0) {
+            throw PyErrSet{};
+        }
+    }
+}
+
+PyObject* queue_get(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    return boundary<PyObject*>(nullptr, [&] {
+        PyObject* a[2];
+        bind_args({"get", {"block", "timeout"}, 0}, args, nargs, kwnames, a);
+        Ctx c = ctx_from_class(cls);
+        bool block = !a[0] || truthy(a[0]);
+        double timeout = -1;
+        if (a[1] && a[1] != Py_None) {
+            timeout = PyFloat_AsDouble(a[1]);
+            if (timeout == -1 && PyErr_Occurred()) {
+                throw PyErrSet{};
+            }
+            if (timeout < 0) {
+                raise(PyExc_ValueError, "'timeout' must be a non-negative number");
+            }
+        }
+        return take(c, self, block, timeout);
+    });
+}
+
+PyObject* queue_get_nowait(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames)
+{
+    return boundary<PyObject*>(nullptr, [&] {
+        bind_args({"get_nowait", {}}, args, nargs, kwnames, nullptr);
+        Ctx c = ctx_from_class(cls);
+        return take(c, self, false, 0);
+    });
+}
+
+PyObject* queue_qsize(PyObject* self, PyObject*) noexcept
+{
+    return PyLong_FromSize_t(as_queue(self)->fifo->size());
+}
+
+PyObject* queue_empty(PyObject* self, PyObject*) noexcept
+{
+    return PyBool_FromLong(as_queue(self)->fifo->empty());
+}
+
+PyObject* queue_close(PyObject* self, PyObject*) noexcept
+{
+    QueueObject* q = as_queue(self);
+    q->closed = true;
+    {
+        std::lock_guard<std::mutex> hold(q->pool->mutex);
+        ++q->pool->puts;  // a blocked get() wakes and finds the queue closed
+    }
+    q->pool->arrived.notify_all();
+    Py_RETURN_NONE;
+}
+
+PyObject* queue_new(PyTypeObject* type, PyObject*, PyObject*) noexcept
+{
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) {
+        return nullptr;
+    }
+    QueueObject* q = as_queue(self.get());
+    q->fifo = new (std::nothrow) std::deque<Node>();
+    q->pool = new (std::nothrow) Pool();
+    if (!q->fifo || !q->pool) {
+        return PyErr_NoMemory();
+    }
+    return self.release();
+}
+
+int queue_traverse(PyObject* self, visitproc visit, void* arg) noexcept
+{
+    Py_VISIT(Py_TYPE(self));
+    if (auto* fifo = as_queue(self)->fifo) {
+        for (const Node& node : *fifo) {
+            Py_VISIT(node.name);
+            Py_VISIT(node.worker);
+        }
+    }
+    return 0;
+}
+
+int queue_clear(PyObject* self) noexcept
+{
+    if (auto* fifo = as_queue(self)->fifo) {
+        std::deque<Node> gone;
+        gone.swap(*fifo);  // the fifo is empty before anything is dropped
+        for (Node& node : gone) {
+            drop_node(node);
+        }
+    }
+    return 0;
+}
+
+void queue_dealloc(PyObject* self) noexcept
+{
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    queue_clear(self);
+    QueueObject* q = as_queue(self);
+    delete std::exchange(q->fifo, nullptr);
+    if (Pool* pool = std::exchange(q->pool, nullptr)) {
+        pool->release();
+    }
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+template <typename F>
+PyCFunction cfunction(F* fn)
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+PyMethodDef queue_methods[] = {
+    {"put", cfunction(queue_put), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+     "put($self, /, obj, block=True, timeout=None)\n--\n\nPuts a name at the end of the queue."},
+    {"get", cfunction(queue_get), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+     "get($self, /, block=True, timeout=None)\n--\n\nTakes the first name; raises queue.Empty when none comes."},
+    {"get_nowait", cfunction(queue_get_nowait), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+     "get_nowait($self, /)\n--\n\nget(False)."},
+    {"qsize", queue_qsize, METH_NOARGS, "qsize($self, /)\n--\n\nNumber of names waiting."},
+    {"empty", queue_empty, METH_NOARGS, "empty($self, /)\n--\n\nTrue when no name waits."},
+    {"close", queue_close, METH_NOARGS, "close($self, /)\n--\n\nRefuses every later put and get."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot queue_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The task queue of a manager that dispatches eagerly: names waiting, in order.")},
+    {Py_tp_new, reinterpret_cast<void*>(queue_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(queue_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(queue_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(queue_clear)},
+    {Py_tp_methods, queue_methods},
+    {0, nullptr},
+};
+
+PyType_Spec queue_spec = {
+    "threads_main.TaskQueue",
+    sizeof(QueueObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    queue_slots,
+};
+
+// --- the task threads ---
+
+enum class Wait { Work, Timeout, Closing };
+
+// Waits, with the interpreter lock released, for a wake-up, the close, or the end of the idle
+// period.
+Wait idle_wait(Pool* pool)
+{
+    return without_gil([pool] {
+        std::unique_lock<std::mutex> hold(pool->mutex);
+        ++pool->waiting;
+        auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(idle_period);
+        pool->work.wait_until(hold, until, [pool] { return pool->tokens > 0 || pool->closing; });
+        --pool->waiting;
+        if (pool->tokens > 0) {
+            --pool->tokens;
+            return Wait::Work;
+        }
+        return pool->closing ? Wait::Closing : Wait::Timeout;
+    });
+}
+
+struct Taken {
+    Ref name;
+    Ref worker;
+};
+
+// Takes the next waiting task when the running count is below the limit, recording the dispatch as
+// the control loop does. False when the manager is closed (the thread ends).
+bool take_next(const Ctx& c, PyObject* manager, QueueObject* q, Taken& taken)
+{
+    Ref var = manager_var(c, manager);
+    if (!truthy(field(c, var.get(), N_switch).get()) || q->closed) {
+        return false;
+    }
+    if (q->fifo->empty()) {
+        return true;
+    }
+    Ref limit = field(c, var.get(), N_max_workers);
+    Ref count = require(PyLong_FromSsize_t(running_count(c, var.get())));
+    if (!require_int(PyObject_RichCompareBool(count.get(), limit.get(), Py_LT)) || q->fifo->empty()) {
+        return true;
+    }
+    Node node = q->fifo->front();
+    q->fifo->pop_front();
+    taken.name = Ref::steal(node.name);
+    taken.worker = Ref::steal(node.worker);
+    set_field(c, var.get(), N_done, Py_False);
+    set_field(c, var.get(), N_is_run, Py_True);
+    Ref runs = field(c, var.get(), N_runs);
+    append(runs.get(), taken.name.get());
+    return true;
+}
+
+// Runs one taken task on this thread: the entry holds the thread while the task runs.
+void run_one(const Ctx& c, PyObject* manager, PyObject* me, Taken& taken)
+{
+    try {
+        Ref var = manager_var(c, manager);
+        Ref worker = std::move(taken.worker);
+        Ref threads = field(c, var.get(), N_threads);
+        Ref entry = task_entry(c, threads.get(), taken.name.get());
+        if (!worker) {
+            // Put back by name alone: the worker kept in the entry, if any.
+            PyObject* kept = nullptr;
+            if (!Py_IsNone(entry.get()) && PyObject_GetOptionalAttr(entry.get(), c.name(N__worker), &kept) < 0) {
+                throw PyErrSet{};
+            }
+            worker = kept ? Ref::steal(kept) : none();
+            if (!Py_IsNone(worker.get())) {
+                set_field(c, entry.get(), N__worker, Py_None);
+            }
+        }
+        setattr(me, c.name(N_name), taken.name.get());
+        set_field(c, entry.get(), N_thread, me);
+        run_worker(c, worker.get());
+    }
+    catch (const PyErrSet&) {
+        // A dispatch that failed leaves the name counted as running, as the control loop does; an
+        // error that ended the task's run is reported as a thread's would be.
+        if (PyErr_ExceptionMatches(PyExc_SystemExit)) {
+            PyErr_Clear();
+        } else if (PyErr_ExceptionMatches(PyExc_Exception)) {
+            log_run_error(c, manager);
+        } else {
+            PyErr_WriteUnraisable(manager);
+        }
+    }
+}
+
+// The body of every task thread: take, run, take again; wait when there is nothing; end after an
+// idle period or at close.
+PyObject* run_tasks(PyObject* manager, PyObject*)
+{
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        Ctx c = ctx_from_type(Py_TYPE(manager));
+        Ref queue = Ref::borrow(eager_queue_of(manager));
+        if (!queue) {
+            return Py_NewRef(Py_None);
+        }
+        QueueObject* q = as_queue(queue.get());
+        Pool* pool = q->pool;
+        pool->hold();
+        --q->starting;
+        Ref threading = c.global(N_threading);
+        Ref me = require(PyObject_CallMethod(threading.get(), "current_thread", nullptr));
+        Ref own_name = getattr(me.get(), c.name(N_name));
+        bool renamed = false;
+        bool last_look = false;
+        for (;;) {
+            Taken taken;
+            bool open = true;
+            try {
+                open = take_next(c, manager, q, taken);
+            }
+            catch (const PyErrSet&) {
+                log_run_error(c, manager);
+            }
+            if (!open) {
+                break;
+            }
+            if (taken.name) {
+                last_look = false;
+                renamed = true;
+                ++q->busy;
+                run_one(c, manager, me.get(), taken);
+                --q->busy;
+                eager_settle(c, manager);
+                continue;
+            }
+            if (last_look) {
+                break;
+            }
+            if (renamed) {
+                setattr(me.get(), c.name(N_name), own_name.get());
+                renamed = false;
+            }
+            Wait woke = idle_wait(pool);
+            if (woke == Wait::Closing) {
+                break;
+            }
+            // After an idle period, one more look: a wake-up may have gone to another thread while
+            // this one was leaving; work found now is not left waiting for a new thread.
+            last_look = woke == Wait::Timeout;
+        }
+        --q->alive;
+        pool->release();
+        if (renamed) {
+            setattr(me.get(), c.name(N_name), own_name.get());
+        }
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyMethodDef run_tasks_def = {"_run_tasks", run_tasks, METH_NOARGS, nullptr};
+
+// Starts one more task thread: a `Thread` (the module-level name) whose target runs `run_tasks`.
+void start_thread(const Ctx& c, PyObject* manager, QueueObject* q)
+{
+    Ref module_name = require(PyModule_GetNameObject(c.module));
+    Ref target = require(PyCFunction_NewEx(&run_tasks_def, manager, module_name.get()));
+    Ref thread_class = c.global(N_Thread);
+    Ref thread = call_kw(thread_class.get(), {}, {{c.name(N_target), target.get()}});
+    ++q->alive;
+    ++q->starting;
+    PyObject* started = PyObject_CallMethodNoArgs(thread.get(), c.name(N_start));
+    if (!started) {
+        --q->alive;
+        --q->starting;
+        throw PyErrSet{};
+    }
+    Py_DECREF(started);
+}
+
+}  // namespace
+
+PyObject* create_eager_queue_type(PyObject* module) noexcept
+{
+    return PyType_FromModuleAndSpec(module, &queue_spec, nullptr);
+}
+
+Ref new_eager_queue(const Ctx& c, PyObject* manager)
+{
+    auto* type = reinterpret_cast<PyTypeObject*>(c.st->eager_queue_type);
+    Ref queue = require(queue_new(type, nullptr, nullptr));
+    as_queue(queue.get())->manager = manager;
+    return queue;
+}
+
+PyObject* eager_queue_of(PyObject* manager) noexcept
+{
+    return as_manager(manager)->eager;
+}
+
+void eager_put(const Ctx& c, PyObject* queue, PyObject* name, PyObject* worker)
+{
+    QueueObject* q = as_queue(queue);
+    if (q->closed) {
+        closed_error();
+    }
+    try {
+        q->fifo->push_back(Node{Py_NewRef(name), Py_XNewRef(worker)});
+    }
+    catch (const std::bad_alloc&) {
+        Py_DECREF(name);
+        Py_XDECREF(worker);
+        PyErr_NoMemory();
+        throw PyErrSet{};
+    }
+    {
+        std::lock_guard<std::mutex> hold(q->pool->mutex);
+        ++q->pool->puts;
+    }
+    q->pool->arrived.notify_all();
+    if (q->manager) {
+        eager_kick(c, q->manager);
+    }
+}
+
+void eager_kick(const Ctx& c, PyObject* manager)
+{
+    PyObject* queue = eager_queue_of(manager);
+    if (!queue) {
+        return;
+    }
+    QueueObject* q = as_queue(queue);
+    if (q->closed || q->fifo->empty()) {
+        return;
+    }
+    long limit = 0;
+    long running = 0;
+    try {
+        Ref var = manager_var(c, manager);
+        Ref limit_value = field(c, var.get(), N_max_workers);
+        if (!PyLong_Check(limit_value.get())) {
+            // A limit that is no number fails each dispatch; one thread is enough to report it.
+            if (q->alive == 0) {
+                start_thread(c, manager, q);
+            }
+            return;
+        }
+        limit = PyLong_AsLong(limit_value.get());
+        if (limit == -1 && PyErr_Occurred()) {
+            throw PyErrSet{};
+        }
+        running = static_cast<long>(running_count(c, var.get()));
+    }
+    catch (const PyErrSet&) {
+        PyErr_WriteUnraisable(manager);
+        return;
+    }
+    long want = std::min(static_cast<long>(q->fifo->size()), limit - running);
+    if (want <= 0) {
+        return;  // the running tasks' threads take the next names as they finish
+    }
+    Pool* pool = q->pool;
+    long woken = 0;
+    {
+        std::lock_guard<std::mutex> hold(pool->mutex);
+        if (pool->closing) {
+            return;
+        }
+        long lacking = want - pool->tokens - q->starting;
+        woken = std::max(0L, std::min(lacking, static_cast<long>(pool->waiting - pool->tokens)));
+        pool->tokens += static_cast<int>(woken);
+        want = lacking - woken;
+    }
+    for (long i = 0; i < woken; ++i) {
+        pool->work.notify_one();
+    }
+    // Threads still busy with a stopped task do not count against the limit.
+    long cap = limit + std::max(0L, static_cast<long>(q->busy) - running);
+    long to_start = std::min(want, cap - q->alive);
+    try {
+        for (long i = 0; i < to_start; ++i) {
+            start_thread(c, manager, q);
+        }
+    }
+    catch (const PyErrSet&) {
+        // No thread could be had now; the names wait for the next wake-up.
+        PyErr_WriteUnraisable(manager);
+    }
+}
+
+void eager_settle(const Ctx& c, PyObject* manager)
+{
+    PyObject* queue = eager_queue_of(manager);
+    if (!queue || !as_queue(queue)->fifo->empty()) {
+        return;
+    }
+    try {
+        Ref var = manager_var(c, manager);
+        // As for the control loop, a closed manager's flags stay as they were.
+        if (!truthy(field(c, var.get(), N_switch).get())) {
+            return;
+        }
+        if (running_count(c, var.get()) == 0 && truthy(field(c, var.get(), N_is_run).get())) {
+            set_field(c, var.get(), N_done, Py_True);
+            set_field(c, var.get(), N_is_run, Py_False);
+        }
+    }
+    catch (const PyErrSet&) {
+        log_run_error(c, manager);
+    }
+}
+
+void eager_wake_all(PyObject* manager) noexcept
+{
+    PyObject* queue = eager_queue_of(manager);
+    if (!queue) {
+        return;
+    }
+    Pool* pool = as_queue(queue)->pool;
+    {
+        std::lock_guard<std::mutex> hold(pool->mutex);
+        pool->closing = true;
+    }
+    pool->work.notify_all();
+}
+
+bool eager_has_waiting(PyObject* manager) noexcept
+{
+    PyObject* queue = eager_queue_of(manager);
+    return queue && !as_queue(queue)->fifo->empty();
+}
+
+void forget_manager(PyObject* queue) noexcept
+{
+    as_queue(queue)->manager = nullptr;
+}
+
+void eager_control_loop(const Ctx& c, PyObject* self, Run* run)
+{
+    for (;;) {
+        if (run->stop) {
+            break;
+        }
+        Ref var = manager_var(c, self);
+        if (!truthy(field(c, var.get(), N_switch).get())) {
+            break;
+        }
+        // Woken by a close; the long period only bounds a wait that nobody cuts short.
+        (void)wait_while_idle(self, 60.0);
+    }
+}
+
+}  // namespace threads_main
