@@ -7,10 +7,7 @@ import time
 import pytest
 
 import threads_main
-from conftest import shut, wait_until
-
-WORDS = {"待运行", "运行中", "完成", "失败", "取消", "停止"}
-
+from conftest import assert_records, shut, wait_until
 
 @pytest.fixture
 def tracked_threads(monkeypatch):
@@ -28,24 +25,8 @@ def tracked_threads(monkeypatch):
 
 def assert_accounted(m, submitted):
     """Every submitted name ended once in dones, stops or cancels, or still waits, its status saying so."""
-    var = m._var
-    assert len(var.totals) == submitted and len(set(var.totals)) == submitted
-    dones, stops, cancels = set(var.dones), set(var.stops), set(var.cancels)
-    assert len(dones) == len(var.dones) and len(stops) == len(var.stops) and len(cancels) == len(var.cancels)
-    assert not (dones & stops) and not (dones & cancels) and not (stops & cancels)
-    statuses = m._get_all_status()
-    assert set(statuses.values()) <= WORDS
-    for name in var.totals:
-        status = statuses[name]
-        if name in dones:
-            assert status in ("完成", "失败")
-        elif name in stops:
-            assert status == "停止"
-        elif name in cancels:
-            assert status == "取消"
-        else:
-            assert status == "待运行" and m._is_close()
-    assert len(var.runs) - len(var.dones) - len(var.stops) >= 0
+    assert len(m._var.totals) == submitted and len(set(m._var.totals)) == submitted
+    assert_records(m)
 
 
 def assert_threads_end(threads):

@@ -1,0 +1,158 @@
+"""Eager dispatch: its own threads, reused and bounded, started at once, and ended when idle or closed."""
+
+import threading
+import time
+
+import pytest
+
+import threads_main
+from conftest import assert_records, shut, wait_until
+
+
+@pytest.fixture
+def tracked(monkeypatch):
+    """Every thread the module creates."""
+    made = []
+
+    class Tracked(threading.Thread):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            self.runs_tasks = getattr(kwargs.get("target"), "__name__", "") == "_run_tasks"
+            made.append(self)
+
+    monkeypatch.setattr(threads_main, "Thread", Tracked)
+    return made
+
+
+def task_threads(made):
+    return [t for t in made if t.runs_tasks]
+
+
+@pytest.fixture
+def eager(fast_time, recording_log):
+    """Builds eager managers with a fast clock and a recording logger; closes them afterwards."""
+    made = []
+
+    def make(func, *args, **kwargs):
+        made.append(threads_main.BrixelThreadsMain(func, *args, dispatch="eager", **kwargs))
+        return made[-1]
+
+    yield make
+    for m in made:
+        shut(m)
+
+
+def test_threads_are_reused_and_bounded(eager, tracked):
+    seen = []
+    m = eager(lambda n: seen.append((n, threading.current_thread())) or n, 3)
+    for n in range(200):
+        m._send(n=n)
+    wait_until(lambda: m._done() and len(m._var.dones) == 200)
+    workers = {t for _, t in seen}
+    assert len(workers) <= 3 and len(task_threads(tracked)) <= 3
+    # While it runs a task, a thread carries the task's name, and the entry holds the thread.
+    names = []
+    me = threading.current_thread
+    m._var.func = lambda n: names.append((me().name, m._var.threads.get("named").thread is me()))
+    m._send("named", n=0)
+    wait_until(lambda: len(m._var.dones) == 201)
+    assert names == [("named", True)] and m._var.threads.get("named").thread is None
+    assert_records(m)
+
+
+def test_stop_ends_the_task_not_its_thread(eager):
+    ran = []
+
+    def task(kind):
+        if kind == "long":
+            while True:
+                time.sleep(0.001)
+        ran.append(threading.current_thread())
+        time.sleep(0.02)  # long enough for a stray exception to land, if one were pending
+        return kind
+
+    m = eager(task, 1)
+    m._send("long", kind="long")
+    wait_until(lambda: m._get_status("long") == {"long": "运行中"})
+    thread = m._var.threads.get("long").thread
+    m._stop("long")
+    wait_until(lambda: thread.name != "long")  # back to its own name: idle, alive
+    m._send("next", kind="short")
+    wait_until(lambda: m._done() and m._var.dones == ["next"])
+    assert ran == [thread] and thread.is_alive() and m._get_result("next") == {"next": "short"}
+    assert m._var.stops == ["long"] and m._var.failed == []
+    assert_records(m)
+
+
+def test_limit_changes_take_effect_at_once_both_ways(eager):
+    gate = threading.Event()
+    running = []
+
+    def task():
+        running.append(1)
+        gate.wait(10)
+        running.pop()
+
+    m = eager(task, 2)
+    for _ in range(6):
+        m._send()
+    wait_until(lambda: len(running) == 2)
+    assert m._set_max_workers(4) is True
+    wait_until(lambda: len(running) == 4)
+    assert m._set_max_workers(1) is True
+    gate.set()  # the four finish; then one at a time
+    wait_until(lambda: m._done() and len(m._var.dones) == 6)
+    assert m._var.max_workers == 1
+    assert_records(m)
+
+
+def test_idle_threads_end_and_close_ends_every_thread(eager, tracked):
+    m = eager(lambda: time.sleep(0.01), 4)
+    for _ in range(8):
+        m._send()
+    wait_until(lambda: m._done() and len(m._var.dones) == 8)
+    workers = task_threads(tracked)
+    assert workers
+    for t in workers:
+        t.join(5)  # idle for half a second, they end by themselves
+    assert not any(t.is_alive() for t in workers)
+
+    gate = threading.Event()
+    m._var.func = lambda: gate.wait(0.2)
+    for _ in range(4):
+        m._send()
+    wait_until(lambda: len(m._var.runs) == 12)
+    m._close()
+    gate.set()
+    for t in task_threads(tracked) + [m._var.thread_init]:
+        t.join(5)
+        assert not t.is_alive()
+
+
+def test_done_turns_true_as_the_last_task_ends(eager):
+    seen = []
+    m = eager(lambda: None, 2)
+    m._send()
+    wait_until(lambda: len(m._var.dones) == 1)
+    seen.append(m._done())
+    assert seen == [True] and m._is_run() is False
+
+
+def test_waiting_tasks_hold_no_thread_and_rerun(eager):
+    m = eager(lambda n: 1 / n, 0, maximum=True)
+    m._send("zero", n=0), m._send("one", n=1)
+    assert m._var.threads.get("zero").thread is None and type(m._var.queue).__name__ == "TaskQueue"
+    m._set_max_workers(2)
+    wait_until(lambda: m._done() and len(m._var.dones) == 2)
+    assert m._get_failed() == ["zero"]
+    m._var.func = lambda n: n + 1
+    assert m._rerun_failed() is True and m._rerun_failed() is True  # a name already put back is not put twice
+    wait_until(lambda: m._get_status("zero") == {"zero": "完成"})
+    assert m._get_result("zero") == {"zero": 1} and m._var.runs.count("zero") == 2
+
+
+def test_dispatch_option_is_checked():
+    with pytest.raises(ValueError, match="dispatch must be 'paced' or 'eager'"):
+        threads_main.BrixelThreadsMain(print, dispatch="fast")
+    with pytest.raises(TypeError):
+        threads_main.BrixelThreadsMain(print, None, False, False, False, True, None, "eager")
