@@ -140,8 +140,15 @@ def _html_page(title, run_status, latency, timeline):
     if timeline:
         span = timeline[-1]["second"] + _widths([row["second"] for row in timeline])[-1]
         finished = sum(row["completed"] for row in timeline)
-        overview = (f"{_number(finished)} tasks finished over {_number(span)} s, "
-                    f"{finished / span if span else 0.0:,.1f} per second on average.")
+        overview = f"{_number(finished)} task{'' if finished == 1 else 's'} finished over {_number(span)} s"
+        # The run ends somewhere inside its last row: an average that counted that row as whole
+        # would understate the rate the run held, so it stops where the last row begins.
+        last = timeline[-1]["second"]
+        if last > 0:
+            held = (finished - timeline[-1]["completed"]) / last
+            overview += f", {held:,.1f} per second on average before the last, partial row."
+        else:
+            overview += "."
     else:
         overview = "No task finished in this run."
     written = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC")
