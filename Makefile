@@ -29,8 +29,9 @@ $(VENV)/.installed: $(VENV)/.ready $(SOURCES)
 test: $(VENV)/.installed
 	$(PY) -m pytest -q $(PYTEST_ARGS)
 
+# Writes report.html beside the Makefile; DEMO_ARGS="--report other.html" writes elsewhere.
 demo: $(VENV)/.installed
-	$(PY) examples/load_test.py $(DEMO_ARGS)
+	$(PY) examples/load_test.py --report report.html $(DEMO_ARGS)
 
 bench: $(VENV)/.installed
 	$(PY) bench/run.py

@@ -213,7 +213,7 @@ def close_cost(n=10_000, tries=5):
 
 def record_cost(n=1_000_000, tries=3):
     """Nanoseconds to record one finished task's run time into a histogram and the timeline, as the
-    worker will: record_runs over n (finished at, run time, failed) triples through the same
+    worker does: record_runs over n (finished at, run time, failed) triples through the same
     recording code, divided by n. It also reads each triple from Python (a tuple, two floats and a
     truth test), so it is an upper bound of the recording itself. The limit is a fixed 50 ns."""
     runs = [(i * 1e-4, 0.001 + (i * 7919 % 100_000) * 2e-6, i % 50 == 0) for i in range(n)]

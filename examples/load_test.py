@@ -3,13 +3,15 @@
 Starts the standard library's threading HTTP server on 127.0.0.1 (an ephemeral port), whose handler
 waits 5-30 ms and answers 500 for about 5 % of requests, then sends requests to it for `--duration`
 seconds through a BrixelThreadsMain, logging the "summary +" / "summary =" lines every `--interval`
-seconds, and prints the final counters and the failed tasks. Ctrl-C closes the manager cleanly
-(the `with` block).
+seconds, and prints the final counters, the latency percentiles and the failed tasks. With
+`--report PATH` it writes the run report there (HTML with charts, or the timeline as CSV for a path
+ending in .csv). Ctrl-C closes the manager cleanly (the `with` block).
 """
 
 import argparse
 import http.server
 import logging
+import os
 import random
 import sys
 import threading
@@ -49,6 +51,7 @@ def main(argv=None):
     parser.add_argument("--duration", type=float, default=8.0, help="seconds of load (default 8)")
     parser.add_argument("--workers", type=int, default=20, help="requests in flight at once (default 20)")
     parser.add_argument("--interval", type=float, default=2.0, help="seconds between summary lines (default 2)")
+    parser.add_argument("--report", metavar="PATH", help="write the run report to PATH (.html, or .csv for the timeline)")
     args = parser.parse_args(argv)
 
     logging.basicConfig(level=logging.INFO, format="%(asctime)s %(message)s", stream=sys.stdout)
@@ -72,6 +75,13 @@ def main(argv=None):
             log.info("failed requests: %d of %d completed (%.2f%%): %s", len(failed), counts["done"],
                      len(failed) / max(counts["done"], 1) * 100,
                      ", ".join(failed[:20]) + (" ..." if len(failed) > 20 else ""))
+            latency = manager._get_latency()
+            log.info("request time (ms): p50 %.1f, p95 %.1f, p99 %.1f, max %.1f over %d requests",
+                     latency["p50"], latency["p95"], latency["p99"], latency["max"], latency["count"])
+        # The records outlive the close: the report covers the whole run.
+        if args.report:
+            manager._write_report(args.report)
+            log.info("report written to %s", os.path.abspath(args.report))
     except KeyboardInterrupt:
         log.info("interrupted")
     finally:

@@ -203,6 +203,8 @@ def test_html_report_is_one_page_with_three_charts(tmp_path, run):
     assert all(src is None for src in page.scripts)  # plotly.js is inline: the file works offline
     assert "tasks per second" in text and "run time (ms)" in text and "failed tasks per second" in text
     assert "Succeeded" in text and ">266<" in text and "p99.9" in text
+    # The last row is cut short by the end of the run: the average stops where it begins.
+    assert "300 tasks finished over 6 s, 50.0 per second on average before the last, partial row." in text
 
 
 def test_csv_report_holds_the_timeline(tmp_path, run):

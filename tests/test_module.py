@@ -34,12 +34,13 @@ def test_namespace_in_import_order():
 def test_methods_in_table_order_and_static_ones():
     methods = [n for n in vars(threads_main.BrixelThreadsMain) if n.startswith("_") and not n.startswith("__")]
     assert methods[:5] == ["_start", "_send", "_thread_list_yield", "_send_list_thread", "_send_list"]
-    assert methods[-4:] == ["_check_max_workers", "_queue_init", "_consumer", "_async_raise"]
-    assert len(methods) == 33
+    assert methods[-8:-4] == ["_check_max_workers", "_queue_init", "_consumer", "_async_raise"]
+    assert methods[-4:] == ["_get_latency", "_get_timeline", "_get_histogram", "_write_report"]
+    assert len(methods) == 37
     for name in ("_thread_list_yield", "_async_raise"):
         assert isinstance(vars(threads_main.BrixelThreadsMain)[name], staticmethod)
-    assert [n for n in vars(threads_main.BrixelThreadsMain) if n in ("_async_raise", "__enter__", "__exit__")] == [
-        "_async_raise", "__enter__", "__exit__"]
+    tail = ("_async_raise", "__enter__", "__exit__", "_get_latency")
+    assert [n for n in vars(threads_main.BrixelThreadsMain) if n in tail] == list(tail)
     produce = threads_main.BrixelThreadsMain._thread_list_yield
     assert str(inspect.signature(produce)) == "(thread_list)"
     items = [{"x": 1}, {"x": 2}]

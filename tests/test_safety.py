@@ -266,6 +266,8 @@ def test_thread_that_cannot_start_is_a_failed_task(make_manager, monkeypatch):
     assert isinstance(error, RuntimeError) and str(error) == "can't start new thread"
     assert m._var.failed == ["first"] and sorted(m._var.dones) == ["first", "second"]
     assert "Run error: can't start new thread" in m._log.texts("debug")
+    rows = m._get_timeline()  # counted as failed, without a run time
+    assert (sum(r["completed"] for r in rows), sum(r["failed"] for r in rows), m._get_latency()["count"]) == (2, 1, 1)
     assert m._rerun_failed() is True  # the worker stayed: room again, it runs
     wait_until(lambda: m._get_status("first") == {"first": "完成"})
 

@@ -68,11 +68,15 @@ def _charts(timeline):
     go, pio = _plotly()
     seconds = [row["second"] for row in timeline]
     widths = _widths(seconds)
-    axis_x = dict(title_text="time since the first dispatch (s)", rangemode="tozero")
+    # Every chart spans the whole run, so that the three line up: a row covers [second, second +
+    # width), its bars fill that span and its points sit in its middle.
+    span = seconds[-1] + widths[-1] if seconds else 1
+    middles = [s + w / 2 for s, w in zip(seconds, widths)]
+    axis_x = dict(title_text="time since the first dispatch (s)", range=[0, span])
 
     def layout(fig, title, y_title, **extra):
         fig.update_layout(template="plotly_white", title=dict(text=title, x=0, xanchor="left"), height=340,
-                          margin=dict(l=70, r=24, t=56, b=56), hovermode="x unified",
+                          margin=dict(l=70, r=76, t=56, b=56), hovermode="x unified",
                           legend=dict(orientation="h", y=1.02, yanchor="bottom", x=1, xanchor="right"),
                           xaxis=axis_x, yaxis=dict(title_text=y_title, rangemode="tozero"), **extra)
         return fig
@@ -81,27 +85,34 @@ def _charts(timeline):
         return [row[key] / w for row, w in zip(timeline, widths)]
 
     throughput = go.Figure()
-    throughput.add_scatter(x=seconds, y=rate("completed"), name="finished", mode="lines", line_shape="hv",
-                           fill="tozeroy", line=dict(color=_COLOURS["completed"], width=1.5))
+    # A step per row; the last step is closed at the end of its row.
+    finished = rate("completed")
+    throughput.add_scatter(x=seconds + [span] if seconds else [], y=finished + finished[-1:], name="finished",
+                           mode="lines", line_shape="hv", fill="tozeroy",
+                           line=dict(color=_COLOURS["completed"], width=1.5))
     layout(throughput, "Throughput", "tasks per second")
 
     latencies = go.Figure()
     for key in ("p50", "p95", "p99", "max"):
         # Idle rows have no run times: a gap, not a drop to zero.
         ys = [row[key] if row["completed"] else None for row in timeline]
-        latencies.add_scatter(x=seconds, y=ys, name=key, mode="lines+markers" if len(seconds) < 60 else "lines",
+        latencies.add_scatter(x=middles, y=ys, name=key, mode="lines+markers" if len(seconds) < 60 else "lines",
                               line=dict(color=_COLOURS[key], width=1.5, dash="dot" if key == "max" else "solid"),
                               connectgaps=False)
     layout(latencies, "Run-time percentiles per second", "run time (ms)")
 
     failures = go.Figure()
-    failures.add_bar(x=seconds, y=rate("failed"), name="failed", marker_color=_COLOURS["failed"])
+    failures.add_bar(x=seconds, y=rate("failed"), width=[w * 0.95 for w in widths], offset=0, name="failed",
+                     marker_color=_COLOURS["failed"])
     share = [100.0 * row["failed"] / row["completed"] if row["completed"] else None for row in timeline]
-    failures.add_scatter(x=seconds, y=share, name="share of finished", mode="lines", yaxis="y2",
+    failures.add_scatter(x=middles, y=share, name="share of finished", mode="lines", yaxis="y2",
                          line=dict(color="#1a202c", width=2), connectgaps=False)
-    layout(failures, "Failures", "failed tasks per second", bargap=0.05,
-           yaxis2=dict(title_text="share of finished (%)", overlaying="y", side="right", range=[0, 100],
-                       tickmode="linear", tick0=0, dtick=25, ticksuffix="%", showgrid=False))
+    # The share's axis fits the shares: a few per cent drawn on a 0-100 % axis is a flat line.
+    top = max([s for s in share if s is not None], default=0)
+    layout(failures, "Failures", "failed tasks per second",
+           yaxis2=dict(title_text="share of finished (%)", overlaying="y", side="right",
+                       range=[0, min(100, max(1, top) * 1.25)], tickmode="auto", nticks=6, ticksuffix="%",
+                       showgrid=False))
 
     config = {"displaylogo": False, "responsive": True}
     divs = []
@@ -129,8 +140,15 @@ def _html_page(title, run_status, latency, timeline):
     if timeline:
         span = timeline[-1]["second"] + _widths([row["second"] for row in timeline])[-1]
         finished = sum(row["completed"] for row in timeline)
-        overview = (f"{_number(finished)} tasks finished over {_number(span)} s, "
-                    f"{finished / span if span else 0.0:,.1f} per second on average.")
+        overview = f"{_number(finished)} task{'' if finished == 1 else 's'} finished over {_number(span)} s"
+        # The run ends somewhere inside its last row: an average that counted that row as whole
+        # would understate the rate the run held, so it stops where the last row begins.
+        last = timeline[-1]["second"]
+        if last > 0:
+            held = (finished - timeline[-1]["completed"]) / last
+            overview += f", {held:,.1f} per second on average before the last, partial row."
+        else:
+            overview += "."
     else:
         overview = "No task finished in this run."
     written = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC")

@@ -35,6 +35,8 @@ enum Name : int {
     N_count, N_min, N_mean, N_p50, N_p90, N_p95, N_p99, N_p99_9, N_max, N_second, N_completed,
     N_sub_bucket_bits, N_top_bits, N_buckets, N_sum, N_histogram, N_timeline, N_brixel_report,
     N_write_report, N_run_status, N_latency,
+    // the run-time queries called through self
+    N__get_latency, N__get_timeline,
     N_COUNT
 };
 
@@ -169,6 +171,8 @@ constexpr const char* name_text(Name n)
     case N_write_report: return "write_report";
     case N_run_status: return "run_status";
     case N_latency: return "latency";
+    case N__get_latency: return "_get_latency";
+    case N__get_timeline: return "_get_timeline";
     case N_COUNT: break;
     }
     return nullptr;

@@ -181,6 +181,7 @@ PyObject* manager_clear_record(PyObject* self, PyTypeObject* cls, PyObject* cons
         if (!work_pending(c, var.get()) && !eager_has_waiting(self)) {
             clear_batch(c, var.get());
             as_manager(self)->runs->forget_unbegun();
+            as_manager(self)->runs->times().clear();
             cleared = true;
         }
         lock.release();

@@ -14,6 +14,7 @@
 #include "support/args.hpp"
 #include "support/call.hpp"
 #include "manager/native.hpp"
+#include "monitor/record.hpp"
 #include "support/run.hpp"
 #include "worker/worker.hpp"
 
@@ -203,9 +204,9 @@ void control_loop(const Ctx& c, PyObject* self, ControlRun& run)
 
 // Records a task whose thread could not be started as failed, as if its function had raised
 // `error`: otherwise it would count as running for ever. The worker stays with the entry, so that
-// a re-run can try again.
-void record_start_failure(const Ctx& c, PyObject* var, PyObject* name, PyObject* entry, PyObject* thread,
-                          PyObject* error)
+// a re-run can try again. Its run times go to `table`, without a run time.
+void record_start_failure(const Ctx& c, RunTable* table, PyObject* var, PyObject* name, PyObject* entry,
+                          PyObject* thread, PyObject* error)
 {
     if (truthy(field(c, var, N_reserve).get())) {
         set_field(c, entry, N_result, error);
@@ -222,6 +223,7 @@ void record_start_failure(const Ctx& c, PyObject* var, PyObject* name, PyObject*
     Ref failed = field(c, var, N_failed);
     append(failed.get(), name);
     set_field(c, entry, N_thread, Py_None);
+    record_finished(table, -1, -1, true);
     Ref dones = field(c, var, N_dones);
     append(dones.get(), name);
 }
@@ -287,11 +289,13 @@ PyObject* manager_consumer(PyObject* self, PyTypeObject* cls, PyObject* const* a
             PyErr_Clear();
             lock.release();
             if (never_started) {
-                record_start_failure(c, var.get(), a[0], entry.get(), thread.get(), error.get());
+                record_start_failure(c, as_manager(self)->runs, var.get(), a[0], entry.get(), thread.get(),
+                                     error.get());
             }
             PyErr_SetRaisedException(error.release());
             throw PyErrSet{};
         }
+        record_dispatched(as_manager(self)->runs);
         lock.release();
         return Py_NewRef(Py_None);
     });

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "manager/native.hpp"
+#include "monitor/record.hpp"
 #include "outside/outside.hpp"
 #include "support/args.hpp"
 #include "support/call.hpp"
@@ -355,6 +356,7 @@ bool take_next(const Ctx& c, PyObject* manager, QueueObject* q, Taken& taken)
     set_field(c, var.get(), N_is_run, Py_True);
     Ref runs = field(c, var.get(), N_runs);
     append(runs.get(), taken.name.get());
+    record_dispatched(as_manager(manager)->runs);
     return true;
 }
 

@@ -425,6 +425,21 @@ PyMethodDef manager_methods[] = {
     {"__exit__", cfunction(manager_exit), method_flags,
      "__exit__($self, /, exc_type, exc_value, traceback)\n--\n\n"
      "Closes the manager unless it is closed already; the exception, if any, goes on."},
+    {"_get_latency", cfunction(manager_get_latency), method_flags,
+     "_get_latency($self, /)\n--\n\n"
+     "The batch's task run times: count, then min, mean, p50, p90, p95, p99, p99.9 and max in milliseconds."},
+    {"_get_timeline", cfunction(manager_get_timeline), method_flags,
+     "_get_timeline($self, /)\n--\n\n"
+     "The batch per second since its first dispatch: completed, failed, and run-time p50, p95, p99 and\n"
+     "max in milliseconds, one dict per second."},
+    {"_get_histogram", cfunction(manager_get_histogram), method_flags,
+     "_get_histogram($self, /)\n--\n\n"
+     "The raw form of the batch's run-time histogram: plain data that threads_main.merge_histograms\n"
+     "combines with other managers' exactly."},
+    {"_write_report", cfunction(manager_write_report), method_flags,
+     "_write_report($self, /, path)\n--\n\n"
+     "Writes the run report: one HTML page with the counters, the latency table and charts over time,\n"
+     "or the timeline as CSV for a path ending in .csv. Returns True."},
     {nullptr, nullptr, 0, nullptr},
 };
 

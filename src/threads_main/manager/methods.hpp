@@ -48,6 +48,10 @@ MethodFn manager_consumer;
 StaticFn manager_async_raise;
 MethodFn manager_enter;
 MethodFn manager_exit;
+MethodFn manager_get_latency;
+MethodFn manager_get_timeline;
+MethodFn manager_get_histogram;
+MethodFn manager_write_report;
 
 // Creates the manager class for `module` (a new reference, or NULL with an exception set).
 PyObject* create_manager_type(PyObject* module) noexcept;

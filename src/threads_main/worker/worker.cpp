@@ -11,6 +11,7 @@
 
 #include "manager/methods.hpp"
 #include "module.hpp"
+#include "monitor/record.hpp"
 #include "outside/outside.hpp"
 #include "support/args.hpp"
 #include "support/call.hpp"
@@ -233,8 +234,9 @@ bool matches_break(const Ctx& c, PyObject* var, PyObject* result)
     return truthy(equal.get());
 }
 
-// Records a task function that returned: timing, result, status and classification.
-void record_return(const Ctx& c, PyObject* var, PyObject* name, PyObject* result, double start_ms)
+// Records a task function that returned: timing, result, status and classification. True when
+// the result matched the break result (the name went to `failed`).
+bool record_return(const Ctx& c, PyObject* var, PyObject* name, PyObject* result, double start_ms)
 {
     Ref elapsed = require(PyLong_FromDouble(std::trunc(now_seconds(c) * 1000.0 - start_ms)));
     fold_timing(c, var, elapsed.get());
@@ -242,7 +244,9 @@ void record_return(const Ctx& c, PyObject* var, PyObject* name, PyObject* result
         set_entry(c, var, name, N_result, result);
     }
     set_entry(c, var, name, N_status, c.status(S_COMPLETED));
-    append_to(c, var, matches_break(c, var, result) ? N_failed : N_success, name);
+    bool broke = matches_break(c, var, result);
+    append_to(c, var, broke ? N_failed : N_success, name);
+    return broke;
 }
 
 // Records a failed run with its error. The entry also keeps the worker, so that a re-run can
@@ -263,9 +267,10 @@ void record_failure(const Ctx& c, PyObject* self, PyObject* var, PyObject* name,
     append_to(c, var, N_failed, name);
 }
 
-// The body of start() once its run is registered. Returns a new reference (None), or throws with
-// the error of a step whose errors end the thread.
-PyObject* run_task(const Ctx& c, PyObject* self, Run* run, PyObject* var, PyObject* name, const TaskArgs& task)
+// The body of start() once its run is registered; its run times go to `table` (may be null).
+// Returns a new reference (None), or throws with the error of a step whose errors end the thread.
+PyObject* run_task(const Ctx& c, PyObject* self, Run* run, RunTable* table, PyObject* var, PyObject* name,
+                   const TaskArgs& task)
 {
     // A stop that came before the task began (left for this thread before the worker began, or
     // claimed while the entry was looked up) ends the run here; the test comes right before the
@@ -283,6 +288,8 @@ PyObject* run_task(const Ctx& c, PyObject* self, Run* run, PyObject* var, PyObje
 
     double start_ms = 0;
     bool timed = false;
+    int64_t began_ns = -1;  // the run time of the task function alone, for the run-time records
+    int64_t ended_ns = -1;
     Ref outcome;
     try {
         start_ms = std::trunc(now_seconds(c) * 1000.0);
@@ -292,7 +299,9 @@ PyObject* run_task(const Ctx& c, PyObject* self, Run* run, PyObject* var, PyObje
         }
         // Task code: the only place where a stop's SystemExit is sent.
         enter_task(run);
+        began_ns = monotonic_ns();
         outcome = Ref::steal(call_task(c, var, task));
+        ended_ns = monotonic_ns();
         leave_task(run, Run::Finishing);
     }
     catch (const PyErrSet&) {
@@ -306,9 +315,10 @@ PyObject* run_task(const Ctx& c, PyObject* self, Run* run, PyObject* var, PyObje
     // Any failure of the run is an outcome, BaseException included: a task that ends the thread
     // with SystemExit or KeyboardInterrupt of its own would otherwise count as running for ever.
     Ref failure;
+    bool broke = false;
     if (outcome) {
         try {
-            record_return(c, var, name, outcome.get(), start_ms);
+            broke = record_return(c, var, name, outcome.get(), start_ms);
         }
         catch (const PyErrSet&) {
             failure = Ref::steal(PyErr_GetRaisedException());
@@ -335,6 +345,7 @@ PyObject* run_task(const Ctx& c, PyObject* self, Run* run, PyObject* var, PyObje
     // The entry lets go of its thread; `dones` comes last, so a reader that sees the name there
     // sees the outcome.
     set_entry(c, var, name, N_thread, Py_None);
+    record_finished(table, began_ns, ended_ns, failure || broke);
     append_to(c, var, N_dones, name);
     // An asynchronous exception of somebody else's, taken back while the task ran, goes on now.
     if (raise_kept(run)) {
@@ -513,7 +524,7 @@ PyObject* worker_start(PyObject* self, PyTypeObject* cls, PyObject* const* args,
         RunTable* table = PyObject_TypeCheck(self, c.st->worker_type) ? w->table : nullptr;
         // Every start() is a run of its own, so a worker can be started again after it ended.
         ActiveRun run(table, name.get());
-        PyObject* result = run_task(c, self, run.get(), var.get(), name.get(), task);
+        PyObject* result = run_task(c, self, run.get(), table, var.get(), name.get(), task);
         run.end();
         return result;
     });
