@@ -50,12 +50,13 @@ def repeated(source, runs=CRASH_RUNS, **kwargs):
         return list(pool.map(lambda _: run_script(source, **kwargs), range(runs)))
 
 
-def test_open_manager_on_daemon_threads_at_exit():
-    source = """
+@pytest.mark.parametrize("mode", ["paced", "eager"])
+def test_open_manager_on_daemon_threads_at_exit(mode):
+    source = f"""
         import threading, time, threads_main
         def build():
             global m
-            m = threads_main.BrixelThreadsMain(lambda: time.sleep(0.2), 2)
+            m = threads_main.BrixelThreadsMain(lambda: time.sleep(0.2), 2, dispatch="{mode}")
             for _ in range(4):
                 m._send()
         t = threading.Thread(target=build, daemon=True)
@@ -67,12 +68,13 @@ def test_open_manager_on_daemon_threads_at_exit():
         assert code == 0 and out == "leaving\n", err[-2000:]
 
 
-def test_ctrl_c_twice_during_join_exits_promptly():
+@pytest.mark.parametrize("mode", ["paced", "eager"])
+def test_ctrl_c_twice_during_join_exits_promptly(mode):
     # As a plain threading script does: the second Ctrl-C cuts the wait for the threads short, and
     # the interpreter ends as after any uncaught KeyboardInterrupt.
-    source = """
+    source = f"""
         import time, threads_main
-        m = threads_main.BrixelThreadsMain(lambda: time.sleep(30), 2)
+        m = threads_main.BrixelThreadsMain(lambda: time.sleep(30), 2, dispatch="{mode}")
         for _ in range(4):
             m._send()
         print("joining", flush=True)
