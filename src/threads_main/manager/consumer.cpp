@@ -116,54 +116,8 @@ void log_run_error(const Ctx& c, PyObject* self)
     log_side_line(c, self, N_debug, line.get());
 }
 
-// The control loop's run, for the whole loop: published on the manager, where a close finds it.
-// The loop itself is our code (Call); its sleeps and the methods it calls back through `self` are
-// task code. Ending it touches no Python object; on a thread ended at interpreter exit it is left.
-class ControlRun {
-public:
-    explicit ControlRun(PyObject* self) : manager_(as_manager(self)), run_(new (std::nothrow) Run())
-    {
-        if (!run_) {
-            PyErr_NoMemory();
-            throw PyErrSet{};
-        }
-        run_->adopted = true;
-        run_->ident = PyThread_get_thread_ident();
-        run_->state = Run::Call;
-        run_->depth = 1;
-        push_run(run_);
-        run_hold(run_);
-        if (Run* earlier = std::exchange(manager_->control, run_)) {
-            run_release(earlier);
-        }
-    }
-    ControlRun(const ControlRun&) = delete;
-    ControlRun& operator=(const ControlRun&) = delete;
-    ~ControlRun()
-    {
-        if (attached()) {
-            end();
-        }
-    }
-    Run* get() const { return run_; }
-
-    void end() noexcept
-    {
-        if (!run_) {
-            return;
-        }
-        pop_run(run_);
-        run_->state = Run::Ended;
-        run_release(std::exchange(run_, nullptr));
-    }
-
-private:
-    ManagerObject* manager_;
-    Run* run_;
-};
-
 // The loop itself. Returns normally when the switch is off or a close ended it.
-void control_loop(const Ctx& c, PyObject* self, ControlRun& run)
+void control_loop(const Ctx& c, PyObject* self, Run* run)
 {
     // After an idle wait that nobody cut short, a quarter of a second has passed already: the
     // pass's own sleep would only add a second wake-up.
@@ -173,7 +127,7 @@ void control_loop(const Ctx& c, PyObject* self, ControlRun& run)
     // cadence of one dispatch per period instead of drifting to period + work.
     auto pass_began = std::chrono::steady_clock::now();
     for (;;) {
-        if (run.get()->stop) {
+        if (run->stop) {
             break;
         }
         Ref var = manager_var(c, self);
@@ -237,12 +191,22 @@ PyObject* manager_queue_init(PyObject* self, PyTypeObject* cls, PyObject* const*
         bind_args({"_queue_init", {}}, args, nargs, kwnames, nullptr);
         Ctx c = ctx_from_class(cls);
         check_process(c, self);
-        ControlRun run(self);
+        // The loop's run, published on the manager, where a close finds it. The loop itself is our
+        // code; its sleeps and the methods it calls back through `self` are task code.
+        ThreadRun run(new (std::nothrow) Run(), 1);
+        if (!run.get()) {
+            PyErr_NoMemory();
+            throw PyErrSet{};
+        }
+        run_hold(run.get());
+        if (Run* earlier = std::exchange(as_manager(self)->control, run.get())) {
+            run_release(earlier);
+        }
         try {
             if (eager_queue_of(self)) {
                 eager_control_loop(c, self, run.get());
             } else {
-                control_loop(c, self, run);
+                control_loop(c, self, run.get());
             }
         }
         catch (const PyErrSet&) {

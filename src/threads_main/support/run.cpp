@@ -188,6 +188,39 @@ bool CallScope::leave() noexcept
     return raise_kept(run_);
 }
 
+ThreadRun::ThreadRun(Run* run, int depth, RunTable* table, PyObject* name) noexcept
+    : run_(run), table_(table), name_(name)
+{
+    if (!run_) {
+        return;
+    }
+    run_->adopted = true;
+    run_->ident = PyThread_get_thread_ident();
+    run_->state = Run::Call;
+    run_->depth = depth;
+    push_run(run_);
+}
+
+ThreadRun::~ThreadRun()
+{
+    if (attached()) {
+        end();
+    }
+}
+
+void ThreadRun::end() noexcept
+{
+    if (!run_) {
+        return;
+    }
+    pop_run(run_);
+    run_->state = Run::Ended;
+    if (table_) {
+        table_->remove(name_, run_);
+    }
+    run_release(std::exchange(run_, nullptr));
+}
+
 bool run_key(PyObject* name, std::string& key) noexcept
 {
     if (!PyUnicode_Check(name)) {

@@ -55,6 +55,8 @@
 
 namespace threads_main {
 
+class RunTable;
+
 struct Run {
     enum State : int { Starting, Task, Call, Finishing, Ended };
 
@@ -130,6 +132,26 @@ public:
 private:
     Run* run_;
     bool moved_;  // this scope moved the run out of task code
+};
+
+// A run begun on the calling thread for a scope: its current run, in our code (Call) with `depth`
+// calls open, and ended on every way out (no longer current, Ended, out of `table` under `name`,
+// released). Ending touches no Python object but the name's text, so it may be a destructor; on a
+// thread ended at interpreter exit (no thread state) the run is left as it is.
+class ThreadRun {
+public:
+    // Takes over one owner of `run`; a null `run` (no memory) leaves get() null.
+    ThreadRun(Run* run, int depth, RunTable* table = nullptr, PyObject* name = nullptr) noexcept;
+    ThreadRun(const ThreadRun&) = delete;
+    ThreadRun& operator=(const ThreadRun&) = delete;
+    ~ThreadRun();
+    Run* get() const noexcept { return run_; }
+    void end() noexcept;
+
+private:
+    Run* run_;
+    RunTable* table_;
+    PyObject* name_;  // borrowed: the caller holds it for the scope
 };
 
 // Runs `wait` (a poll's sleep) as task code when the calling thread is in its outermost call, so

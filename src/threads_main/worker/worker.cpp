@@ -62,52 +62,6 @@ struct TaskArgs {
     Ref values;
 };
 
-// A run of start() on the calling thread, for its whole duration: registered in the table, the
-// thread's current run, and ended on every way out. Ending it touches no Python object, so it may
-// be a destructor; on a thread ended at interpreter exit (no thread state) it is left as it is.
-class ActiveRun {
-public:
-    ActiveRun(RunTable* table, PyObject* name) : table_(table), name_(name)
-    {
-        run_ = table ? table->begin(name) : new (std::nothrow) Run();
-        if (!run_) {
-            PyErr_NoMemory();
-            throw PyErrSet{};
-        }
-        run_->adopted = true;
-        run_->ident = PyThread_get_thread_ident();
-        run_->state = Run::Call;
-        push_run(run_);
-    }
-    ActiveRun(const ActiveRun&) = delete;
-    ActiveRun& operator=(const ActiveRun&) = delete;
-    ~ActiveRun()
-    {
-        if (attached()) {
-            end();
-        }
-    }
-    Run* get() const { return run_; }
-
-    void end() noexcept
-    {
-        if (!run_) {
-            return;
-        }
-        pop_run(run_);
-        run_->state = Run::Ended;
-        if (table_) {
-            table_->remove(name_, run_);
-        }
-        run_release(std::exchange(run_, nullptr));
-    }
-
-private:
-    RunTable* table_;
-    PyObject* name_;  // borrowed: start() holds it for the whole run
-    Run* run_;
-};
-
 // The end of a run that a stop claimed: nothing is recorded (the stop records itself), the error
 // the run caught is dropped, and whatever the stop sent that has not fired yet is taken back, so
 // that it cannot surface in what the thread runs next. Returns a new reference.
@@ -523,7 +477,11 @@ PyObject* worker_start(PyObject* self, PyTypeObject* cls, PyObject* const* args,
         }
         RunTable* table = PyObject_TypeCheck(self, c.st->worker_type) ? w->table : nullptr;
         // Every start() is a run of its own, so a worker can be started again after it ended.
-        ActiveRun run(table, name.get());
+        ThreadRun run(table ? table->begin(name.get()) : new (std::nothrow) Run(), 0, table, name.get());
+        if (!run.get()) {
+            PyErr_NoMemory();
+            throw PyErrSet{};
+        }
         PyObject* result = run_task(c, self, run.get(), table, var.get(), name.get(), task);
         run.end();
         return result;
