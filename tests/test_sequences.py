@@ -33,10 +33,13 @@ def task(kind, n=0):
     if kind in ("_stop_all", "_close"):  # from inside a task: the others stop first, then this one
         getattr(ACTING["m"], kind)()
         return n
+    if kind == "_stop":  # the earliest dispatched task, perhaps this very one
+        ACTING["m"]._stop(ACTING["m"]._var.runs[0])
+        return n
     sys.exit(n)
 
 
-KINDS = st.sampled_from(["return", "raise", "sleep", "exit", "submit", "_stop_all", "_close"])
+KINDS = st.sampled_from(["return", "raise", "sleep", "exit", "submit", "_stop", "_stop_all", "_close"])
 NAMES = st.one_of(st.none(), st.sampled_from(["", "a", "b", "Thread_1", "Thread_3", "名前"]))
 
 
