@@ -182,15 +182,16 @@ def test_nested_run_is_stopped_once(make_manager):
 
     def outer():
         threads_main._Worker(inner_manager._var, "inner", inner_manager._log, n=7).start()
-        spin(30)
+        spin(0.1)  # a stopped outer task never gets here
+        return "outer went on"
 
     m = make_manager(outer, 2)
     m._send("outer")
     wait_until(lambda: inner_manager._get_status("inner") == {"inner": "运行中"})
     m._stop("outer")
     wait_until(lambda: inner_manager._get_status("inner") == {"inner": "完成"})
-    wait_until(m._done)
-    assert m._var.stops == ["outer"] and m._var.dones == []
+    time.sleep(0.3)  # time enough for the outer task to go on and record itself, were it not stopped
+    assert m._var.stops == ["outer"] and m._var.dones == [] and m._done()
     assert inner_manager._get_result("inner") == {"inner": 7}
     assert_records(m)
 
@@ -198,21 +199,20 @@ def test_nested_run_is_stopped_once(make_manager):
 def test_stop_before_the_worker_begins_keeps_no_store_alive(fast_time, recording_log, monkeypatch):
     began = threading.Event()
 
-    class SlowStart(threading.Thread):
+    class NeverBegins(threading.Thread):
         def run(self):
-            if isinstance(self._target, threads_main._Worker):
-                began.set()
-                time.sleep(0.2)  # alive, its worker not begun yet
-            super().run()
+            if not isinstance(self._target, threads_main._Worker):
+                return super().run()
+            began.set()
+            time.sleep(0.2)  # alive, its worker not begun; then the thread ends without it
 
-    monkeypatch.setattr(threads_main, "Thread", SlowStart)
+    monkeypatch.setattr(threads_main, "Thread", NeverBegins)
     m = threads_main.BrixelThreadsMain(lambda: "ran", 1)
     m._send("late")
     began.wait(5)
     m._stop("late")
-    wait_until(lambda: not m._var.threads.get("late") or m._get_status("late") == {"late": "停止"})
     time.sleep(0.3)
-    assert m._var.dones == [] and m._var.stops == ["late"]
+    assert m._get_status("late") == {"late": "停止"} and m._var.dones == [] and m._var.stops == ["late"]
     store = weakref.ref(m._var)
     shut(m)
     del m
