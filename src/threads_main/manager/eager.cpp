@@ -330,11 +330,16 @@ Wait idle_wait(Pool* pool)
 struct Taken {
     Ref name;
     Ref worker;
+    Ref entry;
 };
 
 // Takes the next waiting task when the running count is below the limit, recording the dispatch as
-// the control loop does. False when the manager is closed (the thread ends).
-bool take_next(const Ctx& c, PyObject* manager, QueueObject* q, Taken& taken)
+// the control loop does, and the calling thread `me` in the task's entry. From the append to `runs`
+// to the entry's `thread` no Python code runs (C calls on a plain store), so a stop never finds the
+// name dispatched and its entry without the thread. False when the manager is closed (the thread
+// ends). A dispatch that fails (no entry) leaves the name counted as running, as the control loop
+// does.
+bool take_next(const Ctx& c, PyObject* manager, QueueObject* q, PyObject* me, Taken& taken)
 {
     Ref var = manager_var(c, manager);
     if (!truthy(field(c, var.get(), N_switch).get()) || q->closed) {
@@ -350,37 +355,37 @@ bool take_next(const Ctx& c, PyObject* manager, QueueObject* q, Taken& taken)
     }
     Node node = q->fifo->front();
     q->fifo->pop_front();
-    taken.name = Ref::steal(node.name);
+    Ref name = Ref::steal(node.name);
     taken.worker = Ref::steal(node.worker);
     set_field(c, var.get(), N_done, Py_False);
     set_field(c, var.get(), N_is_run, Py_True);
     Ref runs = field(c, var.get(), N_runs);
-    append(runs.get(), taken.name.get());
+    append(runs.get(), name.get());
+    Ref threads = field(c, var.get(), N_threads);
+    taken.entry = task_entry(c, threads.get(), name.get());
+    set_field(c, taken.entry.get(), N_thread, me);
+    taken.name = std::move(name);
     record_dispatched(as_manager(manager)->runs);
     return true;
 }
 
-// Runs one taken task on this thread: the entry holds the thread while the task runs.
+// Runs one taken task on this thread, carrying the task's name while it runs.
 void run_one(const Ctx& c, PyObject* manager, PyObject* me, Taken& taken)
 {
     try {
-        Ref var = manager_var(c, manager);
         Ref worker = std::move(taken.worker);
-        Ref threads = field(c, var.get(), N_threads);
-        Ref entry = task_entry(c, threads.get(), taken.name.get());
         if (!worker) {
             // Put back by name alone: the worker kept in the entry, if any.
             PyObject* kept = nullptr;
-            if (!Py_IsNone(entry.get()) && PyObject_GetOptionalAttr(entry.get(), c.name(N__worker), &kept) < 0) {
+            if (PyObject_GetOptionalAttr(taken.entry.get(), c.name(N__worker), &kept) < 0) {
                 throw PyErrSet{};
             }
             worker = kept ? Ref::steal(kept) : none();
             if (!Py_IsNone(worker.get())) {
-                set_field(c, entry.get(), N__worker, Py_None);
+                set_field(c, taken.entry.get(), N__worker, Py_None);
             }
         }
         setattr(me, c.name(N_name), taken.name.get());
-        set_field(c, entry.get(), N_thread, me);
         run_worker(c, worker.get());
     }
     catch (const PyErrSet&) {
@@ -419,10 +424,11 @@ PyObject* run_tasks(PyObject* manager, PyObject*)
             Taken taken;
             bool open = true;
             try {
-                open = take_next(c, manager, q, taken);
+                open = take_next(c, manager, q, me.get(), taken);
             }
             catch (const PyErrSet&) {
                 log_run_error(c, manager);
+                taken = Taken{};  // nothing to run: a failure that lasts is not retried at once
             }
             if (!open) {
                 break;
