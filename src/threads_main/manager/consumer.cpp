@@ -22,15 +22,6 @@ namespace threads_main {
 
 namespace {
 
-// Tasks counted as running: dispatched, minus finished, minus stopped.
-Py_ssize_t running_count(const Ctx& c, PyObject* var)
-{
-    Py_ssize_t runs = field_length(c, var, N_runs);
-    Py_ssize_t dones = field_length(c, var, N_dones);
-    Py_ssize_t stops = field_length(c, var, N_stops);
-    return runs - dones - stops;
-}
-
 // self.<method>(*args), called as task code of the control loop: an override is the user's code,
 // where a close may end the loop; our own method defers that to its return.
 template <typename... A>
@@ -103,17 +94,25 @@ bool control_pass(const Ctx& c, PyObject* self, PyObject* var)
     return false;
 }
 
-// Logs "Run error: <text>" for the pending ordinary exception and clears it; anything not
-// derived from Exception stays set and is thrown on. A failing logger does not end the loop.
-void log_run_error(const Ctx& c, PyObject* self)
+// Whether the control loop goes on: no close has stopped its run and the switch is on.
+bool loop_goes_on(const Ctx& c, PyObject* self, Run* run, Ref& var)
 {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-        throw PyErrSet{};
+    if (run->stop) {
+        return false;
     }
-    Ref error = Ref::steal(PyErr_GetRaisedException());
-    Ref text = require(PyObject_Str(error.get()));
-    Ref line = require(PyUnicode_FromFormat("Run error: %U", text.get()));
-    log_side_line(c, self, N_debug, line.get());
+    var = manager_var(c, self);
+    return truthy(field(c, var.get(), N_switch).get());
+}
+
+// The control loop of an eager manager: it dispatches nothing itself and only waits, without
+// polling, until a close wakes it.
+void eager_control_loop(const Ctx& c, PyObject* self, Run* run)
+{
+    Ref var;
+    while (loop_goes_on(c, self, run, var)) {
+        // The long period only bounds a wait that nobody cuts short.
+        (void)wait_while_idle(self, 60.0);
+    }
 }
 
 // The loop itself. Returns normally when the switch is off or a close ended it.
@@ -126,14 +125,8 @@ void control_loop(const Ctx& c, PyObject* self, Run* run)
     // did not already spend (starting a thread waits for it to come up), so the loop keeps its
     // cadence of one dispatch per period instead of drifting to period + work.
     auto pass_began = std::chrono::steady_clock::now();
-    for (;;) {
-        if (run->stop) {
-            break;
-        }
-        Ref var = manager_var(c, self);
-        if (!truthy(field(c, var.get(), N_switch).get())) {
-            break;
-        }
+    Ref var;
+    while (loop_goes_on(c, self, run, var)) {
         if (!rested) {
             std::chrono::duration<double> spent = std::chrono::steady_clock::now() - pass_began;
             double remaining = poll_seconds - spent.count();

@@ -77,24 +77,6 @@ void drop_node(Node& node) noexcept
     raise(PyExc_ValueError, "Queue is closed");
 }
 
-// Tasks counted as running: dispatched, minus finished, minus stopped.
-Py_ssize_t running_count(const Ctx& c, PyObject* var)
-{
-    return field_length(c, var, N_runs) - field_length(c, var, N_dones) - field_length(c, var, N_stops);
-}
-
-// Logs "Run error: <text>" for the pending ordinary exception, as the control loop does.
-void log_run_error(const Ctx& c, PyObject* manager)
-{
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-        throw PyErrSet{};
-    }
-    Ref error = Ref::steal(PyErr_GetRaisedException());
-    Ref text = require(PyObject_Str(error.get()));
-    Ref line = require(PyUnicode_FromFormat("Run error: %U", text.get()));
-    log_side_line(c, manager, N_debug, line.get());
-}
-
 // --- the FIFO's Python operations ---
 
 PyObject* queue_put(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
@@ -266,12 +248,6 @@ void queue_dealloc(PyObject* self) noexcept
     }
     type->tp_free(self);
     Py_DECREF(type);
-}
-
-template <typename F>
-PyCFunction cfunction(F* fn)
-{
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
 }
 
 PyMethodDef queue_methods[] = {
@@ -641,21 +617,6 @@ bool eager_has_waiting(PyObject* manager) noexcept
 void forget_manager(PyObject* queue) noexcept
 {
     as_queue(queue)->manager = nullptr;
-}
-
-void eager_control_loop(const Ctx& c, PyObject* self, Run* run)
-{
-    for (;;) {
-        if (run->stop) {
-            break;
-        }
-        Ref var = manager_var(c, self);
-        if (!truthy(field(c, var.get(), N_switch).get())) {
-            break;
-        }
-        // Woken by a close; the long period only bounds a wait that nobody cuts short.
-        (void)wait_while_idle(self, 60.0);
-    }
 }
 
 }  // namespace threads_main

@@ -52,8 +52,4 @@ void forget_manager(PyObject* queue) noexcept;
 // Whether the FIFO holds a name (work that a record clearing must not drop).
 bool eager_has_waiting(PyObject* manager) noexcept;
 
-// The control loop of an eager manager: it dispatches nothing itself and only waits, without
-// polling, until the manager is closed.
-void eager_control_loop(const Ctx& c, PyObject* self, Run* run);
-
 }  // namespace threads_main

@@ -338,12 +338,6 @@ PyObject* manager_start(PyObject* self, PyTypeObject* cls, PyObject* const* args
 
 namespace {
 
-template <typename F>
-PyCFunction cfunction(F* fn)
-{
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
 constexpr int method_flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 constexpr int static_flags = METH_FASTCALL | METH_KEYWORDS;
 

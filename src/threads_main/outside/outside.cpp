@@ -78,6 +78,26 @@ void log_side_line(const Ctx& c, PyObject* self, Name level, PyObject* message)
     }
 }
 
+Py_ssize_t running_count(const Ctx& c, PyObject* var)
+{
+    // Read in this order: a task that ends between the reads is counted as running, never twice gone.
+    Py_ssize_t runs = field_length(c, var, N_runs);
+    Py_ssize_t dones = field_length(c, var, N_dones);
+    Py_ssize_t stops = field_length(c, var, N_stops);
+    return runs - dones - stops;
+}
+
+void log_run_error(const Ctx& c, PyObject* self)
+{
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        throw PyErrSet{};
+    }
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    Ref text = require(PyObject_Str(error.get()));
+    Ref line = require(PyUnicode_FromFormat("Run error: %U", text.get()));
+    log_side_line(c, self, N_debug, line.get());
+}
+
 void poll_sleep(const Ctx& c, PyObject* seconds)
 {
     Ref time = c.global(N_time);

@@ -81,6 +81,14 @@ void log_side_line(const Ctx& c, PyObject* self, Name level, PyObject* message);
 // is honoured; the sleep is task code for stops when it belongs to the outermost call of a run.
 void poll_sleep(const Ctx& c, PyObject* seconds);
 
+// Tasks counted as running: dispatched, minus finished, minus stopped (runs - dones - stops).
+Py_ssize_t running_count(const Ctx& c, PyObject* var);
+
+// Logs "Run error: <text>" at debug level for the pending ordinary exception of a dispatch and
+// clears it; anything not derived from Exception stays set and is thrown on. A failing logger does
+// not end the loop that logs.
+void log_run_error(const Ctx& c, PyObject* self);
+
 // Holds the store's lock for a scope. The lock is a multiprocessing lock, whose acquire releases the
 // interpreter lock while it waits. release() ends the hold on the normal path (and reports a failed
 // release); on any other way out the destructor releases it, keeping the error on its way out, since

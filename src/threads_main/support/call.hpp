@@ -62,6 +62,14 @@ inline void append(PyObject* list, PyObject* item)
     }
 }
 
+// A method table's function pointer for a function of another signature (the flags tell CPython
+// which); the detour through void(*)() keeps -Wcast-function-type quiet.
+template <typename F>
+PyCFunction cfunction(F* fn)
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
 inline Ref new_ref(PyObject* borrowed) { return Ref::borrow(borrowed); }
 
 inline Ref none() { return Ref::borrow(Py_None); }
