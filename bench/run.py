@@ -46,6 +46,12 @@ def settle():
     gc.collect()
 
 
+def wait_done(m, n):
+    """Waits until the manager is done with its n tasks."""
+    while not (m._done() and len(m._var.dones) == n):
+        time.sleep(0.001)
+
+
 def best_of(tries, ours_once, base_once):
     """Runs each side `tries` times, alternating, and keeps each side's best: what disturbs a run
     on a shared machine (other processes, a queue's feeder thread competing for the interpreter
@@ -65,8 +71,7 @@ def our_rate(n):
     t0 = time.perf_counter()
     for _ in range(n):
         m._send()
-    while not (m._done() and len(m._var.dones) == n):
-        time.sleep(0.001)
+    wait_done(m, n)
     rate = n / (time.perf_counter() - t0)
     close(m)
     return rate
@@ -236,8 +241,7 @@ def eager_rate(n=100_000):
     t0 = time.perf_counter()
     for _ in range(n):
         m._send()
-    while not (m._done() and len(m._var.dones) == n):
-        time.sleep(0.001)
+    wait_done(m, n)
     ours = n / (time.perf_counter() - t0)
     close(m)
     settle()
@@ -260,8 +264,7 @@ def eager_sleep_rates(n=3000):
     t0 = time.perf_counter()
     for _ in range(n):
         m._send()
-    while not (m._done() and len(m._var.dones) == n):
-        time.sleep(0.001)
+    wait_done(m, n)
     ours = n / (time.perf_counter() - t0)
     close(m)
     t0 = time.perf_counter()
@@ -339,8 +342,7 @@ def eager_batches(batches=10, size=100_000):
     def batch():
         for _ in range(size):
             m._send()
-        while not (m._done() and len(m._var.dones) == size):
-            time.sleep(0.001)
+        wait_done(m, size)
         assert m._clear_record()
 
     gc.collect()
