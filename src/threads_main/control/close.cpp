@@ -1,14 +1,13 @@
 // Clearing a finished batch, re-running failed tasks and closing the manager.
-#include <Python.h>
+#include "control/control.hpp"
 
-#include "manager/eager.hpp"
-#include "manager/methods.hpp"
-#include "manager/native.hpp"
-#include "support/run.hpp"
-#include "module.hpp"
+#include "dispatch/dispatch.hpp"
+#include "state.hpp"
+#include "native/native.hpp"
 #include "outside/outside.hpp"
 #include "support/args.hpp"
 #include "support/call.hpp"
+#include "support/run.hpp"
 
 namespace threads_main {
 
@@ -72,41 +71,6 @@ void clear_batch(const Ctx& c, PyObject* var)
              {c.name(N_success), success.get()},
              {c.name(N_failed), failed.get()},
              {c.name(N_done), Py_False}});
-}
-
-// Gives the entry of a failed task a fresh, unstarted thread for its worker, so that dispatching
-// the name again starts a new run instead of failing on a thread that has already run. Returns
-// false when the entry still holds a thread: a run is then waiting for dispatch or under way, and
-// putting the name again would make that second dispatch fail and leave it counted as running.
-bool renew_thread(const Ctx& c, PyObject* entry)
-{
-    Ref current = field(c, entry, N_thread);
-    if (current.get() != Py_None) {
-        return false;
-    }
-    PyObject* found = nullptr;
-    require_int(PyObject_GetOptionalAttr(entry, c.name(N__worker), &found));
-    Ref worker = Ref::steal(found);
-    if (!worker || worker.get() == Py_None) {
-        return true;
-    }
-    Ref thread_class = c.global(N_Thread);
-    Ref thread = call_kw(thread_class.get(), {}, {{c.name(N_target), worker.get()}});
-    set_field(c, entry, N_thread, thread.get());
-    return true;
-}
-
-// The worker a failed task keeps in its entry for a re-run, taken out of it (null when there is none).
-Ref take_kept_worker(const Ctx& c, PyObject* entry)
-{
-    PyObject* found = nullptr;
-    require_int(PyObject_GetOptionalAttr(entry, c.name(N__worker), &found));
-    Ref worker = Ref::steal(found);
-    if (!worker || Py_IsNone(worker.get())) {
-        return {};
-    }
-    set_field(c, entry, N__worker, Py_None);
-    return worker;
 }
 
 // Ends the control thread. It leaves its loop by itself within one pass once `switch` is false
@@ -178,10 +142,11 @@ PyObject* manager_clear_record(PyObject* self, PyTypeObject* cls, PyObject* cons
         Ref var = manager_var(c, self);
         StoreLock lock(c, var.get());
         bool cleared = false;
-        if (!work_pending(c, var.get()) && !eager_has_waiting(self)) {
+        if (!work_pending(c, var.get()) && !dispatch_has_waiting(self)) {
             clear_batch(c, var.get());
-            as_manager(self)->runs->forget_unbegun();
-            as_manager(self)->runs->times().clear();
+            ManagerCore* core = as_manager(self)->core;
+            core->runs.forget_unbegun();
+            core->metrics.clear();
             cleared = true;
         }
         lock.release();
@@ -209,21 +174,7 @@ PyObject* manager_rerun_failed(PyObject* self, PyTypeObject* cls, PyObject* cons
             }
             Ref threads = field(c, var.get(), N_threads);
             Ref entry = task_entry(c, threads.get(), name.get());
-            if (PyObject* eager = eager_queue_of(self)) {
-                // The worker kept with a failed task goes into the queue beside its name; a name
-                // already put back (its worker taken) is not put twice.
-                if (Ref worker = take_kept_worker(c, entry.get())) {
-                    eager_put(c, eager, name.get(), worker.get());
-                }
-                continue;
-            }
-            if (!renew_thread(c, entry.get())) {
-                continue;
-            }
-            Ref queue = field(c, var.get(), N_queue);
-            call_method(queue.get(), c.name(N_put), name.get());
-            // An idle control loop would otherwise take the name only at the end of its idle wait.
-            wake_control_loop(self);
+            requeue_failed(c, self, var.get(), name.get(), entry.get());
         }
         return Py_NewRef(Py_True);
     });
@@ -243,8 +194,7 @@ PyObject* manager_close(PyObject* self, PyTypeObject* cls, PyObject* const* args
             set_field(c, var.get(), N_switch, Py_False);
             // An idle control loop (and an eager manager's idle task threads) sees the switch at
             // once instead of at the end of its idle wait.
-            wake_control_loop(self);
-            eager_wake_all(self);
+            dispatch_close(self);
             call_method(self, c.name(N__clear_queue));
             Ref queue = field(c, var.get(), N_queue);
             call_method(queue.get(), c.name(N_close));

@@ -1,15 +1,14 @@
 // Stopping tasks: cancel waiting names, stop running threads.
-#include <Python.h>
+#include "control/control.hpp"
 
 #include <utility>
 
-#include "manager/eager.hpp"
-#include "manager/methods.hpp"
-#include "module.hpp"
+#include "dispatch/dispatch.hpp"
+#include "state.hpp"
+#include "native/native.hpp"
 #include "outside/outside.hpp"
 #include "support/args.hpp"
 #include "support/call.hpp"
-#include "manager/native.hpp"
 #include "support/run.hpp"
 
 namespace threads_main {
@@ -100,8 +99,8 @@ Decision decide(const Ctx& c, PyObject* self, PyObject* var, PyObject* name, boo
         return {};
     }
 
-    RunTable* table = as_manager(self)->runs;
-    if (Run* run = table ? table->find(name) : nullptr) {
+    RunTable* table = &as_manager(self)->core->runs;
+    if (Run* run = table->find(name)) {
         switch (request_stop(run)) {
         case StopVerdict::TooLate:
             return {};
@@ -128,9 +127,7 @@ Decision decide(const Ctx& c, PyObject* self, PyObject* var, PyObject* name, boo
         // Started, but its worker has not begun: a run claimed for the stop is left for it, and the
         // worker returns at once when it begins. Nothing is sent, so no exception can reach a
         // thread still inside its start-up.
-        if (table) {
-            (void)table->leave_stopped(name);  // a name that is no text has no worker of ours
-        }
+        (void)table->leave_stopped(name);  // a name that is no text has no worker of ours
         return {Verdict::stopped, {}, false, {}, nullptr};
     }
     // The thread has ended without recording the task. Its identifier may already name another
@@ -323,7 +320,7 @@ PyObject* manager_clear_queue(PyObject* self, PyTypeObject* cls, PyObject* const
             cancel_name(c, var.get(), name.get());
         }
         // An eager manager has no control loop pass to notice that the drain left nothing to do.
-        eager_settle(c, self);
+        dispatch_settle(c, self);
         log_text(c, manager_log(c, self).get(), N_info, "Clear queue complete");
         return Py_NewRef(Py_True);
     });
@@ -365,8 +362,8 @@ PyObject* manager_stop_action(PyObject* self, PyTypeObject* cls, PyObject* const
         }
         // For an eager manager, a stopped task frees its slot at once: the next waiting task may
         // start, or the batch is done.
-        eager_settle(c, self);
-        eager_kick(c, self);
+        dispatch_settle(c, self);
+        dispatch_more(c, self);
         return Py_NewRef(Py_None);
     });
 }

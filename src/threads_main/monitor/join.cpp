@@ -1,8 +1,7 @@
 // The join loops and the progress summary lines.
-#include <Python.h>
+#include "monitor/monitor.hpp"
 
-#include "manager/methods.hpp"
-#include "module.hpp"
+#include "state.hpp"
 #include "outside/outside.hpp"
 #include "support/args.hpp"
 #include "support/call.hpp"

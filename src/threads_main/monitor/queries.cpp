@@ -1,14 +1,14 @@
-// Status and result queries: new dicts and lists built per call from the store's records.
+// Status and result queries: new dicts and lists built per call from the store's records; and the
+// lifecycle flags and the queue's size.
 //
 // The walks over all tasks go over a snapshot of the names, so a submission during the walk never
 // makes a query fail, and skip a name whose entry is gone by the time it is fetched (the records
 // were cleared meanwhile). The walks run over very many finished tasks, so each name costs one
 // `get` (through the store's C interface for a plain store, else through a getter looked up once
 // per call), and the keys are interned names.
-#include <Python.h>
+#include "monitor/monitor.hpp"
 
-#include "manager/methods.hpp"
-#include "module.hpp"
+#include "state.hpp"
 #include "outside/outside.hpp"
 #include "support/args.hpp"
 #include "support/call.hpp"
@@ -204,6 +204,52 @@ PyObject* manager_get_failed(PyObject* self, PyTypeObject* cls, PyObject* const*
             }
         });
         return names.release();
+    });
+}
+
+PyObject* manager_is_close(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames)
+{
+    return boundary<PyObject*>(nullptr, [&] {
+        bind_args({"_is_close", {}}, args, nargs, kwnames, nullptr);
+        Ctx c = ctx_from_class(cls);
+        Ref var = manager_var(c, self);
+        return PyBool_FromLong(!truthy(field(c, var.get(), N_switch).get()));
+    });
+}
+
+PyObject* manager_is_run(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames)
+{
+    return boundary<PyObject*>(nullptr, [&] {
+        bind_args({"_is_run", {}}, args, nargs, kwnames, nullptr);
+        Ctx c = ctx_from_class(cls);
+        Ref var = manager_var(c, self);
+        return field(c, var.get(), N_is_run).release();
+    });
+}
+
+PyObject* manager_done(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames)
+{
+    return boundary<PyObject*>(nullptr, [&] {
+        bind_args({"_done", {}}, args, nargs, kwnames, nullptr);
+        Ctx c = ctx_from_class(cls);
+        Ref var = manager_var(c, self);
+        return field(c, var.get(), N_done).release();
+    });
+}
+
+PyObject* manager_get_qsize(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames)
+{
+    return boundary<PyObject*>(nullptr, [&] {
+        bind_args({"_get_qsize", {}}, args, nargs, kwnames, nullptr);
+        Ctx c = ctx_from_class(cls);
+        call_method(self, c.name(N__check_while));
+        Ref var = manager_var(c, self);
+        Ref queue = field(c, var.get(), N_queue);
+        return call_method(queue.get(), c.name(N_qsize)).release();
     });
 }
 

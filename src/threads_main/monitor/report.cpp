@@ -1,16 +1,16 @@
 // The run-time queries of a manager and its report: the batch's latency figures, its timeline and
-// its histogram's raw form, read from the run times its workers record (monitor/record.hpp).
+// its histogram's raw form, read from the metrics its workers record (metrics/), and the call of the
+// report writer.
 //
 // Like the status and result queries they answer after a close too: the report of a run is
 // written once the run is over, and a closed manager keeps its records. Each call builds new
 // objects; the run times are read with the interpreter lock held, so a reading never sees half a
 // record.
-#include <Python.h>
+#include "monitor/monitor.hpp"
 
-#include "manager/methods.hpp"
-#include "manager/native.hpp"
-#include "module.hpp"
-#include "monitor/latency.hpp"
+#include "metrics/raw.hpp"
+#include "state.hpp"
+#include "native/native.hpp"
 #include "support/args.hpp"
 #include "support/call.hpp"
 
@@ -18,7 +18,18 @@ namespace threads_main {
 
 namespace {
 
-const RunTimes& run_times(PyObject* self) { return as_manager(self)->runs->times(); }
+const Metrics& run_times(PyObject* self) { return as_manager(self)->core->metrics; }
+
+// brixel_report.write_report(path, run_status=..., latency=..., timeline=...), the package
+// imported at each call so that its missing optional dependency is reported only when used.
+Ref write_report(const Ctx& c, PyObject* path, PyObject* run_status, PyObject* latency, PyObject* timeline)
+{
+    Ref package = require(PyImport_Import(c.name(N_brixel_report)));
+    Ref writer = getattr(package.get(), c.name(N_write_report));
+    Ref kwnames = require(PyTuple_Pack(3, c.name(N_run_status), c.name(N_latency), c.name(N_timeline)));
+    PyObject* argv[5] = {nullptr, path, run_status, latency, timeline};
+    return require(PyObject_Vectorcall(writer.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+}
 
 }  // namespace
 

@@ -9,7 +9,7 @@
 #include <initializer_list>
 
 #include "brixel_var_api.h"
-#include "module.hpp"
+#include "state.hpp"
 #include "support/call.hpp"
 
 namespace threads_main {

@@ -1,16 +1,16 @@
-// Task submission: one task through _send, a collection on a sending thread.
-#include <Python.h>
+// Task submission: one task through _send, a collection on a sending thread (once, or again and
+// again while a duration lasts).
+#include "submit/submit.hpp"
 
 #include <cstring>
 #include <utility>
 #include <vector>
 
 #include "brixel_var_api.h"
-#include "manager/eager.hpp"
-#include "manager/methods.hpp"
-#include "module.hpp"
+#include "dispatch/dispatch.hpp"
+#include "state.hpp"
+#include "native/native.hpp"
 #include "outside/outside.hpp"
-#include "manager/native.hpp"
 #include "support/args.hpp"
 #include "support/call.hpp"
 #include "worker/worker.hpp"
@@ -122,11 +122,10 @@ Ref generate_name(const Ctx& c, PyObject* var, const TaskEntries& entries)
     }
 }
 
-// The part of a submission made under the store's lock: name, worker, thread, entry. Returns the
-// chosen name. An eager manager's waiting task has no thread: its worker goes to `eager_worker`,
-// to wait in the queue beside the name.
-Ref create_task(const Ctx& c, PyObject* var, PyObject* log, PyObject* thread_name, const TaskKeywords& keywords,
-                RunTable* table, Ref* eager_worker)
+// The part of a submission made under the store's lock: name, worker, the entry's thread, entry.
+// Returns the chosen name, and the worker in `worker`.
+Ref create_task(const Ctx& c, PyObject* self, PyObject* var, PyObject* log, PyObject* thread_name,
+                const TaskKeywords& keywords, Ref& worker)
 {
     Ref threads = field(c, var, N_threads);
     TaskEntries entries(c, threads.get());
@@ -138,18 +137,8 @@ Ref create_task(const Ctx& c, PyObject* var, PyObject* log, PyObject* thread_nam
     }
 
     Ref worker_class = c.global(N__Worker);
-    Ref worker = build_worker(c, worker_class.get(), var, name.get(), log, keywords, table);
-    if (eager_worker) {
-        entries.add_waiting(name.get(), Py_None);
-        *eager_worker = std::move(worker);
-        return name;
-    }
-    // The worker itself is the target (calling it runs its start): a bound method per waiting task
-    // would cost memory for nothing.
-    Ref thread_class = c.global(N_Thread);
-    PyObject* thread_argv[] = {nullptr, worker.get()};
-    Ref thread = require(PyObject_Vectorcall(thread_class.get(), thread_argv + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                             c.st->kw_target));
+    worker = build_worker(c, worker_class.get(), var, name.get(), log, keywords, as_manager(self)->core);
+    Ref thread = waiting_thread(c, self, worker.get());
     entries.add_waiting(name.get(), thread.get());
     return name;
 }
@@ -325,20 +314,13 @@ PyObject* manager_send(PyObject* self, PyTypeObject* cls, PyObject* const* args,
         share_rest_names(c, kwnames, rest);
         Ref var = manager_var(c, self);
         Ref log = manager_log(c, self);
-        PyObject* eager = eager_queue_of(self);
         Ref worker;
         StoreLock lock(c, var.get());
-        Ref name = create_task(c, var.get(), log.get(), thread_name, TaskKeywords{rest.names.get(), rest.values},
-                               as_manager(self)->runs, eager ? &worker : nullptr);
+        Ref name = create_task(c, self, var.get(), log.get(), thread_name, TaskKeywords{rest.names.get(), rest.values},
+                               worker);
         lock.release();
 
-        if (eager) {
-            eager_put(c, eager, name.get(), worker.get());
-        } else {
-            Ref queue = field(c, var.get(), N_queue);
-            call_method(queue.get(), c.name(N_put), name.get());
-            wake_control_loop(self);
-        }
+        queue_task(c, self, var.get(), name.get(), worker.get());
         Ref totals = field(c, var.get(), N_totals);
         append(totals.get(), name.get());
         return Py_NewRef(Py_True);

@@ -62,6 +62,13 @@ inline void append(PyObject* list, PyObject* item)
     }
 }
 
+// The functions of a method table: a method of a class (METH_METHOD | METH_FASTCALL |
+// METH_KEYWORDS), and a function bound to the module (METH_FASTCALL | METH_KEYWORDS). Each returns a
+// new reference, or NULL with an exception set; the interpreter lock is held.
+using MethodFn = PyObject*(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames);
+using StaticFn = PyObject*(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 // A method table's function pointer for a function of another signature (the flags tell CPython
 // which); the detour through void(*)() keeps -Wcast-function-type quiet.
 template <typename F>
@@ -70,13 +77,7 @@ PyCFunction cfunction(F* fn)
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
 }
 
-inline Ref new_ref(PyObject* borrowed) { return Ref::borrow(borrowed); }
-
 inline Ref none() { return Ref::borrow(Py_None); }
-
-}  // namespace threads_main
-
-namespace threads_main {
 
 // f(*positional, **keywords) with the keyword names given as interned strings.
 Ref call_kw(PyObject* f, std::initializer_list<PyObject*> positional,

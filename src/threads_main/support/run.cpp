@@ -241,23 +241,6 @@ bool run_key(PyObject* name, std::string& key) noexcept
     return true;
 }
 
-RunTable* RunTable::create() noexcept
-{
-    return new (std::nothrow) RunTable();
-}
-
-void RunTable::hold() noexcept
-{
-    owners_.fetch_add(1, std::memory_order_relaxed);
-}
-
-void RunTable::release() noexcept
-{
-    if (owners_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        delete this;
-    }
-}
-
 RunTable::~RunTable()
 {
     for (auto& [key, run] : runs_) {

@@ -38,9 +38,6 @@
 // A run lives on the heap with a count of owners (the thread that runs it, a manager's table of
 // runs, a stop in progress); it holds no Python references except an exception kept back for its
 // thread. Runs are found by task name in the manager's `RunTable`; there is no process-wide map.
-//
-// The table also carries the run times of the manager's batch (monitor/record.hpp): every worker
-// holds the table, so a finishing task reaches them without a lookup.
 #pragma once
 
 #include <Python.h>
@@ -50,8 +47,6 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
-
-#include "monitor/timeline.hpp"
 
 namespace threads_main {
 
@@ -176,13 +171,14 @@ bool interruptible(F&& wait)
 }
 
 // The runs of one manager by task name: the run a stop finds for a name is the latest one. Touched
-// only with the interpreter lock held; shared by the manager and the workers it built.
+// only with the interpreter lock held; shared by the manager and the workers it built, which keep
+// it alive together with the manager's other native parts.
 class RunTable {
 public:
-    // A new table with one owner.
-    static RunTable* create() noexcept;
-    void hold() noexcept;
-    void release() noexcept;
+    RunTable() = default;
+    RunTable(const RunTable&) = delete;
+    RunTable& operator=(const RunTable&) = delete;
+    ~RunTable();
 
     // The latest run of `name` (borrowed), or null.
     Run* find(PyObject* name) noexcept;
@@ -198,15 +194,8 @@ public:
     // Drops the runs that no thread has begun (left for threads whose task never began).
     void forget_unbegun() noexcept;
 
-    // The batch's run times: recorded and read with the interpreter lock held.
-    RunTimes& times() noexcept { return times_; }
-
 private:
-    RunTable() = default;
-    ~RunTable();
-    std::atomic<int> owners_{1};
     std::unordered_map<std::string, Run*> runs_;
-    RunTimes times_;
 };
 
 // The text key of a task name (names are str); false for any other object.

@@ -1,6 +1,7 @@
 // The per-task runner: a plain class whose instances are the targets of the tasks' threads (calling
 // one runs its start). Each start() is a run (support/run.hpp) in the table of the manager that
-// built the worker, so that a stop finds it and lands only in the task function.
+// built the worker, so that a stop finds it and lands only in the task function; its run time goes
+// to that manager's metrics.
 #include <Python.h>
 
 #include <cmath>
@@ -9,13 +10,13 @@
 #include <string>
 #include <utility>
 
-#include "manager/methods.hpp"
-#include "module.hpp"
-#include "monitor/record.hpp"
+#include "worker/worker.hpp"
+
+#include "metrics/record.hpp"
+#include "state.hpp"
 #include "outside/outside.hpp"
 #include "support/args.hpp"
 #include "support/call.hpp"
-#include "worker/worker.hpp"
 
 namespace threads_main {
 
@@ -36,7 +37,7 @@ struct WorkerObject {
     PyObject* kwnames;   // compact form: the names (a tuple, empty for none), or null
     PyObject* kwvalues;  // compact form: the value itself for one name, else a tuple of the values
     PyObject* kwargs;    // the dict form, or null while the compact form holds
-    RunTable* table;     // where its runs go: the table of the manager that built it, or null
+    ManagerCore* core;   // where its runs and run times go: the core of the manager that built it, or null
 };
 
 WorkerObject* as_worker(PyObject* self)
@@ -221,9 +222,9 @@ void record_failure(const Ctx& c, PyObject* self, PyObject* var, PyObject* name,
     append_to(c, var, N_failed, name);
 }
 
-// The body of start() once its run is registered; its run times go to `table` (may be null).
+// The body of start() once its run is registered; its run times go to `metrics` (may be null).
 // Returns a new reference (None), or throws with the error of a step whose errors end the thread.
-PyObject* run_task(const Ctx& c, PyObject* self, Run* run, RunTable* table, PyObject* var, PyObject* name,
+PyObject* run_task(const Ctx& c, PyObject* self, Run* run, Metrics* metrics, PyObject* var, PyObject* name,
                    const TaskArgs& task)
 {
     // A stop that came before the task began (left for this thread before the worker began, or
@@ -299,7 +300,7 @@ PyObject* run_task(const Ctx& c, PyObject* self, Run* run, RunTable* table, PyOb
     // The entry lets go of its thread; `dones` comes last, so a reader that sees the name there
     // sees the outcome.
     set_entry(c, var, name, N_thread, Py_None);
-    record_finished(table, began_ns, ended_ns, failure || broke);
+    record_finished(metrics, began_ns, ended_ns, failure || broke);
     append_to(c, var, N_dones, name);
     // An asynchronous exception of somebody else's, taken back while the task ran, goes on now.
     if (raise_kept(run)) {
@@ -308,13 +309,13 @@ PyObject* run_task(const Ctx& c, PyObject* self, Run* run, RunTable* table, PyOb
     return Py_NewRef(Py_None);
 }
 
-// Makes `table` the one a worker's runs go into.
-void join_table(WorkerObject* w, RunTable* table) noexcept
+// Makes `core` the one a worker's runs and run times go into.
+void join_core(WorkerObject* w, ManagerCore* core) noexcept
 {
-    if (table) {
-        table->hold();
+    if (core) {
+        core->hold();
     }
-    if (RunTable* old = std::exchange(w->table, table)) {
+    if (ManagerCore* old = std::exchange(w->core, core)) {
         old->release();
     }
 }
@@ -411,7 +412,7 @@ int worker_init(PyObject* self, PyObject* args, PyObject* kwargs)
 }
 
 Ref build_worker(const Ctx& c, PyObject* cls, PyObject* var, PyObject* name, PyObject* log, const TaskKeywords& keywords,
-                 RunTable* table)
+                 ManagerCore* core)
 {
     Py_ssize_t n = PyTuple_GET_SIZE(keywords.names);
     // Our own class, looked up as it is now, keeps the keywords compact. Anything else, subclasses
@@ -442,7 +443,7 @@ Ref build_worker(const Ctx& c, PyObject* cls, PyObject* var, PyObject* name, PyO
         w->log = Py_NewRef(log);
         w->kwnames = Py_NewRef(keywords.names);
         w->kwvalues = values.release();
-        join_table(w, table);
+        join_core(w, core);
         return worker;
     }
     Ref kwargs = require(PyDict_New());
@@ -452,7 +453,7 @@ Ref build_worker(const Ctx& c, PyObject* cls, PyObject* var, PyObject* name, PyO
     Ref args = require(PyTuple_Pack(3, var, name, log));
     Ref worker = require(PyObject_Call(cls, args.get(), kwargs.get()));
     if (PyObject_TypeCheck(worker.get(), c.st->worker_type)) {
-        join_table(as_worker(worker.get()), table);
+        join_core(as_worker(worker.get()), core);
     }
     return worker;
 }
@@ -475,14 +476,15 @@ PyObject* worker_start(PyObject* self, PyTypeObject* cls, PyObject* const* args,
         } else {
             task.kwargs = getattr(self, c.name(N_kwargs));
         }
-        RunTable* table = PyObject_TypeCheck(self, c.st->worker_type) ? w->table : nullptr;
+        ManagerCore* core = PyObject_TypeCheck(self, c.st->worker_type) ? w->core : nullptr;
+        RunTable* table = core ? &core->runs : nullptr;
         // Every start() is a run of its own, so a worker can be started again after it ended.
         ThreadRun run(table ? table->begin(name.get()) : new (std::nothrow) Run(), 0, table, name.get());
         if (!run.get()) {
             PyErr_NoMemory();
             throw PyErrSet{};
         }
-        PyObject* result = run_task(c, self, run.get(), table, var.get(), name.get(), task);
+        PyObject* result = run_task(c, self, run.get(), core ? &core->metrics : nullptr, var.get(), name.get(), task);
         run.end();
         return result;
     });
@@ -518,7 +520,7 @@ void worker_dealloc(PyObject* self) noexcept
     PyObject_GC_UnTrack(self);
     PyObject_ClearWeakRefs(self);
     worker_clear(self);
-    join_table(as_worker(self), nullptr);
+    join_core(as_worker(self), nullptr);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -613,7 +615,7 @@ PyObject* worker_call(PyObject* self, PyObject* args, PyObject* kwargs)
 }
 
 PyMethodDef worker_methods[] = {
-    {"start", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(worker_start)),
+    {"start", cfunction(worker_start),
      METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "start($self, /)\n--\n\nRuns the task in the calling thread and records its outcome."},
     {nullptr, nullptr, 0, nullptr},

@@ -1,13 +1,14 @@
 // The per-task runner. How a running worker and a stop agree on who records the outcome is the
 // run mechanism of support/run.hpp: the worker begins a run for its task in its manager's table of
-// runs, and the stop walk finds it there.
+// runs, and the stop walk finds it there. A finished task's run time goes to its manager's metrics.
 #pragma once
 
 #include <Python.h>
 
-#include "module.hpp"
+#include "state.hpp"
+#include "native/native.hpp"
+#include "support/call.hpp"
 #include "support/ref.hpp"
-#include "support/run.hpp"
 
 namespace threads_main {
 
@@ -18,11 +19,11 @@ struct TaskKeywords {
     PyObject* const* values;
 };
 
-// Builds a task's worker as `cls(var, name, log, **keywords)`, whose runs go into `table`. Our own
-// class keeps the keywords in their compact form; any other class is called with them as a dict.
-// Returns a new reference; throws PyErrSet. GIL held.
+// Builds a task's worker as `cls(var, name, log, **keywords)`, whose runs and run times go into
+// `core`. Our own class keeps the keywords in their compact form; any other class is called with
+// them as a dict. Returns a new reference; throws PyErrSet. GIL held.
 Ref build_worker(const Ctx& c, PyObject* cls, PyObject* var, PyObject* name, PyObject* log, const TaskKeywords& keywords,
-                 RunTable* table);
+                 ManagerCore* core);
 
 // Runs a task's worker on the calling thread: worker.start(), looked up on the worker unless it is
 // exactly ours. Throws PyErrSet with the error that ended the run.
@@ -30,5 +31,8 @@ void run_worker(const Ctx& c, PyObject* worker);
 
 // Puts the worker's lock back in a child process after a fork (another thread may have held it).
 void worker_after_fork() noexcept;
+
+// Creates the worker class for `module` (a new reference, or NULL with an exception set).
+PyObject* create_worker_type(PyObject* module) noexcept;
 
 }  // namespace threads_main

@@ -1,22 +1,20 @@
-// The control loop: polls the queue, dispatches waiting tasks within the worker limit and keeps
-// the done and is_run flags.
+// Paced dispatch: the control loop polls the queue, dispatches waiting tasks within the worker
+// limit, one per pass, by starting the thread made for each at submission, and keeps the done and
+// is_run flags.
 #include <Python.h>
 
 #include <array>
 #include <chrono>
-#include <new>
-#include <utility>
 
-#include "manager/eager.hpp"
-#include "manager/methods.hpp"
-#include "module.hpp"
+#include "dispatch/dispatch.hpp"
+#include "dispatch/engines.hpp"
+#include "metrics/record.hpp"
+#include "state.hpp"
+#include "native/native.hpp"
 #include "outside/outside.hpp"
 #include "support/args.hpp"
 #include "support/call.hpp"
-#include "manager/native.hpp"
-#include "monitor/record.hpp"
 #include "support/run.hpp"
-#include "worker/worker.hpp"
 
 namespace threads_main {
 
@@ -94,29 +92,9 @@ bool control_pass(const Ctx& c, PyObject* self, PyObject* var)
     return false;
 }
 
-// Whether the control loop goes on: no close has stopped its run and the switch is on.
-bool loop_goes_on(const Ctx& c, PyObject* self, Run* run, Ref& var)
-{
-    if (run->stop) {
-        return false;
-    }
-    var = manager_var(c, self);
-    return truthy(field(c, var.get(), N_switch).get());
-}
+}  // namespace
 
-// The control loop of an eager manager: it dispatches nothing itself and only waits, without
-// polling, until a close wakes it.
-void eager_control_loop(const Ctx& c, PyObject* self, Run* run)
-{
-    Ref var;
-    while (loop_goes_on(c, self, run, var)) {
-        // The long period only bounds a wait that nobody cuts short.
-        (void)wait_while_idle(self, 60.0);
-    }
-}
-
-// The loop itself. Returns normally when the switch is off or a close ended it.
-void control_loop(const Ctx& c, PyObject* self, Run* run)
+void paced_control_loop(const Ctx& c, PyObject* self, Run* run)
 {
     // After an idle wait that nobody cut short, a quarter of a second has passed already: the
     // pass's own sleep would only add a second wake-up.
@@ -149,10 +127,12 @@ void control_loop(const Ctx& c, PyObject* self, Run* run)
     }
 }
 
+namespace {
+
 // Records a task whose thread could not be started as failed, as if its function had raised
 // `error`: otherwise it would count as running for ever. The worker stays with the entry, so that
-// a re-run can try again. Its run times go to `table`, without a run time.
-void record_start_failure(const Ctx& c, RunTable* table, PyObject* var, PyObject* name, PyObject* entry,
+// a re-run can try again. It goes to `metrics` without a run time.
+void record_start_failure(const Ctx& c, Metrics* metrics, PyObject* var, PyObject* name, PyObject* entry,
                           PyObject* thread, PyObject* error)
 {
     if (truthy(field(c, var, N_reserve).get())) {
@@ -170,50 +150,44 @@ void record_start_failure(const Ctx& c, RunTable* table, PyObject* var, PyObject
     Ref failed = field(c, var, N_failed);
     append(failed.get(), name);
     set_field(c, entry, N_thread, Py_None);
-    record_finished(table, -1, -1, true);
+    record_finished(metrics, -1, -1, true);
     Ref dones = field(c, var, N_dones);
     append(dones.get(), name);
 }
 
+// Gives the entry of a failed task a fresh, unstarted thread for its worker, so that dispatching
+// the name again starts a new run instead of failing on a thread that has already run. Returns
+// false when the entry still holds a thread: a run is then waiting for dispatch or under way, and
+// putting the name again would make that second dispatch fail and leave it counted as running.
+bool renew_thread(const Ctx& c, PyObject* entry)
+{
+    Ref current = field(c, entry, N_thread);
+    if (current.get() != Py_None) {
+        return false;
+    }
+    PyObject* found = nullptr;
+    require_int(PyObject_GetOptionalAttr(entry, c.name(N__worker), &found));
+    Ref worker = Ref::steal(found);
+    if (!worker || worker.get() == Py_None) {
+        return true;
+    }
+    Ref thread_class = c.global(N_Thread);
+    Ref thread = call_kw(thread_class.get(), {}, {{c.name(N_target), worker.get()}});
+    set_field(c, entry, N_thread, thread.get());
+    return true;
+}
+
 }  // namespace
 
-PyObject* manager_queue_init(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames)
+void paced_requeue(const Ctx& c, PyObject* manager, PyObject* var, PyObject* name, PyObject* entry)
 {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        bind_args({"_queue_init", {}}, args, nargs, kwnames, nullptr);
-        Ctx c = ctx_from_class(cls);
-        check_process(c, self);
-        // The loop's run, published on the manager, where a close finds it. The loop itself is our
-        // code; its sleeps and the methods it calls back through `self` are task code.
-        ThreadRun run(new (std::nothrow) Run(), 1);
-        if (!run.get()) {
-            PyErr_NoMemory();
-            throw PyErrSet{};
-        }
-        run_hold(run.get());
-        if (Run* earlier = std::exchange(as_manager(self)->control, run.get())) {
-            run_release(earlier);
-        }
-        try {
-            if (eager_queue_of(self)) {
-                eager_control_loop(c, self, run.get());
-            } else {
-                control_loop(c, self, run.get());
-            }
-        }
-        catch (const PyErrSet&) {
-            // The SystemExit of a close ends the loop like the switch does: quietly, not as an
-            // uncaught thread exception.
-            if (!PyErr_ExceptionMatches(PyExc_SystemExit) || !run.get()->stop) {
-                throw;
-            }
-            PyErr_Clear();
-        }
-        drop_kept(run.get());
-        run.end();
-        return Py_NewRef(Py_None);
-    });
+    if (!renew_thread(c, entry)) {
+        return;
+    }
+    Ref queue = field(c, var, N_queue);
+    call_method(queue.get(), c.name(N_put), name);
+    // An idle control loop would otherwise take the name only at the end of its idle wait.
+    wake_control_loop(manager);
 }
 
 PyObject* manager_consumer(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
@@ -246,28 +220,15 @@ PyObject* manager_consumer(PyObject* self, PyTypeObject* cls, PyObject* const* a
             PyErr_Clear();
             lock.release();
             if (never_started) {
-                record_start_failure(c, as_manager(self)->runs, var.get(), a[0], entry.get(), thread.get(),
-                                     error.get());
+                record_start_failure(c, &as_manager(self)->core->metrics, var.get(), a[0], entry.get(),
+                                     thread.get(), error.get());
             }
             PyErr_SetRaisedException(error.release());
             throw PyErrSet{};
         }
-        record_dispatched(as_manager(self)->runs);
+        record_dispatched(&as_manager(self)->core->metrics);
         lock.release();
         return Py_NewRef(Py_None);
-    });
-}
-
-PyObject* manager_get_qsize(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames)
-{
-    return boundary<PyObject*>(nullptr, [&] {
-        bind_args({"_get_qsize", {}}, args, nargs, kwnames, nullptr);
-        Ctx c = ctx_from_class(cls);
-        call_method(self, c.name(N__check_while));
-        Ref var = manager_var(c, self);
-        Ref queue = field(c, var.get(), N_queue);
-        return call_method(queue.get(), c.name(N_qsize)).release();
     });
 }
 

@@ -1,4 +1,5 @@
-// Module state and the context every method works in: the module, its state and its names.
+// Module state and the context every method works in: the module, its state and its names. The
+// module's definition itself is in module.cpp, the entry.
 #pragma once
 
 #include <Python.h>
@@ -20,7 +21,7 @@ struct ModuleState {
     PyObject* manager_error;
     PyObject* builtins;        // the interpreter's builtins dict, where module-level lookups fall back
     PyObject* async_raise;     // our own _async_raise function, to tell it from an override
-    PyObject* run_snapshot_type;  // dict subclass of the summary-line snapshots (manager/manager.cpp)
+    PyObject* run_snapshot_type;  // dict subclass of the summary-line snapshots (manager/class.cpp)
     PyObject* queue_empty;     // queue.Empty, raised by a take that finds nothing
     PyObject* poll_period;     // the float 0.01: seconds between two passes of the control loop
     PyObject* zero;            // the int 0

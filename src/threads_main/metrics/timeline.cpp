@@ -1,5 +1,5 @@
 // The timeline's row closing and its read-out with idle rows filled in.
-#include "monitor/timeline.hpp"
+#include "metrics/timeline.hpp"
 
 namespace threads_main {
 

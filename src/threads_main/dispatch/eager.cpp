@@ -1,6 +1,19 @@
-// Eager dispatch: the FIFO, the task threads and their idle waits (see manager/eager.hpp).
-#include "manager/eager.hpp"
-
+// Eager dispatch: a manager built with dispatch="eager" starts a waiting task as soon as fewer tasks
+// are running than its worker limit, on a task thread that it keeps for the next task.
+//
+// The manager's queue is then an in-process FIFO of ours (the operations the manager uses: put, get,
+// qsize, empty, close), whose entries carry the task's worker beside its name, so that a waiting task
+// costs no thread object. Task threads are ordinary `Thread`s (the module-level name) running
+// `_run_tasks`: each takes the next name itself, under the interpreter lock, while the running count
+// (runs - dones - stops) is below the limit, records the dispatch as the control loop does (`done`,
+// `is_run`, `runs`, the entry's `thread`), runs the task's worker, and takes the next one. A thread
+// with nothing to take waits on a native condition with the interpreter lock released, and ends
+// after an idle while; nothing polls. Whoever gives work (a submission, a put, a re-run, a raised
+// limit, a stop that frees a slot) wakes idle threads or starts new ones, at most as many as the
+// limit allows besides threads still busy with a stopped task. The thread that ends the last task
+// sets `done`; a close wakes every thread, and each ends once its task has.
+//
+// Everything here runs with the interpreter lock held, except the waits.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -11,8 +24,10 @@
 #include <new>
 #include <utility>
 
-#include "manager/native.hpp"
-#include "monitor/record.hpp"
+#include "dispatch/dispatch.hpp"
+#include "dispatch/engines.hpp"
+#include "metrics/record.hpp"
+#include "native/native.hpp"
 #include "outside/outside.hpp"
 #include "support/args.hpp"
 #include "support/call.hpp"
@@ -341,7 +356,7 @@ bool take_next(const Ctx& c, PyObject* manager, QueueObject* q, PyObject* me, Ta
     taken.entry = task_entry(c, threads.get(), name.get());
     set_field(c, taken.entry.get(), N_thread, me);
     taken.name = std::move(name);
-    record_dispatched(as_manager(manager)->runs);
+    record_dispatched(&as_manager(manager)->core->metrics);
     return true;
 }
 
@@ -477,11 +492,6 @@ Ref new_eager_queue(const Ctx& c, PyObject* manager)
     return queue;
 }
 
-PyObject* eager_queue_of(PyObject* manager) noexcept
-{
-    return as_manager(manager)->eager;
-}
-
 void eager_put(const Ctx& c, PyObject* queue, PyObject* name, PyObject* worker)
 {
     QueueObject* q = as_queue(queue);
@@ -594,12 +604,8 @@ void eager_settle(const Ctx& c, PyObject* manager)
     }
 }
 
-void eager_wake_all(PyObject* manager) noexcept
+void eager_wake_all(PyObject* queue) noexcept
 {
-    PyObject* queue = eager_queue_of(manager);
-    if (!queue) {
-        return;
-    }
     Pool* pool = as_queue(queue)->pool;
     {
         std::lock_guard<std::mutex> hold(pool->mutex);
@@ -608,15 +614,35 @@ void eager_wake_all(PyObject* manager) noexcept
     pool->work.notify_all();
 }
 
-bool eager_has_waiting(PyObject* manager) noexcept
+bool eager_has_waiting(PyObject* queue) noexcept
 {
-    PyObject* queue = eager_queue_of(manager);
-    return queue && !as_queue(queue)->fifo->empty();
+    return !as_queue(queue)->fifo->empty();
 }
 
-void forget_manager(PyObject* queue) noexcept
+void eager_forget_manager(PyObject* queue) noexcept
 {
     as_queue(queue)->manager = nullptr;
+}
+
+void eager_requeue(const Ctx& c, PyObject* queue, PyObject* name, PyObject* entry)
+{
+    PyObject* found = nullptr;
+    require_int(PyObject_GetOptionalAttr(entry, c.name(N__worker), &found));
+    Ref worker = Ref::steal(found);
+    if (!worker || Py_IsNone(worker.get())) {
+        return;
+    }
+    set_field(c, entry, N__worker, Py_None);
+    eager_put(c, queue, name, worker.get());
+}
+
+void eager_control_loop(const Ctx& c, PyObject* self, Run* run)
+{
+    Ref var;
+    while (loop_goes_on(c, self, run, var)) {
+        // The long period only bounds a wait that nobody cuts short.
+        (void)wait_while_idle(self, 60.0);
+    }
 }
 
 }  // namespace threads_main

@@ -1,6 +1,5 @@
 // The run over time: per row of seconds since the batch's first dispatch, the tasks that finished
-// and failed in it and the percentiles of their run times; and the pair of a histogram and a
-// timeline that a manager keeps for its batch.
+// and failed in it and the percentiles of their run times.
 //
 // Rows. Only the open row (the latest one recorded into) keeps a histogram; when a record lands
 // in a later row, the open row is closed into a summary of 56 bytes (its counts, the p50, p95
@@ -25,7 +24,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "monitor/histogram.hpp"
+#include "metrics/histogram.hpp"
 
 namespace threads_main {
 
@@ -95,9 +94,6 @@ public:
     // Every row from second 0 to the open row, in order, idle rows as zeros; at most kMaxRows.
     std::vector<TimelineRow> rows() const;
 
-    // Rows held in memory (closed and non-empty, plus the open one): what the bound limits.
-    size_t stored_rows() const noexcept { return closed_.size() + (open_ ? 1 : 0); }
-
 private:
     struct Row {
         int64_t second;
@@ -129,31 +125,6 @@ private:
     bool open_ = false;
     bool started_ = false;
     int64_t origin_ = 0;
-};
-
-// What a manager keeps of its batch's run times: all of them, and per row of the timeline.
-struct RunTimes {
-    Histogram all;
-    Timeline timeline;
-
-    // At each dispatch (only the batch's first sets the timeline's origin).
-    void dispatched(int64_t now_ns) noexcept { timeline.start(now_ns); }
-    // When a task finished; `run_ns` < 0 for a task without a run time.
-    void finished(int64_t now_ns, int64_t run_ns, bool failed)
-    {
-        if (run_ns >= 0) {
-            all.record(static_cast<uint64_t>(run_ns));
-            timeline.record(now_ns, static_cast<uint64_t>(run_ns), failed);
-        }
-        else {
-            timeline.record_untimed(now_ns, failed);
-        }
-    }
-    void clear() noexcept
-    {
-        all.clear();
-        timeline.clear();
-    }
 };
 
 }  // namespace threads_main

@@ -1,11 +1,12 @@
 // Run-time histograms and timelines as Python data, and the module functions that build, merge
 // and read raw forms.
-#include "monitor/latency.hpp"
+#include "metrics/raw.hpp"
 
 #include <cmath>
 #include <limits>
 #include <memory>
 
+#include "metrics/record.hpp"
 #include "support/args.hpp"
 #include "support/call.hpp"
 
@@ -146,7 +147,7 @@ PyObject* module_record_runs(PyObject* module, PyObject* const* args, Py_ssize_t
         PyObject* a[1];
         bind_args({"record_runs", {"runs"}, 1, false, false}, args, nargs, kwnames, a);
         Ctx c{module, state_of(module)};
-        auto runs = std::make_unique<RunTimes>();
+        auto runs = std::make_unique<Metrics>();
         runs->dispatched(0);
         for_each_item(a[0], "runs must be an iterable of (at, seconds, failed) triples", [&](PyObject* run) {
             if (!PyTuple_Check(run) || PyTuple_GET_SIZE(run) != 3) {
@@ -193,13 +194,13 @@ PyDoc_STRVAR(record_runs_doc,
              "when it has none) and returns {'histogram': raw form, 'timeline': rows}.");
 
 PyMethodDef latency_functions[] = {
-    {"histogram_from_times", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_histogram_from_times)),
+    {"histogram_from_times", cfunction(module_histogram_from_times),
      METH_FASTCALL | METH_KEYWORDS, histogram_from_times_doc},
-    {"merge_histograms", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_merge_histograms)),
+    {"merge_histograms", cfunction(module_merge_histograms),
      METH_FASTCALL | METH_KEYWORDS, merge_histograms_doc},
-    {"histogram_latency", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_histogram_latency)),
+    {"histogram_latency", cfunction(module_histogram_latency),
      METH_FASTCALL | METH_KEYWORDS, histogram_latency_doc},
-    {"record_runs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_record_runs)),
+    {"record_runs", cfunction(module_record_runs),
      METH_FASTCALL | METH_KEYWORDS, record_runs_doc},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -342,15 +343,6 @@ Ref timeline_list(const Ctx& c, const Timeline& t)
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), d.release());
     }
     return list;
-}
-
-Ref write_report(const Ctx& c, PyObject* path, PyObject* run_status, PyObject* latency, PyObject* timeline)
-{
-    Ref package = require(PyImport_Import(c.name(N_brixel_report)));
-    Ref writer = getattr(package.get(), c.name(N_write_report));
-    Ref kwnames = require(PyTuple_Pack(3, c.name(N_run_status), c.name(N_latency), c.name(N_timeline)));
-    PyObject* argv[5] = {nullptr, path, run_status, latency, timeline};
-    return require(PyObject_Vectorcall(writer.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
 int add_latency_functions(PyObject* module) noexcept { return PyModule_AddFunctions(module, latency_functions); }

@@ -1,5 +1,5 @@
-// Where a manager's run times are recorded: the two hooks every dispatcher and worker calls, on
-// the `RunTimes` that the manager's table of runs carries (support/run.hpp, monitor/timeline.hpp).
+// What a manager records of its batch's run times, and the two hooks every dispatcher and worker
+// calls to record them.
 //
 //   record_dispatched  once per dispatch, when the task's thread has started: the batch's first
 //                      dispatch sets the origin of the timeline's seconds;
@@ -13,6 +13,7 @@
 // microseconds later than its dispatch. Both hooks need the interpreter lock, which serialises
 // them with each other and with the readers; they take no lock of their own and allocate nothing,
 // except a row of the timeline when a new second begins. A row that finds no memory is left out.
+// Nothing here knows of managers, runs or the store.
 #pragma once
 
 #include <Python.h>
@@ -20,9 +21,35 @@
 #include <cstdint>
 #include <new>
 
-#include "support/run.hpp"
+#include "metrics/histogram.hpp"
+#include "metrics/timeline.hpp"
 
 namespace threads_main {
+
+// A batch's run times: all of them, and per row of the timeline.
+struct Metrics {
+    Histogram all;
+    Timeline timeline;
+
+    // At each dispatch (only the batch's first sets the timeline's origin).
+    void dispatched(int64_t now_ns) noexcept { timeline.start(now_ns); }
+    // When a task finished; `run_ns` < 0 for a task without a run time.
+    void finished(int64_t now_ns, int64_t run_ns, bool failed)
+    {
+        if (run_ns >= 0) {
+            all.record(static_cast<uint64_t>(run_ns));
+            timeline.record(now_ns, static_cast<uint64_t>(run_ns), failed);
+        }
+        else {
+            timeline.record_untimed(now_ns, failed);
+        }
+    }
+    void clear() noexcept
+    {
+        all.clear();
+        timeline.clear();
+    }
+};
 
 // The monotonic clock in nanoseconds (the interpreter's time.monotonic_ns); -1 when it cannot be
 // read. Touches no error state, so it may be read while an exception is pending.
@@ -32,22 +59,22 @@ inline int64_t monotonic_ns() noexcept
     return PyTime_MonotonicRaw(&now) == 0 ? static_cast<int64_t>(now) : -1;
 }
 
-// A task of the batch of `table` has been dispatched. GIL held; `table` may be null.
-inline void record_dispatched(RunTable* table) noexcept
+// A task of the batch recorded in `metrics` has been dispatched. GIL held; `metrics` may be null.
+inline void record_dispatched(Metrics* metrics) noexcept
 {
     int64_t now = monotonic_ns();
-    if (table && now >= 0) {
-        table->times().dispatched(now);
+    if (metrics && now >= 0) {
+        metrics->dispatched(now);
     }
 }
 
-// A task of the batch of `table` finished at `ended_ns` after its function ran from `began_ns`
-// (both from monotonic_ns; `began_ns` -1 for a task whose function never ran), `failed` when its
-// name goes to `failed` (the function raised, or its result matched the break result). GIL held;
-// `table` may be null.
-inline void record_finished(RunTable* table, int64_t began_ns, int64_t ended_ns, bool failed) noexcept
+// A task of the batch recorded in `metrics` finished at `ended_ns` after its function ran from
+// `began_ns` (both from monotonic_ns; `began_ns` -1 for a task whose function never ran), `failed`
+// when its name goes to `failed` (the function raised, or its result matched the break result).
+// GIL held; `metrics` may be null.
+inline void record_finished(Metrics* metrics, int64_t began_ns, int64_t ended_ns, bool failed) noexcept
 {
-    if (!table) {
+    if (!metrics) {
         return;
     }
     if (ended_ns < 0) {
@@ -58,7 +85,7 @@ inline void record_finished(RunTable* table, int64_t began_ns, int64_t ended_ns,
     }
     int64_t run_ns = began_ns >= 0 && ended_ns >= began_ns ? ended_ns - began_ns : -1;
     try {
-        table->times().finished(ended_ns, run_ns, failed);
+        metrics->finished(ended_ns, run_ns, failed);
     }
     catch (const std::bad_alloc&) {
     }

@@ -1,14 +1,15 @@
 // Python forms of run-time histograms and timelines: the raw form (plain, picklable data that
-// merges exactly), the latency dict, the timeline rows, and the report writer's call.
+// merges exactly), the latency dict and the timeline rows; and the module functions that build,
+// merge and read raw forms.
 //
 // All functions need the interpreter lock, return new references and throw PyErrSet on failure.
 #pragma once
 
 #include <Python.h>
 
-#include "module.hpp"
-#include "monitor/histogram.hpp"
-#include "monitor/timeline.hpp"
+#include "state.hpp"
+#include "metrics/histogram.hpp"
+#include "metrics/timeline.hpp"
 
 namespace threads_main {
 
@@ -29,10 +30,6 @@ Ref latency_dict(const Ctx& c, const Histogram& h);
 // [{"second": int, "completed": int, "failed": int, "p50", "p95", "p99", "max": float ms}, ...]
 // one dict per row of the timeline, in order, idle rows included.
 Ref timeline_list(const Ctx& c, const Timeline& t);
-
-// brixel_report.write_report(path, run_status=..., latency=..., timeline=...), the package
-// imported at each call so that its missing optional dependency is reported only when used.
-Ref write_report(const Ctx& c, PyObject* path, PyObject* run_status, PyObject* latency, PyObject* timeline);
 
 // Adds the module-level functions over raw forms; for the module's exec. 0, or -1 with an error.
 int add_latency_functions(PyObject* module) noexcept;

@@ -1,0 +1,193 @@
+// The dispatch interface: each call goes to the engine the manager was built with. Also the control
+// thread itself (its start and its run, whose loop is the engine's) and its idle wait.
+#include "dispatch/dispatch.hpp"
+
+#include <chrono>
+#include <new>
+#include <utility>
+
+#include "dispatch/engines.hpp"
+#include "native/native.hpp"
+#include "outside/outside.hpp"
+#include "support/args.hpp"
+#include "support/gil.hpp"
+
+namespace threads_main {
+
+void wake_control_loop(PyObject* manager) noexcept
+{
+    Wake* wake = as_manager(manager)->wake;
+    if (!wake) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> hold(wake->mutex);
+        wake->signalled = true;
+    }
+    wake->changed.notify_one();
+}
+
+bool wait_while_idle(PyObject* manager, double seconds)
+{
+    Wake* wake = as_manager(manager)->wake;
+    if (!wake) {
+        return true;
+    }
+    // The mutex is only ever held for a few instructions and never by a thread waiting for the
+    // interpreter lock, so taking it with the lock released cannot deadlock.
+    return without_gil([wake, seconds] {
+        std::unique_lock<std::mutex> hold(wake->mutex);
+        bool woken = wake->changed.wait_for(hold, std::chrono::duration<double>(seconds),
+                                            [wake] { return wake->signalled; });
+        wake->signalled = false;
+        return woken;
+    });
+}
+
+bool loop_goes_on(const Ctx& c, PyObject* self, Run* run, Ref& var)
+{
+    if (run->stop) {
+        return false;
+    }
+    var = manager_var(c, self);
+    return truthy(field(c, var.get(), N_switch).get());
+}
+
+Ref new_task_queue(const Ctx& c, PyObject* manager, bool eager)
+{
+    if (!eager) {
+        Ref queue_class = c.global(N_Queue);
+        return call(queue_class.get());
+    }
+    Ref queue = new_eager_queue(c, manager);
+    Py_XSETREF(as_manager(manager)->eager, Py_NewRef(queue.get()));
+    return queue;
+}
+
+Ref waiting_thread(const Ctx& c, PyObject* manager, PyObject* worker)
+{
+    if (eager_queue_of(manager)) {
+        return none();
+    }
+    // The worker itself is the target (calling it runs its start): a bound method per waiting task
+    // would cost memory for nothing.
+    Ref thread_class = c.global(N_Thread);
+    PyObject* thread_argv[] = {nullptr, worker};
+    return require(PyObject_Vectorcall(thread_class.get(), thread_argv + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                       c.st->kw_target));
+}
+
+void queue_task(const Ctx& c, PyObject* manager, PyObject* var, PyObject* name, PyObject* worker)
+{
+    if (PyObject* eager = eager_queue_of(manager)) {
+        eager_put(c, eager, name, worker);
+        return;
+    }
+    Ref queue = field(c, var, N_queue);
+    call_method(queue.get(), c.name(N_put), name);
+    wake_control_loop(manager);
+}
+
+void requeue_failed(const Ctx& c, PyObject* manager, PyObject* var, PyObject* name, PyObject* entry)
+{
+    if (PyObject* eager = eager_queue_of(manager)) {
+        eager_requeue(c, eager, name, entry);
+        return;
+    }
+    paced_requeue(c, manager, var, name, entry);
+}
+
+void dispatch_more(const Ctx& c, PyObject* manager)
+{
+    if (eager_queue_of(manager)) {
+        eager_kick(c, manager);
+    }
+}
+
+void dispatch_settle(const Ctx& c, PyObject* manager)
+{
+    if (eager_queue_of(manager)) {
+        eager_settle(c, manager);
+    }
+}
+
+void dispatch_close(PyObject* manager) noexcept
+{
+    // The eager control loop waits on the same wake-up as the paced one.
+    wake_control_loop(manager);
+    if (PyObject* eager = eager_queue_of(manager)) {
+        eager_wake_all(eager);
+    }
+}
+
+bool dispatch_has_waiting(PyObject* manager) noexcept
+{
+    PyObject* eager = eager_queue_of(manager);
+    return eager && eager_has_waiting(eager);
+}
+
+void dispatch_forget(PyObject* manager) noexcept
+{
+    if (PyObject* queue = std::exchange(as_manager(manager)->eager, nullptr)) {
+        eager_forget_manager(queue);
+        Py_DECREF(queue);
+    }
+}
+
+PyObject* manager_start(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames)
+{
+    return boundary<PyObject*>(nullptr, [&] {
+        bind_args({"_start", {}}, args, nargs, kwnames, nullptr);
+        Ctx c = ctx_from_class(cls);
+        Ref loop = getattr(self, c.name(N__queue_init));
+        Ref thread_class = c.global(N_Thread);
+        Ref thread = call_kw(thread_class.get(), {}, {{c.name(N_target), loop.get()}});
+        Ref var = manager_var(c, self);
+        set_field(c, var.get(), N_thread_init, thread.get());
+        Ref stored = field(c, var.get(), N_thread_init);
+        call_method(stored.get(), c.name(N_start));
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyObject* manager_queue_init(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames)
+{
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        bind_args({"_queue_init", {}}, args, nargs, kwnames, nullptr);
+        Ctx c = ctx_from_class(cls);
+        check_process(c, self);
+        // The loop's run, published on the manager, where a close finds it. The loop itself is our
+        // code; its sleeps and the methods it calls back through `self` are task code.
+        ThreadRun run(new (std::nothrow) Run(), 1);
+        if (!run.get()) {
+            PyErr_NoMemory();
+            throw PyErrSet{};
+        }
+        run_hold(run.get());
+        if (Run* earlier = std::exchange(as_manager(self)->control, run.get())) {
+            run_release(earlier);
+        }
+        try {
+            if (eager_queue_of(self)) {
+                eager_control_loop(c, self, run.get());
+            } else {
+                paced_control_loop(c, self, run.get());
+            }
+        }
+        catch (const PyErrSet&) {
+            // The SystemExit of a close ends the loop like the switch does: quietly, not as an
+            // uncaught thread exception.
+            if (!PyErr_ExceptionMatches(PyExc_SystemExit) || !run.get()->stop) {
+                throw;
+            }
+            PyErr_Clear();
+        }
+        drop_kept(run.get());
+        run.end();
+        return Py_NewRef(Py_None);
+    });
+}
+
+}  // namespace threads_main

@@ -1,0 +1,63 @@
+// How waiting tasks are started: the one interface the rest of the manager calls, whichever way the
+// manager dispatches.
+//
+// A manager dispatches in one of two ways, chosen at construction:
+//   paced  a control loop polls the store's queue every 10 ms and starts at most one task per pass,
+//          each on a thread of its own made at submission (paced.cpp);
+//   eager  a waiting task starts as soon as fewer tasks run than the limit, on a task thread kept
+//          for the next one, from an in-process FIFO that holds each task's worker (eager.cpp).
+// Either way the manager has a control thread (`_start`, `_queue_init`); an eager manager's only
+// waits for the close. Everything here needs the interpreter lock unless it says otherwise.
+#pragma once
+
+#include <Python.h>
+
+#include "state.hpp"
+#include "support/call.hpp"
+#include "support/ref.hpp"
+
+namespace threads_main {
+
+// The queue a new manager's store keeps, and the engine behind it: the module-level `Queue()` for
+// paced dispatch; for eager dispatch a FIFO of ours, which the manager keeps too. Throws PyErrSet.
+Ref new_task_queue(const Ctx& c, PyObject* manager, bool eager);
+
+// The `thread` of a waiting task's entry: paced, a new `Thread` whose target is the worker (calling
+// a worker runs its start); eager, None (the worker waits in the FIFO beside its name). Throws.
+Ref waiting_thread(const Ctx& c, PyObject* manager, PyObject* worker);
+
+// A submitted task's name goes on the queue (its worker beside it, eager), and the engine wakes.
+// Throws PyErrSet (a closed queue).
+void queue_task(const Ctx& c, PyObject* manager, PyObject* var, PyObject* name, PyObject* worker);
+
+// A failed task goes back on the queue for a re-run, with the worker its entry keeps; a task that is
+// back already (or whose run is under way) is not put twice. Throws PyErrSet.
+void requeue_failed(const Ctx& c, PyObject* manager, PyObject* var, PyObject* name, PyObject* entry);
+
+// The worker limit changed, or a stop freed slots: start now what may start. Errors of the limit are
+// left to the dispatch itself, which logs them.
+void dispatch_more(const Ctx& c, PyObject* manager);
+
+// After a stop or a drain: `done` is set when nothing waits and nothing runs since a dispatch (the
+// paced control loop notices that at its next pass by itself).
+void dispatch_settle(const Ctx& c, PyObject* manager);
+
+// A close: whatever waits for work (the control loop, idle task threads) wakes and sees the manager
+// closed. GIL held or not.
+void dispatch_close(PyObject* manager) noexcept;
+
+// Whether the engine's own queue holds a task (work that a record clearing must not drop).
+bool dispatch_has_waiting(PyObject* manager) noexcept;
+
+// The manager is going: the engine lets go of it. For the manager's dealloc.
+void dispatch_forget(PyObject* manager) noexcept;
+
+// The FIFO class of eager dispatch (held in module state; not in the module namespace).
+PyObject* create_eager_queue_type(PyObject* module) noexcept;
+
+// The methods of the control thread: its start, its loop, one paced dispatch.
+MethodFn manager_start;
+MethodFn manager_queue_init;
+MethodFn manager_consumer;
+
+}  // namespace threads_main

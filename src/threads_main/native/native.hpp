@@ -1,0 +1,64 @@
+// The manager's native part: what a manager object holds besides its instance dict, and the part of
+// it that its workers and threads share and that may outlive it (its table of runs and the metrics
+// of its batch).
+//
+// The control loop's idle wait. An idle loop (nothing queued, nothing running) would otherwise wake
+// a hundred times a second for nothing; instead it sleeps on a native condition, and whoever gives
+// it work (a submission, a re-run, a close) wakes it at once (dispatch/).
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+#include "metrics/record.hpp"
+#include "state.hpp"
+#include "support/run.hpp"
+
+namespace threads_main {
+
+struct Wake {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool signalled = false;
+};
+
+// The runs of a manager's tasks (for stops) and the metrics of its batch. Workers keep it as long
+// as they live, since a worker and its thread may outlive the manager that built them; the last
+// owner frees it. Touched only with the interpreter lock held.
+class ManagerCore {
+public:
+    // A new core with one owner, or null when there is no memory.
+    static ManagerCore* create() noexcept;
+    void hold() noexcept;
+    void release() noexcept;
+
+    RunTable runs;
+    Metrics metrics;
+
+private:
+    ManagerCore() = default;
+    std::atomic<int> owners_{1};
+};
+
+// The manager's native layout: the object header, the wake-up of its control loop, its core, the
+// run of its control loop (for ending the loop), the process that built it, and its task queue
+// when it dispatches eagerly.
+struct ManagerObject {
+    PyObject_HEAD
+    Wake* wake;
+    ManagerCore* core;
+    Run* control;
+    long pid;
+    PyObject* eager;  // the task queue when the manager dispatches eagerly, else null
+};
+
+inline ManagerObject* as_manager(PyObject* self) { return reinterpret_cast<ManagerObject*>(self); }
+
+// Raises ManagerError when the calling process is not the one that built `manager` (a child of a
+// fork): its locks and queue may be held by threads that do not exist here, so it takes no work.
+void check_process(const Ctx& c, PyObject* manager);
+
+}  // namespace threads_main
