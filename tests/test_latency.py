@@ -16,6 +16,8 @@ import threads_main
 BOUND = 1 / 256
 KEYS = ["count", "min", "mean", "p50", "p90", "p95", "p99", "p99.9", "max"]
 ROW_KEYS = ["second", "completed", "failed", "p50", "p95", "p99", "max"]
+# The timeline CSV's header: a row's start in seconds, its counts, its run times in milliseconds.
+CSV_KEYS = ["second", "completed", "failed", "p50_ms", "p95_ms", "p99_ms", "max_ms"]
 
 
 def ns(seconds):
@@ -212,10 +214,12 @@ def test_csv_report_holds_the_timeline(tmp_path, run):
     brixel_report.write_report(str(path), **run)
     with open(path, newline="") as f:
         rows = list(csv.DictReader(f))
-    assert list(rows[0]) == ROW_KEYS and len(rows) == len(run["timeline"])
+    assert list(rows[0]) == CSV_KEYS and len(rows) == len(run["timeline"])
     assert sum(int(r["completed"]) for r in rows) == 300
+    assert float(rows[0]["max_ms"]) == run["timeline"][0]["max"]
     brixel_report.write_report(path, **{**run, "timeline": []})
-    assert path.read_text().split() == [",".join(ROW_KEYS)]
+    assert path.read_text().split() == [",".join(CSV_KEYS)]
+    assert not (tmp_path / "timeline.errors.csv").exists()  # no causes given, no causes file
 
 
 def test_missing_plotly_names_the_extra(tmp_path, run, monkeypatch):

@@ -1,6 +1,9 @@
 """A manager's run-time records: latency, timeline, raw histogram and the report written from them."""
 
 import csv
+import html.parser
+import importlib.metadata
+import os
 import pickle
 import sys
 import threading
@@ -8,9 +11,10 @@ import time
 
 import pytest
 
+import brixel_report
 import threads_main
 from conftest import wait_until
-from test_latency import KEYS, ROW_KEYS, Tags
+from test_latency import CSV_KEYS, KEYS, ROW_KEYS, Tags
 
 
 def timed_sleep(seconds, outcome=None):
@@ -154,7 +158,7 @@ def test_write_report_csv_is_the_timeline_gathered_through_self(finished, tmp_pa
     finished._write_report(str(path))
     with open(path, newline="") as f:
         rows = list(csv.DictReader(f))
-    assert list(rows[0]) == ROW_KEYS and len(rows) == len(finished._get_timeline())
+    assert list(rows[0]) == CSV_KEYS and len(rows) == len(finished._get_timeline())
     assert sum(int(r["completed"]) for r in rows) == 8 and sum(int(r["failed"]) for r in rows) == 1
 
     class Fixed(threads_main.BrixelThreadsMain):
@@ -163,7 +167,7 @@ def test_write_report_csv_is_the_timeline_gathered_through_self(finished, tmp_pa
 
     with Fixed(int, 1) as fixed:
         fixed._write_report(path)
-    assert path.read_text().split() == [",".join(ROW_KEYS), ",".join(["7"] * 7)]
+    assert path.read_text().split() == [",".join(CSV_KEYS), ",".join(["7"] * 7)]
 
 
 def test_write_report_without_plotly_names_the_extra(finished, tmp_path, monkeypatch):
@@ -172,3 +176,169 @@ def test_write_report_without_plotly_names_the_extra(finished, tmp_path, monkeyp
     with pytest.raises(ImportError, match=r'pip install "threads_main\[report\]"'):
         finished._write_report(tmp_path / "run.html")
     assert finished._write_report(tmp_path / "run.csv") is True
+
+
+# The report written straight from synthetic figures, as a manager or a set of processes hands them over.
+
+class Page(html.parser.HTMLParser):
+    """What a reader of the report sees: each section's table rows as cell texts, the counter cards
+    by label, and the attributes of every element with an id."""
+
+    def __init__(self, path):
+        super().__init__()
+        self.tables, self.cards, self.ids = {}, {}, {}
+        self._section, self._row, self._cell, self._card, self._value = None, None, None, None, None
+        self.feed(path.read_text(encoding="utf-8"))
+        self.close()
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        if "id" in attrs:
+            self.ids[attrs["id"]] = attrs
+        if tag == "section":
+            self._section = attrs.get("id")
+        elif tag == "tr":
+            self._row = []
+            self.tables.setdefault(self._section, []).append(self._row)
+        elif tag in ("th", "td"):
+            self._cell = []
+        elif tag == "div" and attrs.get("class") in ("value", "label"):
+            self._card = (attrs["class"], [])
+
+    def handle_endtag(self, tag):
+        if tag in ("th", "td"):
+            self._row.append("".join(self._cell))
+            self._cell = None
+        elif tag == "div" and self._card:
+            kind, text = self._card
+            if kind == "value":
+                self._value = "".join(text)
+            else:
+                self.cards["".join(text)] = self._value
+            self._card = None
+
+    def handle_data(self, data):
+        for sink in (self._cell, self._card and self._card[1]):
+            if sink is not None:
+                sink.append(data)
+
+
+def row(second, completed, failed=0, ms=2.5):
+    return dict(second=second, completed=completed, failed=failed, p50=ms, p95=ms, p99=ms, max=ms)
+
+
+STATUS = {"total": 100, "done": 100, "run": 100, "success": 92, "failed": 8, "stop": 0, "cancel": 0}
+LATENCY = dict(zip(KEYS, [100, 1.0, 2.0, 2.0, 3.0, 3.5, 4.0, 4.5, 5.0]))
+TIMELINE = [row(0, 40, 3), row(1, 50, 4), row(2, 10, 1)]
+
+
+def report(tmp_path, name="report.html", **figures):
+    path = tmp_path / name
+    brixel_report.write_report(path, **{"run_status": STATUS, "latency": LATENCY, "timeline": TIMELINE, **figures})
+    return Page(path) if name.endswith(".html") else path
+
+
+@pytest.fixture(params=[("IST-5:30", "2023-11-15 03:43:20 (UTC+05:30)"),
+                        ("BRT3", "2023-11-14 19:13:20 (UTC-03:00)")], ids=["east", "west"])
+def zone(request, monkeypatch):
+    """The local time zone fixed for the test; yields the local form of the start below."""
+    monkeypatch.setenv("TZ", request.param[0])
+    time.tzset()
+    yield request.param[1]
+    monkeypatch.undo()
+    time.tzset()
+
+
+def test_header_shows_the_set_up_with_both_clocks(tmp_path, zone):
+    setup = {"function": "jobs.fetch_page", "max_workers": 16, "dispatch": "eager", "duration": None,
+             "started": 1_700_000_000.25, "processes": 3, "host": "load-1", "versions": {"threads_main": "9.9"}}
+    page = report(tmp_path, setup=setup)
+    assert dict(page.tables["setup"]) == {
+        "Function": "jobs.fetch_page", "Worker limit": "16", "Dispatch": "eager", "Duration": "bulk",
+        "Started (UTC)": "2023-11-14 22:13:20 UTC", "Started (local)": zone, "Processes": "3", "Host": "load-1",
+        "Python": sys.version.split()[0], "Packages": "threads_main 9.9"}
+    assert page.cards["Failure share"] == "8.00%" and page.cards["Failed"] == "8"
+    assert dict(report(tmp_path, setup={**setup, "duration": 30}).tables["setup"])["Duration"] == "30 s"
+
+
+def test_an_empty_run_without_a_set_up_shows_dashes_for_what_is_unknown(tmp_path):
+    status = dict.fromkeys(STATUS, 0)
+    page = report(tmp_path, run_status=status, latency={**dict.fromkeys(KEYS, 0.0), "count": 0}, timeline=[],
+                  errors=[])
+    header = dict(page.tables["setup"])
+    assert [header[k] for k in ("Function", "Worker limit", "Dispatch", "Duration", "Started (UTC)",
+                                "Started (local)")] == ["—"] * 6
+    assert "Processes" not in header and header["Host"] and header["Python"] == sys.version.split()[0]
+    versions = (importlib.metadata.version("threads_main"), importlib.metadata.version("plotly"))
+    assert header["Packages"] == "threads_main {}, plotly {}".format(*versions)
+    assert page.tables["latency"][1] == ["0"] + ["—"] * 8
+    assert page.cards["Failure share"] == "—" and page.cards["Finished"] == "0"
+    assert "failures" not in page.tables and "No task failed." in (tmp_path / "report.html").read_text()
+    assert "processes" not in page.ids
+
+
+def test_failures_by_cause_in_order_escaped_with_their_shares(tmp_path):
+    errors = [{"error": "ValueError: bad <script>alert(1)</script>", "count": 5, "first": 0.25, "last": 2.5,
+               "example": "t<7>"},
+              {"error": "result == 500", "count": 2, "first": 1.0, "last": 1.5, "example": "t12"},
+              {"error": "(other causes)", "count": 1, "first": 2.0, "last": 2.0, "example": "t40"}]
+    page = report(tmp_path, errors=errors)
+    assert page.tables["failures"] == [
+        ["Cause", "Count", "Share", "First (s)", "Last (s)", "Example"],
+        ["ValueError: bad <script>alert(1)</script>", "5", "62.50%", "0.250", "2.500", "t<7>"],
+        ["result == 500", "2", "25.00%", "1.000", "1.500", "t12"],
+        ["(other causes)", "1", "12.50%", "2.000", "2.000", "t40"]]
+    assert "<script>alert" not in (tmp_path / "report.html").read_text(encoding="utf-8")
+    assert "failures" not in report(tmp_path).ids  # not given: no section at all
+
+
+@pytest.mark.parametrize("timeline, span, width, overview", [
+    (TIMELINE, 2.25, 0.25, "100 tasks finished over 2.250 s, 44.4 per second on average."),
+    ([row(0, 30)], 0.5, 0.5, "30 tasks finished over 0.500 s, 60.0 per second on average."),
+    (TIMELINE, 3.0, None, "100 tasks finished over 3 s, 33.3 per second on average."),
+    (TIMELINE, None, None, "100 tasks finished over 3 s, 45.0 per second on average before the last, partial row."),
+], ids=["cut-short", "sub-second", "whole", "no-span"])
+def test_the_last_row_is_drawn_at_its_true_width_and_rate(tmp_path, timeline, span, width, overview):
+    page = report(tmp_path, timeline=timeline, span=span)
+    text = (tmp_path / "report.html").read_text(encoding="utf-8")
+    assert overview in text
+    if width is None:
+        assert "partial-row" not in page.ids
+    else:
+        last = page.ids["partial-row"]
+        assert float(last["data-start"]) == timeline[-1]["second"] and float(last["data-width"]) == width
+        assert float(last["data-rate"]) == pytest.approx(timeline[-1]["completed"] / width)
+        assert f"partial row: {width:.3f} s" in text  # the hover text of the chart's last row
+
+
+def test_processes_table_shows_each_part(tmp_path):
+    parts = [{"part": "10.0.0.1:7000", "host": "load-1", "tasks": 60, "failed": 3, "rate": 30.04, "p50": 2.0,
+              "p99": 9.5},
+             {"part": "10.0.0.2:7000", "host": "<slow>", "tasks": 40, "failed": 5, "rate": 8.0, "p50": 21.25,
+              "p99": None}]
+    page = report(tmp_path, parts=parts, setup={"processes": 2})
+    assert page.tables["processes"][1:] == [
+        ["10.0.0.1:7000", "load-1", "60", "3", "5.00%", "30.0", "2.000", "9.500"],
+        ["10.0.0.2:7000", "<slow>", "40", "5", "12.50%", "8.0", "21.250", "—"]]
+    assert dict(page.tables["setup"])["Processes"] == "2"
+
+
+@pytest.mark.parametrize("as_bytes", [False, True], ids=["str", "bytes"])
+def test_csv_has_units_and_the_causes_beside_it(tmp_path, as_bytes):
+    errors = [{"error": "OSError: x, \"quoted\"", "count": 2, "first": 0.5, "last": 1.25, "example": "t1"}]
+    path = str(tmp_path / "run.CSV")
+    brixel_report.write_report(os.fsencode(path) if as_bytes else path, run_status=STATUS, latency=LATENCY,
+                               timeline=TIMELINE, errors=errors)
+    with open(path, newline="") as f:
+        assert list(csv.reader(f)) == [CSV_KEYS] + [[str(r[k]) for k in ROW_KEYS] for r in TIMELINE]
+    with open(tmp_path / "run.errors.csv", newline="") as f:
+        assert list(csv.reader(f)) == [["error", "count", "first_s", "last_s", "example"],
+                                       ["OSError: x, \"quoted\"", "2", "0.5", "1.25", "t1"]]
+    brixel_report.write_report(path, run_status=STATUS, latency=LATENCY, timeline=TIMELINE, errors=[])
+    assert (tmp_path / "run.errors.csv").read_text().split() == ["error,count,first_s,last_s,example"]
+    # An HTML path given as bytes is an HTML page under that very name.
+    html_path = tmp_path / "run.html"
+    brixel_report.write_report(os.fsencode(html_path) if as_bytes else html_path, run_status=STATUS,
+                               latency=LATENCY, timeline=TIMELINE)
+    assert Page(html_path).tables["latency"][1][0] == "100"
+    assert sorted(os.listdir(tmp_path)) == ["run.CSV", "run.errors.csv", "run.html"]
