@@ -110,6 +110,32 @@ def malformed():
     ]
 
 
+def raw_form(buckets, lo, hi):
+    """A raw form with the given (index, count) buckets, its totals as small as they can be."""
+    raw = threads_main.histogram_from_times([])
+    count = sum(n for _, n in buckets)
+    raw.update(count=count, min=lo, max=hi, sum=lo * count, buckets=buckets)
+    return raw
+
+
+def test_merged_counts_past_two_to_the_64_are_refused():
+    half = raw_form([(0, 2**63)], 0, 0)
+    assert threads_main.merge_histograms([half, raw_form([(0, 2**63 - 1)], 0, 0)])["count"] == 2**64 - 1
+    with pytest.raises(OverflowError, match="2\\*\\*64 - 1"):
+        threads_main.merge_histograms([half, half])
+
+
+def test_percentiles_take_the_exact_nearest_rank_at_any_count():
+    # p50 of 2 * 10**12 + 1 runs is rank 10**12 + 1: the first run of the upper bucket.
+    low, high = 100, 200  # below 256 ns a bucket holds one value: its index
+    raw = raw_form([(low, 10**12), (high, 10**12 + 1)], low, high)
+    merged = threads_main.merge_histograms([raw])
+    assert threads_main.histogram_latency(merged)["p50"] == high / 1e6
+    # ... and 99.9 % of 1000 is rank 999, not 1000.
+    raw = raw_form([(low, 999), (high, 1)], low, high)
+    assert threads_main.histogram_latency(raw)["p99.9"] == low / 1e6
+
+
 @pytest.mark.parametrize("raw, error, message", malformed())
 def test_malformed_raw_forms_are_refused(raw, error, message):
     with pytest.raises(error, match=message):

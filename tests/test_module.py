@@ -5,6 +5,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
 import time as real_time
 import types
 
@@ -272,3 +273,36 @@ def test_bad_constructor_arguments():
         threads_main.BrixelThreadsMain(print, bogus=1)
     with pytest.raises(TypeError):
         threads_main._Worker()
+
+
+@pytest.mark.parametrize("limit, most", [(10**20, 6), (4.0, 4), (2.5, 3), (True, 1)])
+def test_limit_means_the_same_in_both_modes(make_manager, limit, most):
+    # Compared as the dispatch compares it (running < limit): a huge int is never reached, a float
+    # lets as many run as the ints below it.
+    running, peak, lock = [0], [0], threading.Lock()
+
+    def task():
+        with lock:
+            running[0] += 1
+            peak[0] = max(peak[0], running[0])
+        real_time.sleep(0.05)
+        with lock:
+            running[0] -= 1
+
+    m = make_manager(task, limit, True)
+    for _ in range(6):
+        m._send()
+    wait_until(lambda: m._done() and len(m._var.dones) == 6)
+    assert peak[0] == most and m._log.texts("debug") == []
+
+
+def test_uncomparable_limit_dispatches_nothing_and_says_why(make_manager, monkeypatch):
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    m = make_manager(print, None, True)
+    m._send("t")
+    wait_until(lambda: m._log.texts("debug"))
+    assert m._log.texts("debug")[0] == "Run error: '<' not supported between instances of 'int' and 'NoneType'"
+    assert m._var.runs == [] and m._get_qsize() == 1 and unraisable == []
+    m._set_max_workers(2)  # a limit that compares again: the waiting task runs
+    wait_until(lambda: m._done() and m._var.dones == ["t"])

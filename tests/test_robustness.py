@@ -1,6 +1,7 @@
 """Bad input everywhere gives a clear error or a recorded failure: never a crash, never a hang."""
 
 import gc
+import sys
 import threading
 import tracemalloc
 import weakref
@@ -126,3 +127,26 @@ def test_arguments_and_results_of_cleared_tasks_are_freed(make_manager):
     assert m._clear_record() is True
     gc.collect()
     assert all(r() is None for r in refs + made)
+
+
+def test_dispatch_error_without_a_text_never_ends_dispatch(make_manager, monkeypatch):
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+
+    class Untold(Exception):
+        def __str__(self):
+            raise RuntimeError("no text either")
+
+    class Limit:
+        def __gt__(self, other):
+            raise Untold()
+
+    m = make_manager(lambda: "ran", 2)
+    m._set_max_workers(Limit(), True)
+    m._send("a")
+    wait_until(lambda: m._log.texts("debug"))
+    assert m._log.texts("debug")[0] == "Run error: <exception str() failed>" and unraisable == []
+    m._set_max_workers(2)  # dispatch is still there to take it up
+    wait_until(lambda: m._done() and m._var.dones == ["a"])
+    m._send("b")
+    wait_until(lambda: m._var.dones == ["a", "b"])

@@ -21,11 +21,12 @@ CRASH_RUNS = 20
 QUIET = "import logging; logging.getLogger('BrixelThreads').disabled = True\n"
 
 
-def run_script(source, *, timeout=30, interrupt=None):
-    """Runs `source` in a fresh interpreter. With `interrupt`, sends SIGINT that many times once the
-    script printed its first line, half a second apart, and measures how long the exit took."""
+def run_script(source, *, timeout=30, interrupt=None, args=()):
+    """Runs `source` in a fresh interpreter, with `args` as its sys.argv[1:]. With `interrupt`, sends
+    SIGINT that many times once the script printed its first line, half a second apart, and
+    measures how long the exit took."""
     env = {**os.environ, "PYTHONFAULTHANDLER": "1"}
-    p = subprocess.Popen([sys.executable, "-c", QUIET + textwrap.dedent(source)], stdout=subprocess.PIPE,
+    p = subprocess.Popen([sys.executable, "-c", QUIET + textwrap.dedent(source), *args], stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, text=True, env=env)
     exit_time = 0.0
     if interrupt:
@@ -90,6 +91,68 @@ def spin(seconds):
     end = time.monotonic() + seconds
     while time.monotonic() < end:
         time.sleep(0.001)
+
+
+STOPPED_TASK = """
+    import sys, threading, time, weakref, threads_main
+    mode, kind = sys.argv[1], sys.argv[2]
+    out, ended = [], threading.Event()
+
+    def busy(_=None):
+        end = time.perf_counter() + 0.002
+        while time.perf_counter() < end:
+            pass
+
+    class Slow:
+        __del__ = busy
+
+    class Target:
+        pass
+
+    def task():
+        try:
+            try:
+                while True:
+                    if kind == "del":
+                        Slow()  # most of the time goes by inside its finalizer
+                    elif kind == "weakref":
+                        target = Target()
+                        ref = weakref.ref(target, busy)
+                        del target
+                    else:
+                        time.sleep(0.001)
+            except SystemExit:
+                if kind != "caught":
+                    raise
+                busy()  # the task's own choice: it goes on, and no second SystemExit ends it
+                out.append("went on")
+        finally:
+            out.append(m._get_run_status()["stop"])
+            out.append(m._send("after", n=1))
+            ended.set()
+
+    m = threads_main.BrixelThreadsMain(lambda n=None: task() if n is None else n, 2, dispatch=mode)
+    m._send("a")
+    m._var.max_workers = 1 if mode == "paced" else 0
+    while m._get_status("a")["a"] != "运行中":
+        time.sleep(0.001)
+    time.sleep(0.05)
+    m._stop("a")
+    print(ended.wait(5), out, m._get_status("a"), flush=True)
+    m._close()
+"""
+
+
+@pytest.mark.parametrize("mode", ["paced", "eager"])
+@pytest.mark.parametrize("kind", ["sleep", "caught", "del", "weakref"])
+def test_one_stop_one_system_exit_wherever_it_lands(mode, kind):
+    # The calls in `finally` get their results: the stop's SystemExit is raised once. Landing in a
+    # finalizer, it is not swallowed (the task still ends), and nothing is reported.
+    went_on = ["went on"] if kind == "caught" else []
+    for code, out, err, _ in repeated(STOPPED_TASK, args=(mode, kind), runs=10):
+        assert code == 0, err[-2000:]
+        assert out == f"True {went_on + [1, True]} {{'a': '停止'}}\n", err[-2000:]
+        assert "Exception ignored" not in err and "SystemExit" not in err, err[-2000:]
 
 
 @pytest.mark.parametrize("ending", ["_stop_all", "_close"])
@@ -250,18 +313,20 @@ def test_override_of_async_raise_never_reaches_another_task(make_manager):
         assert_records(m)
 
 
-@pytest.mark.paced_only
 def test_thread_that_cannot_start_is_a_failed_task(make_manager, monkeypatch):
     class NoRoom(threading.Thread):
         def start(self):
-            if isinstance(self._target, threads_main._Worker) and not getattr(NoRoom, "refused", False):
+            # The first thread for a task (not the control thread) cannot be had.
+            if getattr(self._target, "__name__", "") != "_queue_init" and not getattr(NoRoom, "refused", False):
                 NoRoom.refused = True
                 raise RuntimeError("can't start new thread")
             super().start()
 
     monkeypatch.setattr(threads_main, "Thread", NoRoom)
     m = make_manager(lambda: 1, 2)
-    m._send("first"), m._send("second")
+    m._send("first")
+    wait_until(lambda: m._done())
+    m._send("second")
     assert m._join() is True
     assert m._get_status("first") == {"first": "失败"} and m._get_status("second") == {"second": "完成"}
     error = m._get_result("first")["first"]
@@ -272,33 +337,89 @@ def test_thread_that_cannot_start_is_a_failed_task(make_manager, monkeypatch):
     assert (sum(r["completed"] for r in rows), sum(r["failed"] for r in rows), m._get_latency()["count"]) == (2, 1, 1)
     assert m._rerun_failed() is True  # the worker stayed: room again, it runs
     wait_until(lambda: m._get_status("first") == {"first": "完成"})
+    assert_records(m)
 
 
-def test_fork_child_refuses_the_inherited_manager_and_builds_its_own():
-    source = """
-        import os, time, threads_main
-        m = threads_main.BrixelThreadsMain(lambda n: time.sleep(0.01) or n, 4)
-        for n in range(20):
-            m._send(n=n)
-        time.sleep(0.05)
-        pid = os.fork()
-        if pid == 0:
-            try:
-                m._send(n=99)
-            except threads_main.ManagerError as e:
-                print("refused:", e, flush=True)
-            fresh = threads_main.BrixelThreadsMain(lambda n: n * 2, 2)
-            fresh._send("x", n=21)
-            fresh._join()
-            print("child:", fresh._get_result("x"), flush=True)
-            fresh._close()
-            os._exit(0)
-        _, status = os.waitpid(pid, 0)
-        m._join()
-        print("parent:", len(m._var.dones), status, flush=True)
-        m._close()
-    """
-    code, out, err, _ = run_script(source)
+FORK = """
+    import os, sys, time, threads_main
+    mode = sys.argv[1]
+    parent = os.getpid()
+    ran = os.pipe()
+
+    def task(n):
+        os.write(ran[1], f"{os.getpid()} {n}\\n".encode())
+        if n == 0 and os.getpid() == parent:
+            # Forked inside a task: the child's copy of this thread must not go on to the parent's
+            # waiting tasks.
+            if os.fork() == 0:
+                time.sleep(0.2)
+        time.sleep(0.01)
+        return n
+
+    m = threads_main.BrixelThreadsMain(task, 4, dispatch=mode)
+    for n in range(20):
+        m._send(n=n)
+    time.sleep(0.05)
+    pid = os.fork()
+    if pid == 0:
+        try:
+            m._send(n=99)
+        except threads_main.ManagerError as e:
+            print("refused:", e, flush=True)
+        fresh = threads_main.BrixelThreadsMain(lambda n: n * 2, 2, dispatch=mode)
+        fresh._send("x", n=21)
+        fresh._join()
+        print("child:", fresh._get_result("x"), flush=True)
+        fresh._close()
+        os._exit(0)
+    _, status = os.waitpid(pid, 0)
+    m._join()
+    time.sleep(0.5)  # the child of the task, had it gone on, would have run tasks by now
+    os.close(ran[1])
+    lines = os.read(ran[0], 1 << 16).decode().split()
+    runs = [(int(p), int(n)) for p, n in zip(lines[::2], lines[1::2])]
+    print("parent:", len(m._var.dones), status, sorted(n for p, n in runs if p == parent) == list(range(20)),
+          [n for p, n in runs if p != parent], flush=True)
+    m._close()
+"""
+
+
+@pytest.mark.parametrize("mode", ["paced", "eager"])
+def test_fork_child_refuses_the_inherited_manager_and_builds_its_own(mode):
+    code, out, err, _ = run_script(FORK, args=(mode,))
     assert code == 0, err[-2000:]
     assert "refused: The manager belongs to the process that built it" in out
-    assert "child: {'x': 42}" in out and "parent: 20 0" in out
+    assert "child: {'x': 42}" in out and "parent: 20 0 True []" in out, out + err[-2000:]
+
+
+BROKEN_LOGGER = """
+    import sys, threading, time, threads_main
+
+    class Broken:
+        def __init__(self, title, file=False, control=False):
+            pass
+        def info(self, message):
+            raise ValueError("log down")
+        debug = warning = info
+
+    threads_main.BrixelLog = Broken
+    m = threads_main.BrixelThreadsMain(lambda n: [time.sleep(0.001) for _ in range(n * 1000)], 1,
+                                       dispatch=sys.argv[1])
+    try:
+        with m:
+            m._send("running", n=30)
+            m._send("waiting", n=30)
+            while m._get_status("running")["running"] != "运行中":
+                time.sleep(0.001)
+    except threads_main.ManagerError as e:
+        print(repr(e), m._is_close(), m._get_all_status(), flush=True)
+"""
+
+
+@pytest.mark.parametrize("mode", ["paced", "eager"])
+def test_close_with_a_broken_logger_still_closes(mode):
+    # Everything the close does happens; the logger's error then reaches the caller, and the
+    # interpreter exits although a task was running.
+    for code, out, err, _ in repeated(BROKEN_LOGGER, args=(mode,), runs=10, timeout=20):
+        assert code == 0, err[-2000:]
+        assert out == ("ManagerError('Close error：log down') True {'running': '停止', 'waiting': '取消'}\n"), err

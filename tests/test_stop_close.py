@@ -11,7 +11,7 @@ import time as real_time
 import pytest
 
 import threads_main
-from conftest import wait_until
+from conftest import assert_records, wait_until
 
 RUNNING, DONE, FAILED, CANCELLED, STOPPED = "运行中", "完成", "失败", "取消", "停止"
 
@@ -264,8 +264,9 @@ def test_clear_record_only_once_the_batch_has_finished(make_manager):
     wait_until(m._done)
     m._var.max_workers = 0
     m._send("held", gate=gate)
-    assert m._done() is True and m._clear_record() is False  # a name still waits
-    m._clear_queue()
+    assert m._done() is False and m._clear_record() is False  # a name waits: the batch goes on
+    m._clear_queue()  # ... until its last task is cancelled: then it has ended
+    assert m._done() is True
     kept = (m._var.name, m._var.min_time, m._var.max_workers)
     assert m._clear_record() is True
     assert list(m._var.threads.keys()) == [] and m._done() is False
@@ -361,3 +362,64 @@ def test_ctrl_c_in_a_with_block_closes_and_the_interpreter_exits():
                                 env={**os.environ, "PYTHONFAULTHANDLER": "1"})
         assert result.returncode == 0, result.stderr
         assert result.stdout.strip() == f"True {sorted([CANCELLED] * 4 + [STOPPED] * 2)}", result.stderr
+
+
+@pytest.mark.parametrize("taking", ["_stop_all", "_clear_queue"])
+def test_batch_cancelled_whole_ends(make_manager, taking):
+    m = make_manager(print, 0, True)  # nothing is ever dispatched
+    m._clear_queue()
+    assert m._done() is False  # no task yet: no batch to end
+    for _ in range(5):
+        m._send()
+    getattr(m, taking)()
+    assert m._get_run_status()["cancel"] == 5
+    wait_until(m._done)
+    assert m._join() is True and m._clear_record() is True
+    m._clear_queue()
+    real_time.sleep(0.05)
+    assert m._done() is False  # no task since the records were cleared
+
+
+def test_a_name_is_in_totals_before_its_task_can_finish(make_manager):
+    m = make_manager(lambda: None, 4)
+    short, stop = [], threading.Event()
+
+    def watch():
+        while not stop.is_set():
+            dones = list(m._var.dones)  # read first: whatever is done by now must be in totals
+            if not set(dones) <= set(m._var.totals):
+                short.append(dones)
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        for round_ in range(1, 101):
+            for _ in range(3):
+                m._send_list([{}])
+            wait_until(lambda: m._done() and len(m._var.dones) == 3 * round_)
+            assert len(m._var.totals) == 3 * round_
+    finally:
+        stop.set()
+        watcher.join()
+    assert short == []
+
+
+def test_clearing_records_while_tasks_are_sent_loses_no_name(make_manager):
+    m = make_manager(lambda: None, 4)
+    stop = threading.Event()
+
+    def clear():
+        while not stop.is_set():
+            m._clear_record()
+
+    clearer = threading.Thread(target=clear)
+    clearer.start()
+    try:
+        for _ in range(300):
+            m._send()
+    finally:
+        stop.set()
+        clearer.join()
+    wait_until(m._done)
+    assert sorted(m._var.totals) == sorted(m._get_all_status())
+    assert_records(m)

@@ -11,6 +11,7 @@
 #include "metrics/raw.hpp"
 #include "state.hpp"
 #include "support/call.hpp"
+#include "support/run.hpp"
 #include "worker/worker.hpp"
 
 namespace threads_main {
@@ -168,7 +169,7 @@ int module_exec(PyObject* module) noexcept
     if (PyModule_AddObjectRef(module, "ManagerError", st->manager_error) < 0) {
         return -1;
     }
-    if (add_latency_functions(module) < 0 || register_after_fork() < 0) {
+    if (add_latency_functions(module) < 0 || register_after_fork() < 0 || install_stop_hook() < 0) {
         return -1;
     }
     executed.store(true);

@@ -116,7 +116,7 @@ void end_control_thread(const Ctx& c, PyObject* self, PyObject* var)
     announce(run);
     Ref ident = require(PyLong_FromUnsignedLong(run->ident));
     Ref sent = Ref::steal(PyObject_CallFunctionObjArgs(sender.get(), ident.get(), PyExc_SystemExit, nullptr));
-    announced(run);
+    announced(run, sent.get() != nullptr);
     run_release(run);
     if (!sent) {
         throw PyErrSet{};
@@ -187,20 +187,36 @@ PyObject* manager_close(PyObject* self, PyTypeObject* cls, PyObject* const* args
         bind_args({"_close", {}}, args, nargs, kwnames, nullptr);
         Ctx c = ctx_from_class(cls);
         call_method(self, c.name(N__check_while));
-        log_text(c, manager_log(c, self).get(), N_info, "Close......");
-        try {
-            Ref var = manager_var(c, self);
-            // From here on the manager counts as closed, whatever happens next.
+        // A close always closes: every step is attempted whatever failed before it (a logger that
+        // raises, a queue that refuses), and the first failure is reported once the manager is
+        // closed, so that its threads end and the interpreter can exit.
+        Attempts steps;
+        steps.run([&] { log_text(c, manager_log(c, self).get(), N_info, "Close......"); });
+        Ref var;
+        steps.run([&] {
+            var = manager_var(c, self);
+            // From here on the manager counts as closed, whatever happens next. Under the store's
+            // lock: a submission under way puts its task before this, and the drain cancels it.
+            StoreLock lock(c, var.get());
             set_field(c, var.get(), N_switch, Py_False);
-            // An idle control loop (and an eager manager's idle task threads) sees the switch at
-            // once instead of at the end of its idle wait.
-            dispatch_close(self);
-            call_method(self, c.name(N__clear_queue));
-            Ref queue = field(c, var.get(), N_queue);
-            call_method(queue.get(), c.name(N_close));
-            call_method(self, c.name(N__stop_action));
+            lock.release();
+        });
+        // An idle control loop (and an eager manager's idle task threads) sees the switch at once
+        // instead of at the end of its idle wait.
+        dispatch_close(self);
+        steps.run([&] { call_method(self, c.name(N__clear_queue)); });
+        steps.run([&] {
+            if (var) {
+                Ref queue = field(c, var.get(), N_queue);
+                call_method(queue.get(), c.name(N_close));
+            }
+        });
+        steps.run([&] { call_method(self, c.name(N__stop_action)); });
+        steps.run([&] {
             try {
-                end_control_thread(c, self, var.get());
+                if (var) {
+                    end_control_thread(c, self, var.get());
+                }
             }
             catch (const PyErrSet&) {
                 if (!PyErr_ExceptionMatches(PyExc_Exception)) {
@@ -210,13 +226,10 @@ PyObject* manager_close(PyObject* self, PyTypeObject* cls, PyObject* const* args
                 Ref line = close_error_line(error.get());
                 log_object(c, manager_log(c, self).get(), N_warning, line.get());
             }
-            log_text(c, manager_log(c, self).get(), N_info, "Close complete");
-        }
-        catch (const PyErrSet&) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-                throw;
-            }
-            Ref cause = Ref::steal(PyErr_GetRaisedException());
+        });
+        steps.run([&] { log_text(c, manager_log(c, self).get(), N_info, "Close complete"); });
+        steps.finish_others();
+        if (Ref cause = steps.take_ordinary()) {
             Ref line = close_error_line(cause.get());
             PyErr_SetRaisedException(cause.release());
             Ref error = manager_error_in_context(c, line.get());

@@ -43,7 +43,7 @@ void send_async(unsigned long id, PyObject* type)
 // unraisable hook: it must not end the walk.
 void log_stop_error(const Ctx& c, PyObject* self, PyObject* error)
 {
-    Ref text = require(PyObject_Str(error));
+    Ref text = error_text(error);
     Ref line = require(PyUnicode_FromFormat("Stop error: %U", text.get()));
     log_side_line(c, self, N_debug, line.get());
 }
@@ -181,7 +181,7 @@ void stop_one(const Ctx& c, PyObject* self, PyObject* var, PyObject* name)
         // The run waits, when it leaves task code, until this send has finished.
         Ref sent = Ref::steal(PyObject_CallMethodObjArgs(self, c.name(N__async_raise), d.send_through.get(),
                                                          PyExc_SystemExit, nullptr));
-        announced(d.announced_on);
+        announced(d.announced_on, sent.get() != nullptr);
         run_release(d.announced_on);
         if (!sent) {
             d.fatal = !PyErr_ExceptionMatches(PyExc_Exception);
@@ -207,21 +207,6 @@ void stop_one(const Ctx& c, PyObject* self, PyObject* var, PyObject* name)
     Ref message = require(PyUnicode_FromFormat("Task <%U%s", shown.get(), tail));
     PyErr_SetObject(PyExc_Exception, message.get());
     throw PyErrSet{};
-}
-
-// Cancels one drained name: status "取消", appended to `cancels`. A name whose records were
-// cleared while it waited has nothing left to mark; it is only taken off the queue, so that one
-// orphan neither ends the drain nor is left behind for dispatch.
-void cancel_name(const Ctx& c, PyObject* var, PyObject* name)
-{
-    Ref threads = field(c, var, N_threads);
-    Ref entry = task_entry(c, threads.get(), name);
-    if (entry.get() == Py_None) {
-        return;
-    }
-    set_field(c, entry.get(), N_status, c.status(S_CANCELLED));
-    Ref cancels = field(c, var, N_cancels);
-    append(cancels.get(), name);
 }
 
 // queue.qsize() as a C size.
@@ -283,7 +268,10 @@ PyObject* manager_clear_queue(PyObject* self, PyTypeObject* cls, PyObject* const
         bind_args({"_clear_queue", {}}, args, nargs, kwnames, nullptr);
         Ctx c = ctx_from_class(cls);
         check_process(c, self);
-        log_text(c, manager_log(c, self).get(), N_info, "Clear queue......");
+        // A failing logger does not keep the queue from being drained (a close relies on it); its
+        // error is raised once the drain is done.
+        Attempts lines;
+        lines.run([&] { log_text(c, manager_log(c, self).get(), N_info, "Clear queue......"); });
         Ref var = manager_var(c, self);
         Ref queue = field(c, var.get(), N_queue);
         Ref timeout = require(PyFloat_FromDouble(drain_take_timeout));
@@ -317,11 +305,12 @@ PyObject* manager_clear_queue(PyObject* self, PyTypeObject* cls, PyObject* const
             Ref name = Ref::steal(got);
             empty_takes = 0;
             ++taken;
-            cancel_name(c, var.get(), name.get());
+            cancel_task(c, var.get(), name.get());
         }
-        // An eager manager has no control loop pass to notice that the drain left nothing to do.
+        // A batch whose last waiting tasks were cancelled ends now.
         dispatch_settle(c, self);
-        log_text(c, manager_log(c, self).get(), N_info, "Clear queue complete");
+        lines.run([&] { log_text(c, manager_log(c, self).get(), N_info, "Clear queue complete"); });
+        lines.finish();
         return Py_NewRef(Py_True);
     });
 }

@@ -80,27 +80,39 @@ Ref waiting_thread(const Ctx& c, PyObject* manager, PyObject* worker)
 void queue_task(const Ctx& c, PyObject* manager, PyObject* var, PyObject* name, PyObject* worker)
 {
     if (PyObject* eager = eager_queue_of(manager)) {
-        eager_put(c, eager, name, worker);
-        return;
+        eager_push(eager, name, worker);
+    } else {
+        Ref queue = field(c, var, N_queue);
+        call_method(queue.get(), c.name(N_put), name);
     }
-    Ref queue = field(c, var, N_queue);
-    call_method(queue.get(), c.name(N_put), name);
-    wake_control_loop(manager);
+    // A join that begins now waits for this task, not for the batch before it.
+    set_field(c, var, N_done, Py_False);
 }
 
 void requeue_failed(const Ctx& c, PyObject* manager, PyObject* var, PyObject* name, PyObject* entry)
 {
-    if (PyObject* eager = eager_queue_of(manager)) {
-        eager_requeue(c, eager, name, entry);
-        return;
+    StoreLock lock(c, var);
+    if (!truthy(field(c, var, N_switch).get())) {
+        raise_manager_error(c, "The manager has stopped");
     }
-    paced_requeue(c, manager, var, name, entry);
+    PyObject* eager = eager_queue_of(manager);
+    bool put = eager ? eager_requeue(c, eager, name, entry) : paced_requeue(c, var, name, entry);
+    if (put) {
+        set_field(c, var, N_done, Py_False);
+    }
+    lock.release();
+    if (put) {
+        dispatch_more(c, manager);
+    }
 }
 
 void dispatch_more(const Ctx& c, PyObject* manager)
 {
     if (eager_queue_of(manager)) {
         eager_kick(c, manager);
+    } else {
+        // An idle control loop would otherwise take the work only at the end of its idle wait.
+        wake_control_loop(manager);
     }
 }
 
@@ -108,7 +120,34 @@ void dispatch_settle(const Ctx& c, PyObject* manager)
 {
     if (eager_queue_of(manager)) {
         eager_settle(c, manager);
+        return;
     }
+    try {
+        Ref var = manager_var(c, manager);
+        settle_batch(c, var.get(), [&] { return paced_waiting(c, var.get()); });
+    }
+    catch (const PyErrSet&) {
+        log_run_error(c, manager);
+    }
+}
+
+void record_start_failure(const Ctx& c, Metrics* metrics, PyObject* var, PyObject* name, PyObject* entry,
+                          PyObject* worker)
+{
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    if (truthy(field(c, var, N_reserve).get())) {
+        set_field(c, entry, N_result, error.get());
+    }
+    if (worker && PyObject_TypeCheck(worker, c.st->worker_type)) {
+        set_field(c, entry, N__worker, worker);
+    }
+    set_field(c, entry, N_status, c.status(S_FAILED));
+    Ref failed = field(c, var, N_failed);
+    append(failed.get(), name);
+    set_field(c, entry, N_thread, Py_None);
+    record_finished(metrics, -1, -1, true);
+    Ref dones = field(c, var, N_dones);
+    append(dones.get(), name);
 }
 
 void dispatch_close(PyObject* manager) noexcept

@@ -26,20 +26,22 @@ Ref new_task_queue(const Ctx& c, PyObject* manager, bool eager);
 // a worker runs its start); eager, None (the worker waits in the FIFO beside its name). Throws.
 Ref waiting_thread(const Ctx& c, PyObject* manager, PyObject* worker);
 
-// A submitted task's name goes on the queue (its worker beside it, eager), and the engine wakes.
-// Throws PyErrSet (a closed queue).
+// With the store's lock held (submission holds it from the name's choice on): a submitted task's
+// name goes on the queue, its worker beside it (eager), and the batch is no longer done. Nothing is
+// started yet: `dispatch_more` does that once the lock is released. Throws PyErrSet.
 void queue_task(const Ctx& c, PyObject* manager, PyObject* var, PyObject* name, PyObject* worker);
 
-// A failed task goes back on the queue for a re-run, with the worker its entry keeps; a task that is
-// back already (or whose run is under way) is not put twice. Throws PyErrSet.
+// A failed task goes back on the queue for a re-run, with the worker its entry keeps, under the
+// store's lock as a submission does; a task that is back already (or whose run is under way) is not
+// put twice. Refuses a closed manager with ManagerError. Throws PyErrSet.
 void requeue_failed(const Ctx& c, PyObject* manager, PyObject* var, PyObject* name, PyObject* entry);
 
-// The worker limit changed, or a stop freed slots: start now what may start. Errors of the limit are
-// left to the dispatch itself, which logs them.
+// Work was queued, the worker limit changed, or a stop freed slots: start now what may start. A
+// limit that cannot be compared is logged as the dispatch logs it.
 void dispatch_more(const Ctx& c, PyObject* manager);
 
-// After a stop or a drain: `done` is set when nothing waits and nothing runs since a dispatch (the
-// paced control loop notices that at its next pass by itself).
+// After a stop or a drain: `done` turns true when the batch has had a task and nothing of it waits
+// or runs, however it ended (the paced control loop also notices that by itself).
 void dispatch_settle(const Ctx& c, PyObject* manager);
 
 // A close: whatever waits for work (the control loop, idle task threads) wakes and sees the manager

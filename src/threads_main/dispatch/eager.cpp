@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -100,7 +101,10 @@ PyObject* queue_put(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py
         PyObject* a[3];
         bind_args({"put", {"obj", "block", "timeout"}, 1}, args, nargs, kwnames, a);
         Ctx c = ctx_from_class(cls);
-        eager_put(c, self, a[0], nullptr);
+        eager_push(self, a[0], nullptr);
+        if (PyObject* manager = as_queue(self)->manager) {
+            eager_kick(c, manager);
+        }
         return Py_NewRef(Py_None);
     });
 }
@@ -392,8 +396,27 @@ void run_one(const Ctx& c, PyObject* manager, PyObject* me, Taken& taken)
     }
 }
 
+// Gives a task thread's place back on every way out of its body: it no longer counts as alive,
+// and its hold on the pool ends.
+class Leaving {
+public:
+    Leaving(QueueObject* q, Pool* pool) noexcept : q_(q), pool_(pool) { pool_->hold(); }
+    Leaving(const Leaving&) = delete;
+    Leaving& operator=(const Leaving&) = delete;
+    ~Leaving()
+    {
+        --q_->alive;
+        pool_->release();
+    }
+
+private:
+    QueueObject* q_;
+    Pool* pool_;
+};
+
 // The body of every task thread: take, run, take again; wait when there is nothing; end after an
-// idle period or at close.
+// idle period, at close, or in a child process that inherited the manager through a fork (the
+// parent's waiting tasks are the parent's to run).
 PyObject* run_tasks(PyObject* manager, PyObject*)
 {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -404,22 +427,24 @@ PyObject* run_tasks(PyObject* manager, PyObject*)
         }
         QueueObject* q = as_queue(queue.get());
         Pool* pool = q->pool;
-        pool->hold();
+        Leaving leaving(q, pool);
         --q->starting;
         Ref threading = c.global(N_threading);
         Ref me = require(PyObject_CallMethod(threading.get(), "current_thread", nullptr));
         Ref own_name = getattr(me.get(), c.name(N_name));
         bool renamed = false;
         bool last_look = false;
-        for (;;) {
+        while (!inherited(manager)) {
             Taken taken;
             bool open = true;
+            bool failing = false;
             try {
                 open = take_next(c, manager, q, me.get(), taken);
             }
             catch (const PyErrSet&) {
                 log_run_error(c, manager);
                 taken = Taken{};  // nothing to run: a failure that lasts is not retried at once
+                failing = true;
             }
             if (!open) {
                 break;
@@ -430,10 +455,15 @@ PyObject* run_tasks(PyObject* manager, PyObject*)
                 ++q->busy;
                 run_one(c, manager, me.get(), taken);
                 --q->busy;
+                if (inherited(manager)) {
+                    break;  // the task forked, and this is the child
+                }
                 eager_settle(c, manager);
                 continue;
             }
-            if (last_look) {
+            // A thread whose dispatch fails (a limit that cannot be compared) stays while names
+            // wait, trying again after each idle period.
+            if (last_look && !(failing && !q->fifo->empty())) {
                 break;
             }
             if (renamed) {
@@ -448,8 +478,6 @@ PyObject* run_tasks(PyObject* manager, PyObject*)
             // this one was leaving; work found now is not left waiting for a new thread.
             last_look = woke == Wait::Timeout;
         }
-        --q->alive;
-        pool->release();
         if (renamed) {
             setattr(me.get(), c.name(N_name), own_name.get());
         }
@@ -477,6 +505,135 @@ void start_thread(const Ctx& c, PyObject* manager, QueueObject* q)
     Py_DECREF(started);
 }
 
+// How many of the next `wanted` dispatches the limit allows while `running` tasks run, compared as
+// the dispatch compares (running < limit): an int of any size (a huge one is never reached), a
+// float, or anything else that compares with an int, asked one dispatch at a time. Throws with the
+// comparison's error.
+long free_slots(PyObject* limit, long running, long wanted)
+{
+    if (wanted <= 0) {
+        return 0;
+    }
+    if (PyLong_CheckExact(limit) || PyBool_Check(limit)) {
+        int overflow = 0;
+        long long value = PyLong_AsLongLongAndOverflow(limit, &overflow);
+        if (value == -1 && PyErr_Occurred()) {
+            throw PyErrSet{};
+        }
+        if (overflow != 0) {
+            return overflow > 0 ? wanted : 0;
+        }
+        long long room = value - running;
+        return room <= 0 ? 0 : static_cast<long>(std::min<long long>(room, wanted));
+    }
+    if (PyFloat_CheckExact(limit)) {
+        // For a whole number n, n < f exactly when n < ceil(f); nothing is below NaN.
+        double room = std::ceil(PyFloat_AS_DOUBLE(limit)) - static_cast<double>(running);
+        if (std::isnan(room) || room <= 0) {
+            return 0;
+        }
+        return room >= static_cast<double>(wanted) ? wanted : static_cast<long>(room);
+    }
+    constexpr long asked_at_most = 4096;  // beyond that, the next dispatches ask again
+    long asked = std::min(wanted, asked_at_most);
+    for (long i = 0; i < asked; ++i) {
+        Ref count = require(PyLong_FromLong(running + i));
+        if (!require_int(PyObject_RichCompareBool(count.get(), limit, Py_LT))) {
+            return i;
+        }
+    }
+    return asked;
+}
+
+// Fails the first waiting task with the pending error (a thread that could not be started for it),
+// as the paced dispatch fails a task whose thread cannot start: dispatched, then recorded "失败" with
+// the error as its result, its worker kept for a re-run, and "Run error: " logged.
+void fail_first(const Ctx& c, PyObject* manager, QueueObject* q)
+{
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    if (q->fifo->empty()) {
+        return;
+    }
+    Node node = q->fifo->front();
+    q->fifo->pop_front();
+    Ref name = Ref::steal(node.name);
+    Ref worker = Ref::steal(node.worker);
+    Ref var = manager_var(c, manager);
+    set_field(c, var.get(), N_done, Py_False);
+    set_field(c, var.get(), N_is_run, Py_True);
+    Ref runs = field(c, var.get(), N_runs);
+    append(runs.get(), name.get());
+    Ref threads = field(c, var.get(), N_threads);
+    Ref entry = task_entry(c, threads.get(), name.get());
+    PyErr_SetRaisedException(error.dup().release());
+    record_start_failure(c, &as_manager(manager)->core->metrics, var.get(), name.get(), entry.get(), worker.get());
+    // Logged as the paced dispatch logs it.
+    PyErr_SetRaisedException(error.release());
+    log_run_error(c, manager);
+}
+
+// Wakes idle threads or starts new ones for the work that may start now. A thread that cannot be
+// started leaves its task to the threads alive; with none alive, that task fails, and the next one
+// tries again, so that no task waits for a thread that nothing will start.
+void kick(const Ctx& c, PyObject* manager, QueueObject* q)
+{
+    for (;;) {
+        Ref var = manager_var(c, manager);
+        Ref limit = field(c, var.get(), N_max_workers);
+        long running = static_cast<long>(running_count(c, var.get()));
+        long waiting = static_cast<long>(q->fifo->size());
+        // The limit bounds the tasks running and the threads alive alike; `slots` is exact up to a
+        // bound beyond anything this kick could use.
+        long slots = free_slots(limit.get(), running, waiting + q->alive);
+        long want = std::min(waiting, slots);
+        if (want <= 0) {
+            return;  // the running tasks' threads take the next names as they finish
+        }
+        Pool* pool = q->pool;
+        long woken = 0;
+        {
+            std::lock_guard<std::mutex> hold(pool->mutex);
+            if (pool->closing) {
+                return;
+            }
+            long lacking = want - pool->tokens - q->starting;
+            woken = std::max(0L, std::min(lacking, static_cast<long>(pool->waiting - pool->tokens)));
+            pool->tokens += static_cast<int>(woken);
+            want = lacking - woken;
+        }
+        for (long i = 0; i < woken; ++i) {
+            pool->work.notify_one();
+        }
+        // Threads still busy with a stopped task do not count against the limit.
+        long room = slots + running + std::max(0L, static_cast<long>(q->busy) - running) - q->alive;
+        long to_start = std::min(want, room);
+        bool failed = false;
+        for (long i = 0; i < to_start; ++i) {
+            try {
+                start_thread(c, manager, q);
+            }
+            catch (const PyErrSet&) {
+                if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                    throw;
+                }
+                if (q->alive > 0) {
+                    PyErr_Clear();  // the threads alive take the names in turn
+                    return;
+                }
+                fail_first(c, manager, q);
+                failed = true;
+            }
+        }
+        if (!failed) {
+            return;
+        }
+        eager_settle(c, manager);
+        if (q->alive > 0 || q->fifo->empty() || q->closed) {
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 PyObject* create_eager_queue_type(PyObject* module) noexcept
@@ -492,7 +649,7 @@ Ref new_eager_queue(const Ctx& c, PyObject* manager)
     return queue;
 }
 
-void eager_put(const Ctx& c, PyObject* queue, PyObject* name, PyObject* worker)
+void eager_push(PyObject* queue, PyObject* name, PyObject* worker)
 {
     QueueObject* q = as_queue(queue);
     if (q->closed) {
@@ -512,9 +669,6 @@ void eager_put(const Ctx& c, PyObject* queue, PyObject* name, PyObject* worker)
         ++q->pool->puts;
     }
     q->pool->arrived.notify_all();
-    if (q->manager) {
-        eager_kick(c, q->manager);
-    }
 }
 
 void eager_kick(const Ctx& c, PyObject* manager)
@@ -527,77 +681,38 @@ void eager_kick(const Ctx& c, PyObject* manager)
     if (q->closed || q->fifo->empty()) {
         return;
     }
-    long limit = 0;
-    long running = 0;
     try {
-        Ref var = manager_var(c, manager);
-        Ref limit_value = field(c, var.get(), N_max_workers);
-        if (!PyLong_Check(limit_value.get())) {
-            // A limit that is no number fails each dispatch; one thread is enough to report it.
-            if (q->alive == 0) {
+        kick(c, manager, q);
+    }
+    catch (const PyErrSet&) {
+        // A limit that cannot be compared (or a failing store) is logged as the dispatch logs it,
+        // and nothing is dispatched. One thread is kept trying, as the paced loop keeps polling,
+        // so that a limit set right through the store is taken up.
+        log_run_error(c, manager);
+        if (q->alive == 0 && !q->closed) {
+            try {
                 start_thread(c, manager, q);
             }
-            return;
+            catch (const PyErrSet&) {
+                log_run_error(c, manager);
+            }
         }
-        limit = PyLong_AsLong(limit_value.get());
-        if (limit == -1 && PyErr_Occurred()) {
-            throw PyErrSet{};
-        }
-        running = static_cast<long>(running_count(c, var.get()));
-    }
-    catch (const PyErrSet&) {
-        PyErr_WriteUnraisable(manager);
-        return;
-    }
-    long want = std::min(static_cast<long>(q->fifo->size()), limit - running);
-    if (want <= 0) {
-        return;  // the running tasks' threads take the next names as they finish
-    }
-    Pool* pool = q->pool;
-    long woken = 0;
-    {
-        std::lock_guard<std::mutex> hold(pool->mutex);
-        if (pool->closing) {
-            return;
-        }
-        long lacking = want - pool->tokens - q->starting;
-        woken = std::max(0L, std::min(lacking, static_cast<long>(pool->waiting - pool->tokens)));
-        pool->tokens += static_cast<int>(woken);
-        want = lacking - woken;
-    }
-    for (long i = 0; i < woken; ++i) {
-        pool->work.notify_one();
-    }
-    // Threads still busy with a stopped task do not count against the limit.
-    long cap = limit + std::max(0L, static_cast<long>(q->busy) - running);
-    long to_start = std::min(want, cap - q->alive);
-    try {
-        for (long i = 0; i < to_start; ++i) {
-            start_thread(c, manager, q);
-        }
-    }
-    catch (const PyErrSet&) {
-        // No thread could be had now; the names wait for the next wake-up.
-        PyErr_WriteUnraisable(manager);
     }
 }
 
 void eager_settle(const Ctx& c, PyObject* manager)
 {
     PyObject* queue = eager_queue_of(manager);
-    if (!queue || !as_queue(queue)->fifo->empty()) {
+    if (!queue) {
+        return;
+    }
+    QueueObject* q = as_queue(queue);
+    if (!q->fifo->empty()) {
         return;
     }
     try {
         Ref var = manager_var(c, manager);
-        // As for the control loop, a closed manager's flags stay as they were.
-        if (!truthy(field(c, var.get(), N_switch).get())) {
-            return;
-        }
-        if (running_count(c, var.get()) == 0 && truthy(field(c, var.get(), N_is_run).get())) {
-            set_field(c, var.get(), N_done, Py_True);
-            set_field(c, var.get(), N_is_run, Py_False);
-        }
+        settle_batch(c, var.get(), [q] { return static_cast<Py_ssize_t>(q->fifo->size()); });
     }
     catch (const PyErrSet&) {
         log_run_error(c, manager);
@@ -624,16 +739,17 @@ void eager_forget_manager(PyObject* queue) noexcept
     as_queue(queue)->manager = nullptr;
 }
 
-void eager_requeue(const Ctx& c, PyObject* queue, PyObject* name, PyObject* entry)
+bool eager_requeue(const Ctx& c, PyObject* queue, PyObject* name, PyObject* entry)
 {
     PyObject* found = nullptr;
     require_int(PyObject_GetOptionalAttr(entry, c.name(N__worker), &found));
     Ref worker = Ref::steal(found);
     if (!worker || Py_IsNone(worker.get())) {
-        return;
+        return false;
     }
     set_field(c, entry, N__worker, Py_None);
-    eager_put(c, queue, name, worker.get());
+    eager_push(queue, name, worker.get());
+    return true;
 }
 
 void eager_control_loop(const Ctx& c, PyObject* self, Run* run)

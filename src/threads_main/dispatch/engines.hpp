@@ -5,7 +5,9 @@
 #include <Python.h>
 
 #include "state.hpp"
+#include "metrics/record.hpp"
 #include "native/native.hpp"
+#include "outside/outside.hpp"
 #include "support/ref.hpp"
 #include "support/run.hpp"
 
@@ -25,14 +27,30 @@ bool wait_while_idle(PyObject* manager, double seconds);
 // store read in `var`.
 bool loop_goes_on(const Ctx& c, PyObject* self, Run* run, Ref& var);
 
+// Sets `done` (and clears `is_run`) when the open manager's batch has had a task and none of it
+// waits (`waiting` returns how many names wait) or runs. Tested first without the store's lock, and
+// when that passes again under it, where no submission or re-run is half-way through.
+template <typename Waiting>
+void settle_batch(const Ctx& c, PyObject* var, Waiting&& waiting);
+
+// Records a task whose thread could not be started as failed, as if its function had raised
+// `error` (the pending error, which it takes): otherwise it would wait or count as running for
+// ever. `worker` (may be null) stays with the entry, so that a re-run can try again. It goes to
+// `metrics` without a run time.
+void record_start_failure(const Ctx& c, Metrics* metrics, PyObject* var, PyObject* name, PyObject* entry,
+                          PyObject* worker);
+
 // --- paced (paced.cpp) ---
 
 // The paced control loop. Returns normally when the switch is off or a close ended it.
 void paced_control_loop(const Ctx& c, PyObject* self, Run* run);
 
 // A failed task's entry gets a fresh thread for its worker and its name goes on the queue, unless
-// the entry holds a thread already (waiting for dispatch, or running).
-void paced_requeue(const Ctx& c, PyObject* manager, PyObject* var, PyObject* name, PyObject* entry);
+// the entry holds a thread already (waiting for dispatch, or running). True when it was put.
+bool paced_requeue(const Ctx& c, PyObject* var, PyObject* name, PyObject* entry);
+
+// Names waiting in a paced manager's queue: the store queue's qsize().
+Py_ssize_t paced_waiting(const Ctx& c, PyObject* var);
 
 // --- eager (eager.cpp) ---
 
@@ -42,18 +60,17 @@ inline PyObject* eager_queue_of(PyObject* manager) noexcept { return as_manager(
 // A new FIFO for `manager`. A new reference; throws PyErrSet.
 Ref new_eager_queue(const Ctx& c, PyObject* manager);
 
-// Queues a task with its worker, then wakes or starts a thread for it. Throws PyErrSet (a closed
-// queue).
-void eager_put(const Ctx& c, PyObject* queue, PyObject* name, PyObject* worker);
+// Queues a task with its worker; nothing is started. Throws PyErrSet (a closed queue).
+void eager_push(PyObject* queue, PyObject* name, PyObject* worker);
 
 // The worker kept with a failed task goes into the FIFO beside its name; a name already put back
-// (its worker taken) is not put twice.
-void eager_requeue(const Ctx& c, PyObject* queue, PyObject* name, PyObject* entry);
+// (its worker taken) is not put twice. True when it was put.
+bool eager_requeue(const Ctx& c, PyObject* queue, PyObject* name, PyObject* entry);
 
 // Wakes or starts threads for the waiting work, as far as the limit allows.
 void eager_kick(const Ctx& c, PyObject* manager);
 
-// Sets `done` when nothing waits and nothing runs since a dispatch.
+// Settles the batch (settle_batch) when the FIFO is empty.
 void eager_settle(const Ctx& c, PyObject* manager);
 
 // Wakes every idle thread, so that each sees the manager closed and ends.
@@ -68,5 +85,29 @@ void eager_forget_manager(PyObject* queue) noexcept;
 // The eager control loop: it dispatches nothing itself and only waits, without polling, until a
 // close wakes it.
 void eager_control_loop(const Ctx& c, PyObject* self, Run* run);
+
+template <typename Waiting>
+void settle_batch(const Ctx& c, PyObject* var, Waiting&& waiting)
+{
+    auto ends_now = [&] {
+        // A closed manager's flags stay as they were.
+        if (!truthy(field(c, var, N_switch).get()) || waiting() != 0 || running_count(c, var) != 0) {
+            return false;
+        }
+        if (truthy(field(c, var, N_is_run).get())) {
+            return true;
+        }
+        return !truthy(field(c, var, N_done).get()) && field_length(c, var, N_totals) > 0;
+    };
+    if (!ends_now()) {
+        return;
+    }
+    StoreLock lock(c, var);
+    if (ends_now()) {
+        set_field(c, var, N_done, Py_True);
+        set_field(c, var, N_is_run, Py_False);
+    }
+    lock.release();
+}
 
 }  // namespace threads_main

@@ -82,10 +82,7 @@ bool control_pass(const Ctx& c, PyObject* self, PyObject* var)
     }
     if (queue_size_is(c, self, Py_EQ)) {
         if (running_count(c, var) == 0) {
-            if (truthy(field(c, var, N_is_run).get())) {
-                set_field(c, var, N_done, Py_True);
-                set_field(c, var, N_is_run, Py_False);
-            }
+            settle_batch(c, var, [&] { return paced_waiting(c, var); });
             return true;
         }
     }
@@ -129,32 +126,6 @@ void paced_control_loop(const Ctx& c, PyObject* self, Run* run)
 
 namespace {
 
-// Records a task whose thread could not be started as failed, as if its function had raised
-// `error`: otherwise it would count as running for ever. The worker stays with the entry, so that
-// a re-run can try again. It goes to `metrics` without a run time.
-void record_start_failure(const Ctx& c, Metrics* metrics, PyObject* var, PyObject* name, PyObject* entry,
-                          PyObject* thread, PyObject* error)
-{
-    if (truthy(field(c, var, N_reserve).get())) {
-        set_field(c, entry, N_result, error);
-    }
-    PyObject* target = nullptr;
-    if (PyObject_GetOptionalAttrString(thread, "_target", &target) > 0) {
-        Ref worker = Ref::steal(target);
-        if (PyObject_TypeCheck(worker.get(), c.st->worker_type)) {
-            set_field(c, entry, N__worker, worker.get());
-        }
-    }
-    PyErr_Clear();
-    set_field(c, entry, N_status, c.status(S_FAILED));
-    Ref failed = field(c, var, N_failed);
-    append(failed.get(), name);
-    set_field(c, entry, N_thread, Py_None);
-    record_finished(metrics, -1, -1, true);
-    Ref dones = field(c, var, N_dones);
-    append(dones.get(), name);
-}
-
 // Gives the entry of a failed task a fresh, unstarted thread for its worker, so that dispatching
 // the name again starts a new run instead of failing on a thread that has already run. Returns
 // false when the entry still holds a thread: a run is then waiting for dispatch or under way, and
@@ -179,15 +150,25 @@ bool renew_thread(const Ctx& c, PyObject* entry)
 
 }  // namespace
 
-void paced_requeue(const Ctx& c, PyObject* manager, PyObject* var, PyObject* name, PyObject* entry)
+bool paced_requeue(const Ctx& c, PyObject* var, PyObject* name, PyObject* entry)
 {
     if (!renew_thread(c, entry)) {
-        return;
+        return false;
     }
     Ref queue = field(c, var, N_queue);
     call_method(queue.get(), c.name(N_put), name);
-    // An idle control loop would otherwise take the name only at the end of its idle wait.
-    wake_control_loop(manager);
+    return true;
+}
+
+Py_ssize_t paced_waiting(const Ctx& c, PyObject* var)
+{
+    Ref queue = field(c, var, N_queue);
+    Ref size = call_method(queue.get(), c.name(N_qsize));
+    Py_ssize_t n = PyNumber_AsSsize_t(size.get(), PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred()) {
+        throw PyErrSet{};
+    }
+    return n;
 }
 
 PyObject* manager_consumer(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
@@ -220,8 +201,14 @@ PyObject* manager_consumer(PyObject* self, PyTypeObject* cls, PyObject* const* a
             PyErr_Clear();
             lock.release();
             if (never_started) {
+                PyObject* target = nullptr;
+                if (PyObject_GetOptionalAttrString(thread.get(), "_target", &target) < 0) {
+                    PyErr_Clear();
+                }
+                Ref worker = Ref::steal(target);
+                PyErr_SetRaisedException(error.dup().release());
                 record_start_failure(c, &as_manager(self)->core->metrics, var.get(), a[0], entry.get(),
-                                     thread.get(), error.get());
+                                     worker.get());
             }
             PyErr_SetRaisedException(error.release());
             throw PyErrSet{};

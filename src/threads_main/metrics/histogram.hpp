@@ -8,10 +8,12 @@
 // larger values go to one overflow bucket. 4,609 counters of 8 bytes: 37 KB whatever the count.
 //
 // Accuracy. A bucket is at most 1/128 of its lower edge wide. percentile(q) finds the sample of
-// nearest rank ceil(q/100 * count) (at least 1) and reports the midpoint of that sample's
-// bucket, clamped to [min, max]; the result is within 1/256 (0.39 %) of that sample for samples
-// below 2^42 ns, and exact below 256 ns. A sample in the overflow bucket is reported as the
-// maximum. count, min, max and sum are exact (sum wraps past 2^64 ns, 584 years).
+// nearest rank ceil(q/100 * count) (at least 1), computed exactly in integers for q given to six
+// decimals, at any count, and reports the midpoint of that sample's bucket, clamped to [min, max];
+// the result is within 1/256 (0.39 %) of that sample for samples below 2^42 ns, and exact below
+// 256 ns. A sample in the overflow bucket is reported as the maximum. count, min, max and sum are
+// exact; a merge whose counts or sum would pass 2^64 - 1 is refused (`merge` returns false) rather
+// than wrapped.
 //
 // Threads. Nothing here locks. The worker records with the interpreter lock held, which
 // serialises all recorders of one manager and its readers; any other use needs its own lock.
@@ -89,11 +91,18 @@ public:
         sum_ = sum;
     }
 
-    void merge(const Histogram& other) noexcept
+    // Adds every value of `other`. False, with nothing changed, when a count or the sum would pass
+    // 2^64 - 1.
+    [[nodiscard]] bool merge(const Histogram& other) noexcept
     {
         if (other.count_ == 0) {
-            return;
+            return true;
         }
+        uint64_t unused;
+        if (__builtin_add_overflow(count_, other.count_, &unused) || __builtin_add_overflow(sum_, other.sum_, &unused)) {
+            return false;
+        }
+        // A bucket never holds more than the count, so no bucket can pass the bound either.
         for (size_t i = other.low_; i <= other.high_; ++i) {
             counts_[i] += other.counts_[i];
         }
@@ -103,6 +112,7 @@ public:
         max_ = std::max(max_, other.max_);
         low_ = std::min(low_, other.low_);
         high_ = std::max(high_, other.high_);
+        return true;
     }
 
     // Clears only the used index range, so that a sparse histogram clears fast.
@@ -156,13 +166,16 @@ public:
     }
 
 private:
-    // Nearest rank: ceil(q/100 * count), between 1 and count. The small allowance keeps a
-    // product such as 99.9% of 1000 (999.0000000000001 in floating point) at its exact rank.
+    // Nearest rank: ceil(q/100 * count), between 1 and count, in integers: q is taken to six
+    // decimals (99.9 as 99900000 millionths, not as the double just above it), so that 99.9 % of
+    // 1000 is rank 999 and no count is too large for the exact rank.
     uint64_t rank(double q) const noexcept
     {
-        double r = std::clamp(q, 0.0, 100.0) / 100.0 * static_cast<double>(count_);
-        double up = std::ceil(r - r * 1e-12);
-        return up < 1.0 ? 1 : std::min(static_cast<uint64_t>(up), count_);
+        constexpr uint64_t scale = 100'000'000;  // millionths of a percent in one whole
+        auto parts = static_cast<uint64_t>(std::llround(std::clamp(q, 0.0, 100.0) * 1e6));
+        unsigned __int128 product = static_cast<unsigned __int128>(parts) * count_;
+        auto up = static_cast<uint64_t>((product + scale - 1) / scale);
+        return std::clamp<uint64_t>(up, 1, count_);
     }
 
     double representative(size_t i) const noexcept

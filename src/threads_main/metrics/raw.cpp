@@ -122,7 +122,9 @@ PyObject* module_merge_histograms(PyObject* module, PyObject* const* args, Py_ss
         auto one = std::make_unique<Histogram>();
         for_each_item(a[0], "raws must be an iterable of histogram raw forms", [&](PyObject* raw) {
             histogram_from_raw(c, raw, *one);
-            total->merge(*one);
+            if (!total->merge(*one)) {
+                refuse(PyExc_OverflowError, "%s: the merged count or sum of run times would pass 2**64 - 1");
+            }
         });
         return histogram_raw(c, *total).release();
     });

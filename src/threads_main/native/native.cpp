@@ -24,9 +24,14 @@ void ManagerCore::release() noexcept
     }
 }
 
+bool inherited(PyObject* manager) noexcept
+{
+    return as_manager(manager)->pid != static_cast<long>(getpid());
+}
+
 void check_process(const Ctx& c, PyObject* manager)
 {
-    if (as_manager(manager)->pid != static_cast<long>(getpid())) {
+    if (inherited(manager)) {
         raise_manager_error(c, "The manager belongs to the process that built it and cannot be used after a fork");
     }
 }

@@ -57,8 +57,11 @@ struct ManagerObject {
 
 inline ManagerObject* as_manager(PyObject* self) { return reinterpret_cast<ManagerObject*>(self); }
 
-// Raises ManagerError when the calling process is not the one that built `manager` (a child of a
-// fork): its locks and queue may be held by threads that do not exist here, so it takes no work.
+// Whether the calling process is not the one that built `manager` (a child of a fork): its locks
+// and queue may be held by threads that do not exist here, so it takes no work.
+bool inherited(PyObject* manager) noexcept;
+
+// Raises ManagerError for an inherited manager.
 void check_process(const Ctx& c, PyObject* manager);
 
 }  // namespace threads_main

@@ -87,13 +87,26 @@ Py_ssize_t running_count(const Ctx& c, PyObject* var)
     return runs - dones - stops;
 }
 
+Ref error_text(PyObject* error)
+{
+    PyObject* text = PyObject_Str(error);
+    if (text) {
+        return Ref::steal(text);
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        throw PyErrSet{};
+    }
+    PyErr_Clear();
+    return require(PyUnicode_FromString("<exception str() failed>"));
+}
+
 void log_run_error(const Ctx& c, PyObject* self)
 {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) {
         throw PyErrSet{};
     }
     Ref error = Ref::steal(PyErr_GetRaisedException());
-    Ref text = require(PyObject_Str(error.get()));
+    Ref text = error_text(error.get());
     Ref line = require(PyUnicode_FromFormat("Run error: %U", text.get()));
     log_side_line(c, self, N_debug, line.get());
 }
@@ -134,6 +147,18 @@ void StoreLock::release()
 {
     Ref lock = std::move(lock_);
     call_method(lock.get(), c_.name(N_release));
+}
+
+void cancel_task(const Ctx& c, PyObject* var, PyObject* name)
+{
+    Ref threads = field(c, var, N_threads);
+    Ref entry = task_entry(c, threads.get(), name);
+    if (entry.get() == Py_None) {
+        return;
+    }
+    set_field(c, entry.get(), N_status, c.status(S_CANCELLED));
+    Ref cancels = field(c, var, N_cancels);
+    append(cancels.get(), name);
 }
 
 bool status_is(const Ctx& c, PyObject* entry, Status which)

@@ -84,9 +84,14 @@ void poll_sleep(const Ctx& c, PyObject* seconds);
 // Tasks counted as running: dispatched, minus finished, minus stopped (runs - dones - stops).
 Py_ssize_t running_count(const Ctx& c, PyObject* var);
 
+// The text of `error` as str() gives it; when str() itself fails (with an ordinary error), the
+// interpreter's own wording for that case, "<exception str() failed>". Throws only with an error
+// not derived from Exception.
+Ref error_text(PyObject* error);
+
 // Logs "Run error: <text>" at debug level for the pending ordinary exception of a dispatch and
-// clears it; anything not derived from Exception stays set and is thrown on. A failing logger does
-// not end the loop that logs.
+// clears it; anything not derived from Exception stays set and is thrown on. Neither an error
+// whose text cannot be made nor a failing logger ends the loop that logs.
 void log_run_error(const Ctx& c, PyObject* self);
 
 // Holds the store's lock for a scope. The lock is a multiprocessing lock, whose acquire releases the
@@ -105,6 +110,10 @@ private:
     const Ctx& c_;
     Ref lock_;
 };
+
+// Cancels a task that waited: status "取消", appended to `cancels`. A name whose records were
+// cleared while it waited has nothing left to mark and is left alone.
+void cancel_task(const Ctx& c, PyObject* var, PyObject* name);
 
 // Status word of `entry` equals `which`.
 bool status_is(const Ctx& c, PyObject* entry, Status which);

@@ -315,14 +315,29 @@ PyObject* manager_send(PyObject* self, PyTypeObject* cls, PyObject* const* args,
         Ref var = manager_var(c, self);
         Ref log = manager_log(c, self);
         Ref worker;
+        // From the name's choice to the put, one step under the store's lock: a close (which turns
+        // the switch off under it), a record clearing and the end of a batch never see the task
+        // half-submitted, and its name is in `totals` before anything can dispatch it.
         StoreLock lock(c, var.get());
+        if (!truthy(field(c, var.get(), N_switch).get())) {
+            raise_manager_error(c, "The manager has stopped");
+        }
         Ref name = create_task(c, self, var.get(), log.get(), thread_name, TaskKeywords{rest.names.get(), rest.values},
                                worker);
-        lock.release();
-
-        queue_task(c, self, var.get(), name.get(), worker.get());
         Ref totals = field(c, var.get(), N_totals);
         append(totals.get(), name.get());
+        try {
+            queue_task(c, self, var.get(), name.get(), worker.get());
+        }
+        catch (const PyErrSet&) {
+            // A queue that refuses the name: the task is taken back as cancelled, so that no name
+            // waits where nothing will find it.
+            SavedError keep;
+            cancel_task(c, var.get(), name.get());
+            throw;
+        }
+        lock.release();
+        dispatch_more(c, self);
         return Py_NewRef(Py_True);
     });
 }

@@ -78,6 +78,54 @@ R boundary(R on_error, F&& body)
     return result;
 }
 
+// Runs steps that must all be attempted even when some fail (a close always closes): each step's
+// error is kept, the first ordinary one (derived from Exception) and the first other one apart, and
+// the steps after it still run. GIL held.
+class Attempts {
+public:
+    template <typename F>
+    void run(F&& step)
+    {
+        try {
+            step();
+        }
+        catch (abi::__forced_unwind&) {
+            throw;
+        }
+        catch (const PyErrSet&) {
+            bool ordinary = PyErr_ExceptionMatches(PyExc_Exception);
+            Ref& slot = ordinary ? ordinary_ : other_;
+            Ref error = Ref::steal(PyErr_GetRaisedException());
+            if (!slot) {
+                slot = std::move(error);
+            }
+        }
+    }
+    // The first ordinary error, taken out (null when none).
+    Ref take_ordinary() noexcept { return std::move(ordinary_); }
+    // Raises the first error not derived from Exception, else the first ordinary one; returns when
+    // every step succeeded.
+    void finish()
+    {
+        Ref& error = other_ ? other_ : ordinary_;
+        if (error) {
+            PyErr_SetRaisedException(error.release());
+            throw PyErrSet{};
+        }
+    }
+    void finish_others()
+    {
+        if (other_) {
+            PyErr_SetRaisedException(other_.release());
+            throw PyErrSet{};
+        }
+    }
+
+private:
+    Ref ordinary_;
+    Ref other_;
+};
+
 // Keeps the pending exception aside while clean-up code that may call Python runs, and puts it
 // back afterwards. The clean-up's own errors are reported as unraisable.
 class SavedError {

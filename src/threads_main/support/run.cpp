@@ -1,6 +1,7 @@
 // Runs, and where a stop may land: the mechanism described in support/run.hpp.
 #include "support/run.hpp"
 
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -95,6 +96,12 @@ void leave_task(Run* run, Run::State next) noexcept
             run->kept = pending;
         }
     }
+    else if (run->stop && run->sent && !run->kept) {
+        // Sent, and no longer pending: the interpreter has raised it in task code, unless a
+        // finalizer swallowed it, in which case it is still to be raised.
+        run->raised = !run->swallowed;
+        run->swallowed = false;
+    }
 }
 
 bool raise_kept(Run* run) noexcept
@@ -151,16 +158,107 @@ void announce(Run* run) noexcept
 {
     std::lock_guard<std::mutex> hold(run->announce_mutex);
     ++run->announcing;
-    run->sent = true;
 }
 
-void announced(Run* run) noexcept
+void announced(Run* run, bool succeeded) noexcept
 {
     {
         std::lock_guard<std::mutex> hold(run->announce_mutex);
+        // Set before the count drops: the thread that waits for the send reads it afterwards.
+        run->sent = run->sent || succeeded;
         --run->announcing;
     }
     run->announce_done.notify_all();
+}
+
+namespace {
+
+// Whether `exc_type` is SystemExit or a subclass of it.
+bool is_system_exit(PyObject* exc_type) noexcept
+{
+    return exc_type && PyType_Check(exc_type)
+           && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(exc_type),
+                               reinterpret_cast<PyTypeObject*>(PyExc_SystemExit));
+}
+
+// The run of the calling thread when it is stopped, its SystemExit sent (or being sent through an
+// override, which may fire before the override returns) and not yet raised, and it runs task code.
+Run* stopped_in_task() noexcept
+{
+    Run* run = calling_run;
+    if (!run || !run->stop || !(run->sent || run->announcing > 0) || run->raised || run->state != Run::Task) {
+        return nullptr;
+    }
+    return run;
+}
+
+// The report on the calling thread's stopped run in task code, when `report` (an unraisable hook's
+// argument) is a SystemExit: that stop, swallowed by a finalizer. Null otherwise.
+Run* swallowed_stop(PyObject* report) noexcept
+{
+    Run* run = stopped_in_task();
+    if (!run || PyThreadState_Get()->async_exc || !PyTuple_Check(report) || PyTuple_GET_SIZE(report) == 0
+        || !is_system_exit(PyTuple_GET_ITEM(report, 0))) {
+        return nullptr;
+    }
+    return run;
+}
+
+// The audit hook: the interpreter announces every unraisable report ("sys.unraisablehook", with the
+// hook and its argument) before it calls the hook, whichever hook is installed. A stop swallowed by
+// a finalizer is marked on its run, so that it is not taken as raised: it is raised again when the
+// thread next enters one of our calls, or at once by our unraisable hook. GIL held; never fails.
+int stop_audit(const char* event, PyObject* args, void*) noexcept
+{
+    if (std::strcmp(event, "sys.unraisablehook") != 0 || !PyTuple_Check(args) || PyTuple_GET_SIZE(args) != 2) {
+        return 0;
+    }
+    if (Run* run = swallowed_stop(PyTuple_GET_ITEM(args, 1))) {
+        run->swallowed = true;
+    }
+    return 0;
+}
+
+// sys.unraisablehook(report), wrapping `previous` (the function's self). The report of a swallowed
+// stop is not printed: the SystemExit is sent again instead, to fire at the thread's next bytecode
+// outside the finalizer. No Python code runs here before that send, so it cannot fire inside this
+// hook. Every other report goes to `previous`.
+PyObject* stop_hook(PyObject* previous, PyObject* report) noexcept
+{
+    Run* run = swallowed_stop(report);
+    if (run && run->swallowed) {
+        run->swallowed = false;
+        (void)PyThreadState_SetAsyncExc(PyThread_get_thread_ident(), PyExc_SystemExit);  // the thread exists
+        Py_RETURN_NONE;
+    }
+    return PyObject_CallOneArg(previous, report);
+}
+
+PyMethodDef stop_hook_def = {"unraisablehook", stop_hook, METH_O,
+                             "unraisablehook(unraisable, /)\n--\n\n"
+                             "threads_main's filter before the unraisable hook that was there: the SystemExit of a\n"
+                             "stopped task swallowed by a finalizer (and sent again) is not reported."};
+
+}  // namespace
+
+int install_stop_hook() noexcept
+{
+    if (PySys_AddAuditHook(stop_audit, nullptr) < 0) {
+        return -1;
+    }
+    Ref sys = Ref::steal(PyImport_ImportModule("sys"));
+    if (!sys) {
+        return -1;
+    }
+    Ref previous = Ref::steal(PyObject_GetAttrString(sys.get(), "unraisablehook"));
+    if (!previous) {
+        return -1;
+    }
+    Ref hook = Ref::steal(PyCFunction_New(&stop_hook_def, previous.get()));
+    if (!hook) {
+        return -1;
+    }
+    return PyObject_SetAttrString(sys.get(), "unraisablehook", hook.get());
 }
 
 CallScope::CallScope() noexcept : run_(calling_run), moved_(false)

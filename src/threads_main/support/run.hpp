@@ -26,7 +26,20 @@
 //
 // Every entry point of ours opens a `CallScope` (the error boundary does it). Entered from task
 // code, it moves the run to Call and takes back an asynchronous exception that was sent but has
-// not fired yet; the exception is raised when the outermost call returns. A send made by an
+// not fired yet; the exception is raised when the outermost call returns. A stop delivers one
+// SystemExit: when the thread leaves task code and finds nothing pending although one was sent,
+// the interpreter has raised it in task code already, and the run takes it as raised, so that a
+// `finally` or `except SystemExit` that calls one of our methods gets its result, not a second
+// SystemExit.
+//
+// A SystemExit that fires inside a finalizer (`__del__`, a weakref callback) that task code set
+// off is swallowed by the interpreter and reported as unraisable, and the task would run on. The
+// interpreter announces every such report to audit hooks before it makes it: the module's audit
+// hook (`install_stop_hook`) marks the run, so that the stop is raised again when the thread next
+// enters one of our calls. The module's unraisable hook, put before the one there was, does better
+// when it is still the installed one: it prints nothing and sends the SystemExit again, so that it
+// fires at the thread's next bytecode outside the finalizer. (A hook installed later, a test
+// runner's, prints the report, and runs Python code during which nothing may be sent.) A send made by an
 // overridden `_async_raise` (Python code, which lets other threads run before it sends) is
 // announced on the run first; a thread that leaves task code waits for such a send to finish and
 // then takes back what it sent, so the exception never lands in our code, never reaches the next
@@ -58,8 +71,9 @@ struct Run {
     std::atomic<int> owners{1};
     State state = Starting;
     bool stop = false;        // a stop has claimed the run
-    bool sent = false;        // SystemExit has been sent to its thread (or is being sent)
-    bool raised = false;      // the SystemExit kept back has been raised in its thread
+    bool sent = false;        // SystemExit has been sent to its thread: pending, or raised there
+    bool raised = false;      // the stop's SystemExit has been raised in its thread
+    bool swallowed = false;   // ... but a finalizer swallowed it: it is still to be raised
     bool adopted = false;     // a thread has begun it
     int depth = 0;            // our calls open on its thread
     unsigned long ident = 0;  // its thread, once it began
@@ -111,9 +125,13 @@ StopVerdict request_stop(Run* run) noexcept;
 // Sends SystemExit to the run's thread. False (nothing sent) when no thread has its id. GIL held.
 bool send_stop(Run* run) noexcept;
 
-// A send through Python code, made between these two. GIL held for both.
+// A send through Python code, made between these two; `succeeded` when it sent. GIL held for both.
 void announce(Run* run) noexcept;
-void announced(Run* run) noexcept;
+void announced(Run* run, bool succeeded) noexcept;
+
+// Adds the audit hook and wraps sys.unraisablehook (see above); every other report goes to the hook
+// that was there before. For the module's exec: 0, or -1 with an error set.
+int install_stop_hook() noexcept;
 
 // Our calls on the calling thread: see above. `leave` returns true when it raised the exception
 // the run keeps back (the call must then fail). GIL held.
