@@ -17,11 +17,19 @@ class FastTime:
 
     def __init__(self, scale=SCALE):
         self.scale = scale
-        self.sleeps = collections.deque(maxlen=1000)  # the latest requests, bounded for long runs
+        # The latest requests, bounded for long runs: the seconds, and (thread, seconds).
+        self.sleeps = collections.deque(maxlen=1000)
+        self.by_thread = collections.deque(maxlen=100_000)
 
     def sleep(self, seconds):
         self.sleeps.append(seconds)
+        self.by_thread.append((threading.get_ident(), seconds))
         real_time.sleep(seconds * self.scale)
+
+    def slept(self, ident=None):
+        """The sleeps that one thread (the main thread by default) requested, in order."""
+        ident = threading.main_thread().ident if ident is None else ident
+        return [s for i, s in list(self.by_thread) if i == ident]
 
     def __getattr__(self, name):
         return getattr(real_time, name)

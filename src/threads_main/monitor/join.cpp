@@ -1,5 +1,13 @@
 // The join loops and the progress summary lines.
+//
+// A join waits in short slices through the module-level time.sleep and looks at the batch between
+// them, so that it ends within a slice of the batch's end (or of its duration's), and the last
+// lines' span ends there; the counters or summary lines come whenever a whole interval of slices
+// has passed. Every wait and every clock reading goes through the module-level `time`, so a
+// replaced clock drives the joins as the real one does.
 #include "monitor/monitor.hpp"
+
+#include <algorithm>
 
 #include "state.hpp"
 #include "outside/outside.hpp"
@@ -12,6 +20,9 @@ namespace {
 
 // The text a caller passes to say "no break result".
 constexpr const char* no_break_result = "brixel_break";
+
+// Seconds a join sleeps at a time before it looks at the batch again.
+constexpr double join_slice = 0.005;
 
 // Whether `value` is a break result to store: anything but the text "brixel_break". A str is
 // compared as text (a str subclass cannot talk its way out of it); anything else by the truth of
@@ -84,6 +95,39 @@ bool work_ended(const Ctx& c, PyObject* self)
     }
     Ref var = manager_var(c, self);
     return truthy(field(c, var.get(), N_stop_switch).get()) || closed_meanwhile(c, self);
+}
+
+// Sleeps `interval` seconds in slices, asking `ended()` after each; returns true as soon as it says
+// the wait is over, false once the whole interval has passed. An interval that is no number (or
+// none above zero) is slept in one piece, as given, so that time.sleep reports what it refuses; the
+// wait is still over at least one sleep long.
+template <typename Ended>
+bool wait_interval(const Ctx& c, PyObject* interval, Ended&& ended)
+{
+    double seconds = 0;
+    bool number = (PyLong_Check(interval) || PyFloat_Check(interval)) && !PyBool_Check(interval);
+    if (number) {
+        seconds = PyFloat_AsDouble(interval);
+        if (seconds == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();  // an int too large for a double: slept as given, like anything else
+            number = false;
+        }
+    }
+    if (!number || !(seconds > 0)) {
+        poll_sleep(c, interval);
+        return ended();
+    }
+    Ref slice = require(PyFloat_FromDouble(join_slice));
+    for (double slept = 0; slept < seconds;) {
+        double step = std::min(join_slice, seconds - slept);
+        Ref part = step == join_slice ? slice.dup() : require(PyFloat_FromDouble(step));
+        poll_sleep(c, part.get());
+        slept += step;
+        if (ended()) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // `first, second = pair`, with the interpreter's messages for a pair of the wrong length.
@@ -313,12 +357,10 @@ PyObject* manager_join(PyObject* self, PyTypeObject* cls, PyObject* const* args,
         Ctx c = ctx_from_class(cls);
         begin_join(c, self, a[0]);
         Ref second = require(PyLong_FromLong(1));
-        // The end of the work is tested only after a sleep, so the join always waits one poll
-        // period; the final report after the loop covers whatever ended during the last sleep.
+        // The counters every second until the work has ended, and once more at its end.
         do {
             log_run_status(c, self);
-            poll_sleep(c, second.get());
-        } while (!work_ended(c, self));
+        } while (!wait_interval(c, second.get(), [&] { return work_ended(c, self); }));
         log_run_status(c, self);
         end_join(c, self);
         return Py_NewRef(Py_True);
@@ -338,26 +380,26 @@ PyObject* manager_join_property(PyObject* self, PyTypeObject* cls, PyObject* con
         Ref old_result = run_snapshot(c, self, manager_var(c, self).get());
         Ref start_time = clock_now(c);
         Ref elapsed_time = start_time.dup();
+        // The end: the duration passed (read afresh at each look: a caller may change it mid-join),
+        // else the work ended; a close ends either.
+        auto finished = [&] {
+            Ref var = manager_var(c, self);
+            Ref duration = field(c, var.get(), N_duration);
+            if (!truthy(duration.get())) {
+                return work_ended(c, self);
+            }
+            Ref now = clock_now(c);
+            Ref deadline = require(PyNumber_Add(start_time.get(), duration.get()));
+            return require_int(PyObject_RichCompareBool(now.get(), deadline.get(), Py_GT)) != 0
+                   || closed_meanwhile(c, self);
+        };
         for (;;) {
             Ref pair = call_method(self, c.name(N__join_property_log), old_result.get(), elapsed_time.get(),
                                    start_time.get());
             unpack_pair(pair.get(), old_result, elapsed_time);
-            poll_sleep(c, interval.get());
-
-            // The duration is read afresh after every sleep: a caller may change it mid-join.
-            Ref var = manager_var(c, self);
-            Ref duration = field(c, var.get(), N_duration);
-            bool finished;
-            if (truthy(duration.get())) {
-                Ref now = clock_now(c);
-                Ref deadline = require(PyNumber_Add(start_time.get(), duration.get()));
-                finished = require_int(PyObject_RichCompareBool(now.get(), deadline.get(), Py_GT)) != 0
-                           || closed_meanwhile(c, self);
-            } else {
-                finished = work_ended(c, self);
-            }
-            if (finished) {
-                // Reports the last partial interval; its pair is not needed any more.
+            if (wait_interval(c, interval.get(), finished)) {
+                // The last lines cover the part of the interval that passed; their pair is not
+                // needed any more.
                 call_method(self, c.name(N__join_property_log), old_result.get(), elapsed_time.get(),
                             start_time.get());
                 break;
