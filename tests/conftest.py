@@ -17,19 +17,19 @@ class FastTime:
 
     def __init__(self, scale=SCALE):
         self.scale = scale
-        # The latest requests, bounded for long runs: the seconds, and (thread, seconds).
+        # The latest requests, bounded for long runs: of every thread, and of the main thread alone.
         self.sleeps = collections.deque(maxlen=1000)
-        self.by_thread = collections.deque(maxlen=100_000)
+        self.main_sleeps = collections.deque(maxlen=5000)
 
     def sleep(self, seconds):
         self.sleeps.append(seconds)
-        self.by_thread.append((threading.get_ident(), seconds))
+        if threading.current_thread() is threading.main_thread():
+            self.main_sleeps.append(seconds)
         real_time.sleep(seconds * self.scale)
 
-    def slept(self, ident=None):
-        """The sleeps that one thread (the main thread by default) requested, in order."""
-        ident = threading.main_thread().ident if ident is None else ident
-        return [s for i, s in list(self.by_thread) if i == ident]
+    def slept(self):
+        """The sleeps that the main thread requested, in order."""
+        return list(self.main_sleeps)
 
     def __getattr__(self, name):
         return getattr(real_time, name)

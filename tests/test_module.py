@@ -26,7 +26,7 @@ def test_namespace_in_import_order():
     names = [n for n in vars(threads_main) if not n.startswith("__")]
     assert names == ["ctypes", "inspect", "os", "threading", "time", "Queue", "Lock", "Thread", "BrixelLog",
                      "BrixelVar", "BrixelThreadsMain", "_Worker", "ManagerError", "histogram_from_times",
-                     "merge_histograms", "histogram_latency", "record_runs"]
+                     "merge_histograms", "histogram_latency", "record_runs", "merge_errors"]
     assert threads_main.BrixelThreadsMain.__bases__ == (object,)
     assert threads_main._Worker.__bases__ == (object,)
     assert threads_main.ManagerError.__bases__ == (Exception,)
@@ -35,9 +35,10 @@ def test_namespace_in_import_order():
 def test_methods_in_table_order_and_static_ones():
     methods = [n for n in vars(threads_main.BrixelThreadsMain) if n.startswith("_") and not n.startswith("__")]
     assert methods[:5] == ["_start", "_send", "_thread_list_yield", "_send_list_thread", "_send_list"]
-    assert methods[-8:-4] == ["_check_max_workers", "_queue_init", "_consumer", "_async_raise"]
-    assert methods[-4:] == ["_get_latency", "_get_timeline", "_get_histogram", "_write_report"]
-    assert len(methods) == 37
+    assert methods[-10:-6] == ["_check_max_workers", "_queue_init", "_consumer", "_async_raise"]
+    assert methods[-6:] == ["_get_latency", "_get_timeline", "_get_histogram", "_write_report", "_get_errors",
+                            "_get_run_info"]
+    assert len(methods) == 39
     for name in ("_thread_list_yield", "_async_raise"):
         assert isinstance(vars(threads_main.BrixelThreadsMain)[name], staticmethod)
     tail = ("_async_raise", "__enter__", "__exit__", "_get_latency")

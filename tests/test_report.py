@@ -170,6 +170,76 @@ def test_write_report_csv_is_the_timeline_gathered_through_self(finished, tmp_pa
     assert path.read_text().split() == [",".join(CSV_KEYS), ",".join(["7"] * 7)]
 
 
+class Refused(Exception):
+    pass
+
+
+def failing(kind, n=0):
+    if kind == "value":
+        raise ValueError(f"bad {n % 2}")
+    if kind == "own":
+        raise Refused("x" * 1000)  # a class of the tests' own module, and a long message
+    return n
+
+
+def test_errors_are_grouped_by_cause_most_frequent_first(make_manager, dispatch):
+    m = make_manager(failing, 4)
+    m._var.break_result = 500
+    sent = [("value", 0)] * 5 + [("value", 1)] * 3 + [("own", 0)] + [("ok", 500)] * 2 + [("ok", 1)] * 4
+    for i, (kind, n) in enumerate(sent):
+        m._send(f"t{i}", kind=kind, n=n)
+    wait_until(lambda: m._done() and len(m._var.dones) == len(sent))
+    errors = m._get_errors()
+    assert [(e["error"][:28], e["count"]) for e in errors] == [
+        ("ValueError: bad 0", 5), ("ValueError: bad 1", 3), ("result == 500", 2), (f"{__name__}.Refused: xxxxxxxx"[:28], 1)]
+    assert sum(e["count"] for e in errors) == len(m._var.failed) == 11
+    assert len(errors[3]["error"]) == 300  # kept short
+    first = {e["error"]: e for e in errors}["ValueError: bad 0"]
+    assert first["example"] in {f"t{i}" for i in range(5)} and 0 <= first["first"] <= first["last"]
+    info = m._get_run_info()
+    assert info["function"] == "failing" and info["max_workers"] == 4 and info["duration"] is None
+    assert info["dispatch"] == dispatch
+    assert time.time() - 60 < info["started"] <= info["ended"] <= time.time()
+    assert m._clear_record() is True and m._get_errors() == []
+    assert (m._get_run_info()["started"], m._get_run_info()["ended"]) == (None, None)
+
+
+def test_errors_are_bounded_and_merge_exactly(make_manager):
+    m = make_manager(lambda n: (_ for _ in ()).throw(KeyError(n)), 4)
+    for n in range(130):
+        m._send(n=n)
+    wait_until(lambda: m._done() and len(m._var.dones) == 130)
+    errors = m._get_errors()
+    assert len(errors) == 101 and errors[-1]["error"] == "(other causes)" and errors[-1]["count"] == 30
+    assert sum(e["count"] for e in errors) == 130
+    # Two managers' causes merge as one manager's: counts summed, times put on one clock.
+    a = [{"error": "E: x", "count": 2, "first": 1.0, "last": 2.0, "example": "a1"},
+         {"error": "E: y", "count": 1, "first": 3.0, "last": 3.0, "example": "a2"}]
+    b = [{"error": "E: y", "count": 4, "first": 0.5, "last": 5.0, "example": "b1"}]
+    merged = threads_main.merge_errors([a, b], offsets=[0, 1.0])
+    assert merged == [{"error": "E: y", "count": 5, "first": 1.5, "last": 6.0, "example": "b1"},
+                      {"error": "E: x", "count": 2, "first": 1.0, "last": 2.0, "example": "a1"}]
+    # A merge keeps the bound: the causes first seen earliest, the rest counted as other causes.
+    merged = threads_main.merge_errors([errors[:60], errors[60:]])
+    assert [e["count"] for e in merged] == [e["count"] for e in errors] and merged[:100] == errors[:100]
+    with pytest.raises(ValueError, match="one offset per list"):
+        threads_main.merge_errors([a, b], offsets=[0])
+
+
+def test_write_report_shows_the_set_up_and_the_causes(make_manager, tmp_path):
+    m = make_manager(failing, 2)
+    for n in range(4):
+        m._send(kind="value", n=n)
+    wait_until(lambda: m._done() and len(m._var.dones) == 4)
+    m._write_report(tmp_path / "run.html")
+    text = (tmp_path / "run.html").read_text(encoding="utf-8")
+    assert "failing" in text and "ValueError: bad 0" in text and "Failures by cause" in text
+    m._write_report(os.fsencode(tmp_path / "run.csv"))  # a bytes path
+    with open(tmp_path / "run.errors.csv", newline="") as f:
+        rows = list(csv.DictReader(f))
+    assert [(r["error"], r["count"]) for r in rows] == [("ValueError: bad 0", "2"), ("ValueError: bad 1", "2")]
+
+
 def test_write_report_without_plotly_names_the_extra(finished, tmp_path, monkeypatch):
     for name in [n for n in sys.modules if n == "plotly" or n.startswith("plotly.")] + ["plotly"]:
         monkeypatch.setitem(sys.modules, name, None)

@@ -35,8 +35,10 @@ enum Name : int {
     N_count, N_min, N_mean, N_p50, N_p90, N_p95, N_p99, N_p99_9, N_max, N_second, N_completed,
     N_sub_bucket_bits, N_top_bits, N_buckets, N_sum, N_histogram, N_timeline, N_brixel_report,
     N_write_report, N_run_status, N_latency,
-    // the run-time queries called through self
-    N__get_latency, N__get_timeline,
+    // the run-time queries called through self, and the keys of the failure causes and the run's
+    // set-up
+    N__get_latency, N__get_timeline, N__get_errors, N__get_run_info, N_error, N_first, N_last, N_example,
+    N_function, N_dispatch, N_started, N_ended, N_setup, N_errors, N_span, N___qualname__, N_paced, N_eager,
     N_COUNT
 };
 
@@ -173,6 +175,22 @@ constexpr const char* name_text(Name n)
     case N_latency: return "latency";
     case N__get_latency: return "_get_latency";
     case N__get_timeline: return "_get_timeline";
+    case N__get_errors: return "_get_errors";
+    case N__get_run_info: return "_get_run_info";
+    case N_error: return "error";
+    case N_first: return "first";
+    case N_last: return "last";
+    case N_example: return "example";
+    case N_function: return "function";
+    case N_dispatch: return "dispatch";
+    case N_started: return "started";
+    case N_ended: return "ended";
+    case N_setup: return "setup";
+    case N_errors: return "errors";
+    case N_span: return "span";
+    case N___qualname__: return "__qualname__";
+    case N_paced: return "paced";
+    case N_eager: return "eager";
     case N_COUNT: break;
     }
     return nullptr;

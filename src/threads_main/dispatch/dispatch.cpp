@@ -11,6 +11,7 @@
 #include "outside/outside.hpp"
 #include "support/args.hpp"
 #include "support/gil.hpp"
+#include "worker/worker.hpp"
 
 namespace threads_main {
 
@@ -146,6 +147,7 @@ void record_start_failure(const Ctx& c, Metrics* metrics, PyObject* var, PyObjec
     append(failed.get(), name);
     set_field(c, entry, N_thread, Py_None);
     record_finished(metrics, -1, -1, true);
+    record_error_cause(metrics, name, error.get());
     Ref dones = field(c, var, N_dones);
     append(dones.get(), name);
 }

@@ -112,6 +112,17 @@ PyMethodDef manager_methods[] = {
      "_write_report($self, /, path)\n--\n\n"
      "Writes the run report: one HTML page with the counters, the latency table and charts over time,\n"
      "or the timeline as CSV for a path ending in .csv. Returns True."},
+    {"_get_errors", cfunction(manager_get_errors), method_flags,
+     "_get_errors($self, /)\n--\n\n"
+     "The causes of the batch's failures, most frequent first: a list of dicts with 'error' (the\n"
+     "exception's type and message, or 'result == <repr>' for a break-result match), 'count',\n"
+     "'first' and 'last' (seconds since the first dispatch) and 'example' (one task name). At most\n"
+     "100 causes are kept; later ones are counted in a last entry, '(other causes)'."},
+    {"_get_run_info", cfunction(manager_get_run_info), method_flags,
+     "_get_run_info($self, /)\n--\n\n"
+     "The run's set-up as a dict: 'function' (the task function's qualified name), 'max_workers',\n"
+     "'dispatch', 'duration', and 'started' and 'ended' (seconds since the epoch of the batch's first\n"
+     "dispatch and of its last finished task, or None)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

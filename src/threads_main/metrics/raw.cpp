@@ -2,9 +2,11 @@
 // and read raw forms.
 #include "metrics/raw.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <string>
 
 #include "metrics/record.hpp"
 #include "support/args.hpp"
@@ -177,6 +179,104 @@ PyObject* module_record_runs(PyObject* module, PyObject* const* args, Py_ssize_t
     });
 }
 
+// A str item of a cause's dict, as UTF-8.
+std::string cause_text(const Ctx& c, PyObject* cause, Name key)
+{
+    PyObject* value = nullptr;
+    if (require_int(PyDict_GetItemRef(cause, c.name(key), &value)) == 0) {
+        PyErr_Format(PyExc_ValueError, "a failure cause needs the key '%s'", name_text(key));
+        throw PyErrSet{};
+    }
+    Ref held = Ref::steal(value);
+    if (!PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "a failure cause's '%s' must be a str, not %.100s", name_text(key),
+                     Py_TYPE(value)->tp_name);
+        throw PyErrSet{};
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+    if (!utf8) {
+        throw PyErrSet{};
+    }
+    return std::string(utf8, static_cast<size_t>(size));
+}
+
+// A number item of a cause's dict, as a double.
+double cause_number(const Ctx& c, PyObject* cause, Name key)
+{
+    PyObject* value = nullptr;
+    if (require_int(PyDict_GetItemRef(cause, c.name(key), &value)) == 0) {
+        PyErr_Format(PyExc_ValueError, "a failure cause needs the key '%s'", name_text(key));
+        throw PyErrSet{};
+    }
+    Ref held = Ref::steal(value);
+    double number = PyFloat_AsDouble(value);
+    if (number == -1.0 && PyErr_Occurred()) {
+        throw PyErrSet{};
+    }
+    return number;
+}
+
+PyObject* module_merge_errors(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    return boundary<PyObject*>(nullptr, [&] {
+        PyObject* a[2];
+        bind_args({"merge_errors", {"causes", "offsets"}, 1, false, false}, args, nargs, kwnames, a);
+        Ctx c{module, state_of(module)};
+        struct Entry {
+            std::string text, example;
+            uint64_t count;
+            int64_t first_ns, last_ns;
+        };
+        std::vector<double> offsets;
+        if (a[1] && a[1] != Py_None) {
+            for_each_item(a[1], "offsets must be an iterable of seconds, one per list of causes",
+                          [&](PyObject* o) {
+                              double seconds = PyFloat_AsDouble(o);
+                              if (seconds == -1.0 && PyErr_Occurred()) {
+                                  throw PyErrSet{};
+                              }
+                              offsets.push_back(seconds);
+                          });
+        }
+        std::vector<Entry> entries;
+        size_t list_index = 0;
+        for_each_item(a[0], "causes must be an iterable of lists of failure causes", [&](PyObject* causes) {
+            if (!offsets.empty() && list_index >= offsets.size()) {
+                raise(PyExc_ValueError, "offsets must give one offset per list of causes");
+            }
+            double offset = offsets.empty() ? 0.0 : offsets[list_index];
+            for_each_item(causes, "a list of failure causes must be an iterable of dicts", [&](PyObject* cause) {
+                if (!PyDict_Check(cause)) {
+                    PyErr_Format(PyExc_TypeError, "a failure cause must be a dict, not %.100s",
+                                 Py_TYPE(cause)->tp_name);
+                    throw PyErrSet{};
+                }
+                double count = cause_number(c, cause, N_count);
+                if (!(count >= 0) || count != std::floor(count) || count > 1.8e19) {
+                    raise(PyExc_ValueError, "a failure cause's 'count' must be a whole number of failures");
+                }
+                auto ns = [](double seconds) { return static_cast<int64_t>(std::llround(seconds * 1e9)); };
+                entries.push_back(Entry{cause_text(c, cause, N_error), cause_text(c, cause, N_example),
+                                        static_cast<uint64_t>(count), ns(cause_number(c, cause, N_first) + offset),
+                                        ns(cause_number(c, cause, N_last) + offset)});
+            });
+            ++list_index;
+        });
+        if (!offsets.empty() && list_index != offsets.size()) {
+            raise(PyExc_ValueError, "offsets must give one offset per list of causes");
+        }
+        // In the order first seen, as one record that saw every failure would have taken them.
+        std::stable_sort(entries.begin(), entries.end(),
+                         [](const Entry& x, const Entry& y) { return x.first_ns < y.first_ns; });
+        auto merged = std::make_unique<Failures>();
+        for (const Entry& e : entries) {
+            merged->add(e.text, e.example, e.count, e.first_ns, e.last_ns);
+        }
+        return causes_list(c, merged->causes(), 0).release();
+    });
+}
+
 PyDoc_STRVAR(histogram_from_times_doc,
              "histogram_from_times($module, times)\n--\n\n"
              "The raw form of a histogram of the given run times (seconds).");
@@ -195,6 +295,15 @@ PyDoc_STRVAR(record_runs_doc,
              "the batch's first dispatch at which the task finished; seconds: its run time, or None\n"
              "when it has none) and returns {'histogram': raw form, 'timeline': rows}.");
 
+PyDoc_STRVAR(merge_errors_doc,
+             "merge_errors($module, causes, offsets=None)\n--\n\n"
+             "One list of failure causes (as _get_errors() gives them) holding every failure of the given\n"
+             "lists: counts summed per cause, first and last the earliest and latest, the example of the\n"
+             "cause's earliest failure, most frequent first. offsets, one per list, are seconds added to\n"
+             "that list's times (to put lists of several managers on one clock). The merge keeps the\n"
+             "causes first seen earliest, up to the bound of one manager, and counts the rest in\n"
+             "'(other causes)'.");
+
 PyMethodDef latency_functions[] = {
     {"histogram_from_times", cfunction(module_histogram_from_times),
      METH_FASTCALL | METH_KEYWORDS, histogram_from_times_doc},
@@ -204,6 +313,7 @@ PyMethodDef latency_functions[] = {
      METH_FASTCALL | METH_KEYWORDS, histogram_latency_doc},
     {"record_runs", cfunction(module_record_runs),
      METH_FASTCALL | METH_KEYWORDS, record_runs_doc},
+    {"merge_errors", cfunction(module_merge_errors), METH_FASTCALL | METH_KEYWORDS, merge_errors_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -343,6 +453,25 @@ Ref timeline_list(const Ctx& c, const Timeline& t)
         put_ms(c, d.get(), N_p99, r.p99);
         put_ms(c, d.get(), N_max, static_cast<double>(r.max));
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), d.release());
+    }
+    return list;
+}
+
+Ref causes_list(const Ctx& c, const std::vector<Failures::Cause>& causes, int64_t origin_ns)
+{
+    auto text = [](const std::string& s) {
+        return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+    };
+    auto seconds = [origin_ns](int64_t ns) { return Ref::steal(PyFloat_FromDouble(static_cast<double>(ns - origin_ns) / 1e9)); };
+    Ref list = require(PyList_New(0));
+    for (const Failures::Cause& cause : causes) {
+        Ref d = require(PyDict_New());
+        put(c, d.get(), N_error, text(cause.text));
+        put_u64(c, d.get(), N_count, cause.count);
+        put(c, d.get(), N_first, seconds(cause.first_ns));
+        put(c, d.get(), N_last, seconds(cause.last_ns));
+        put(c, d.get(), N_example, text(cause.example));
+        require_int(PyList_Append(list.get(), d.get()));
     }
     return list;
 }

@@ -7,7 +7,10 @@
 
 #include <Python.h>
 
+#include <vector>
+
 #include "state.hpp"
+#include "metrics/failures.hpp"
 #include "metrics/histogram.hpp"
 #include "metrics/timeline.hpp"
 
@@ -30,6 +33,10 @@ Ref latency_dict(const Ctx& c, const Histogram& h);
 // [{"second": int, "completed": int, "failed": int, "p50", "p95", "p99", "max": float ms}, ...]
 // one dict per row of the timeline, in order, idle rows included.
 Ref timeline_list(const Ctx& c, const Timeline& t);
+
+// [{"error": str, "count": int, "first", "last": float seconds since `origin_ns`, "example": str}, ...]
+// the causes in the order given.
+Ref causes_list(const Ctx& c, const std::vector<Failures::Cause>& causes, int64_t origin_ns);
 
 // Adds the module-level functions over raw forms; for the module's exec. 0, or -1 with an error.
 int add_latency_functions(PyObject* module) noexcept;

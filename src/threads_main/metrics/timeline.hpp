@@ -71,6 +71,7 @@ public:
         }
     }
     bool started() const noexcept { return started_; }
+    int64_t origin() const noexcept { return origin_; }
 
     // A task that finished at `now_ns` (same clock as the origin) after running `run_ns`. A
     // record before any start sets the origin itself. May grow the row vector when a row closes.

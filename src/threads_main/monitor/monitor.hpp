@@ -32,5 +32,7 @@ MethodFn manager_get_latency;
 MethodFn manager_get_timeline;
 MethodFn manager_get_histogram;
 MethodFn manager_write_report;
+MethodFn manager_get_errors;
+MethodFn manager_get_run_info;
 
 }  // namespace threads_main

@@ -119,7 +119,10 @@ void poll_sleep(const Ctx& c, PyObject* seconds)
         Py_XDECREF(done);
         return done != nullptr;
     });
-    if (!slept) {
+    // A signal that arrived between two sleeps (while the loop ran our own code, where the
+    // interpreter does not look for one) is handled now: otherwise a loop of short sleeps could
+    // hold a Ctrl-C back until a second one, and the two would count as one.
+    if (!slept || PyErr_CheckSignals() < 0) {
         throw PyErrSet{};
     }
 }

@@ -79,6 +79,7 @@ void log_side_line(const Ctx& c, PyObject* self, Name level, PyObject* message);
 
 // time.sleep(seconds) through the module-level `time`, looked up at each use so that a replaced clock
 // is honoured; the sleep is task code for stops when it belongs to the outermost call of a run.
+// Signals (a Ctrl-C in the main thread) are handled after it.
 void poll_sleep(const Ctx& c, PyObject* seconds);
 
 // Tasks counted as running: dispatched, minus finished, minus stopped (runs - dones - stops).

@@ -4,6 +4,7 @@
 // to that manager's metrics.
 #include <Python.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <new>
@@ -222,6 +223,43 @@ void record_failure(const Ctx& c, PyObject* self, PyObject* var, PyObject* name,
     append_to(c, var, N_failed, name);
 }
 
+// `text` cut to Failures::kMaxText bytes on a character boundary, as UTF-8.
+std::string cut_text(PyObject* text)
+{
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (!utf8) {
+        throw PyErrSet{};
+    }
+    size_t n = std::min(static_cast<size_t>(size), Failures::kMaxText);
+    while (n < static_cast<size_t>(size) && n > 0 && (static_cast<unsigned char>(utf8[n]) & 0xC0) == 0x80) {
+        --n;  // not inside a character
+    }
+    return std::string(utf8, n);
+}
+
+// Records `make_text()` (a new str) as the cause of task `name`'s failure; every error is dropped,
+// and an error that was pending before is kept.
+template <typename F>
+void record_text_cause(Metrics* metrics, PyObject* name, F&& make_text) noexcept
+{
+    if (!metrics) {
+        return;
+    }
+    SavedError keep;
+    try {
+        Ref text = make_text();
+        std::string cause = cut_text(text.get());
+        std::string example = PyUnicode_Check(name) ? cut_text(name) : std::string();
+        record_cause(metrics, cause, example);
+    }
+    catch (const PyErrSet&) {
+        PyErr_Clear();
+    }
+    catch (const std::bad_alloc&) {
+    }
+}
+
 // The body of start() once its run is registered; its run times go to `metrics` (may be null).
 // Returns a new reference (None), or throws with the error of a step whose errors end the thread.
 PyObject* run_task(const Ctx& c, PyObject* self, Run* run, Metrics* metrics, PyObject* var, PyObject* name,
@@ -301,6 +339,11 @@ PyObject* run_task(const Ctx& c, PyObject* self, Run* run, Metrics* metrics, PyO
     // sees the outcome.
     set_entry(c, var, name, N_thread, Py_None);
     record_finished(metrics, began_ns, ended_ns, failure || broke);
+    if (failure) {
+        record_error_cause(metrics, name, failure.get());
+    } else if (broke) {
+        record_break_cause(metrics, name, outcome.get());
+    }
     append_to(c, var, N_dones, name);
     // An asynchronous exception of somebody else's, taken back while the task ran, goes on now.
     if (raise_kept(run)) {
@@ -365,6 +408,32 @@ void fill_worker(const Ctx& c, PyObject* self, PyObject* var, PyObject* name, Py
 }
 
 }  // namespace
+
+void record_error_cause(Metrics* metrics, PyObject* name, PyObject* error) noexcept
+{
+    record_text_cause(metrics, name, [error] {
+        // As a traceback's last line: the type (with its module unless builtins or __main__), then
+        // the message when there is one.
+        PyTypeObject* type = Py_TYPE(error);
+        Ref qualname = require(PyType_GetQualName(type));
+        Ref module = require(PyType_GetModuleName(type));
+        Ref kind = qualname.dup();
+        if (PyUnicode_Check(module.get()) && !PyUnicode_EqualToUTF8(module.get(), "builtins")
+            && !PyUnicode_EqualToUTF8(module.get(), "__main__")) {
+            kind = require(PyUnicode_FromFormat("%U.%U", module.get(), qualname.get()));
+        }
+        Ref message = error_text(error);
+        if (PyUnicode_GET_LENGTH(message.get()) == 0) {
+            return kind;
+        }
+        return require(PyUnicode_FromFormat("%U: %U", kind.get(), message.get()));
+    });
+}
+
+void record_break_cause(Metrics* metrics, PyObject* name, PyObject* result) noexcept
+{
+    record_text_cause(metrics, name, [result] { return require(PyUnicode_FromFormat("result == %R", result)); });
+}
 
 void worker_after_fork() noexcept
 {

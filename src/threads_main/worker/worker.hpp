@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include "state.hpp"
+#include "metrics/record.hpp"
 #include "native/native.hpp"
 #include "support/call.hpp"
 #include "support/ref.hpp"
@@ -28,6 +29,12 @@ Ref build_worker(const Ctx& c, PyObject* cls, PyObject* var, PyObject* name, PyO
 // Runs a task's worker on the calling thread: worker.start(), looked up on the worker unless it is
 // exactly ours. Throws PyErrSet with the error that ended the run.
 void run_worker(const Ctx& c, PyObject* worker);
+
+// Records the cause of a failed task in `metrics` (may be null): the error's type and message as a
+// traceback's last line gives them, or, for a result that matched the break result,
+// "result == <repr>". Never fails: a cause that cannot be made or kept is left out. GIL held.
+void record_error_cause(Metrics* metrics, PyObject* name, PyObject* error) noexcept;
+void record_break_cause(Metrics* metrics, PyObject* name, PyObject* result) noexcept;
 
 // Puts the worker's lock back in a child process after a fork (another thread may have held it).
 void worker_after_fork() noexcept;
