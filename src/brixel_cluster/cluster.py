@@ -100,9 +100,10 @@ class _RunView:
         raise AttributeError(name)
 
     def __setattr__(self, name, value):
-        self._fields[name] = value
+        # Every part holds the value before it reads as set here.
         if name in self._FORWARDED:
             self._cluster._forward(name, value)
+        self._fields[name] = value
 
 
 class _PartState:
@@ -209,7 +210,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             try:
                 self._cluster = distributed.LocalCluster(
                     n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1", scheduler_port=0,
-                    dashboard_address=None, silence_logs=logging.ERROR)
+                    dashboard_address=":0", silence_logs=logging.ERROR)
             finally:
                 if previous is not None:
                     signal.signal(signal.SIGINT, previous)

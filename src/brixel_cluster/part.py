@@ -135,7 +135,10 @@ class Part:
                   "failed": len(v.failed), "stop": ends["stops"], "cancel": ends["cancels"]}
         closed = m._is_close()
         qsize = 0 if closed else m._get_qsize()
-        finished = bool(m._done()) and qsize == 0 and ends["runs"] - ends["dones"] - ends["stops"] == 0
+        # Nothing waits and nothing runs, and the manager says done (it says so only once it has run
+        # something: a part that never ran a task is finished when each of its tasks was cancelled).
+        finished = (qsize == 0 and ends["runs"] - ends["dones"] - ends["stops"] == 0
+                    and (bool(m._done()) or counts["total"] == counts["cancel"]))
         c = self._cursors
         new = m.chosen[c["chosen"]:chosen_end]
         dispatched = lists["runs"][c["runs"]:ends["runs"]]
