@@ -204,6 +204,12 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 raise ValueError(f"processes must be a positive int, not {processes!r}")
             # The workers ignore Ctrl-C: it is the coordinator's to handle, and a worker that died of
             # it first would take its part's last results with it. They inherit the ignored signal.
+            # The embedded scheduler and nannies run in this process: their routine lines (workers
+            # coming and going) would reach the caller's log handlers. Warnings still pass.
+            dask_log = logging.getLogger("distributed")
+            if dask_log.getEffectiveLevel() < logging.WARNING:
+                self._dask_level = dask_log.level
+                dask_log.setLevel(logging.WARNING)
             previous = None
             if threading.current_thread() is threading.main_thread():
                 previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
@@ -215,12 +221,6 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 if previous is not None:
                     signal.signal(signal.SIGINT, previous)
             self._client = distributed.Client(self._cluster, set_as_default=False, direct_to_workers=True)
-            # The embedded scheduler and nannies run in this process: their routine lines (workers
-            # coming and going) would reach the caller's log handlers. Warnings still pass.
-            dask_log = logging.getLogger("distributed")
-            if dask_log.getEffectiveLevel() < logging.WARNING:
-                self._dask_level = dask_log.level
-                dask_log.setLevel(logging.WARNING)
             self._own_client = True
         elif isinstance(address, distributed.Client):
             self._client = address
