@@ -20,6 +20,8 @@ import signal
 import threading
 import time
 import weakref
+from collections.abc import Callable
+from typing import Any, Literal
 
 import threads_main
 
@@ -139,8 +141,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
     wait for a cluster given by its address.
     """
 
-    def __init__(self, func, max_workers=None, maximum=False, logfile=False, logger=False, reserve=True,
-                 duration=None, *, dispatch="paced", processes=None, address=None, connect_timeout=10.0):
+    def __init__(self, func: Callable[..., Any], max_workers: int | None = None, maximum: bool = False,
+                 logfile: str | os.PathLike[str] | bool | None = False, logger: Any = False, reserve: bool = True,
+                 duration: float | None = None, *, dispatch: Literal["paced", "eager"] = "paced",
+                 processes: int | None = None, address: Any = None, connect_timeout: float = 10.0) -> None:
         if dispatch not in ("paced", "eager") or type(dispatch) is not str:
             raise ValueError(f"dispatch must be 'paced' or 'eager', not {dispatch!r}")
         try:
@@ -163,6 +167,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         self._tasks = {}  # name -> [part index, status, result], in submission order
         self._counter = 1
         self._rr = 0
+        self._active = []
         self._gen = 0
         self._finished = True
         self._timed = False
@@ -188,6 +193,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             self._shutdown()
             raise
         self._var.max_workers = total
+        self._set_active()
         for target, name in ((self._poll_loop, "brixel-cluster-poller"), (self._send_loop, "brixel-cluster-sender")):
             thread = threading.Thread(target=target, name=name, daemon=True)
             thread.start()
@@ -361,6 +367,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             counts["failed"] += unfinished
             part.queued -= len(pending)
             part.qsize, part.is_run, part.finished = 0, False, True
+            self._set_active()
             self._sent.notify_all()
         self._log.warning(f"Part {part.index} ({part.address}) lost: {part.lost}; {unfinished} unfinished "
                           f"task(s) failed")
@@ -371,8 +378,12 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
 
     # Submission.
 
+    def _set_active(self):
+        """The parts that take new tasks: the live ones with a worker, else every live one."""
+        self._active = [p for p in self._parts if p.lost is None and p.share > 0] or self._live()
+
     def _next_part(self):
-        active = [p for p in self._parts if p.lost is None and p.share > 0] or self._live()
+        active = self._active
         if not active:
             raise threads_main.ManagerError("Every part of the cluster has been lost")
         part = active[self._rr % len(active)]
@@ -402,7 +413,8 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             part.queued += 1
             self._gen += 1
             self._finished = False
-            self._sent.notify()
+            if len(part.pending) == 1:
+                self._sent.notify()  # the sender sleeps only while nothing is pending
         return True
 
     def _send_list_thread(self, thread_list):
@@ -435,7 +447,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         self._flush()
         for part in active:
             if shares[part.index]:
-                self._call_all("send_list", shares[part.index], start + part.index, step, parts=[part])
+                self._call_all("send_list", _pack(shares[part.index]), start + part.index, step, parts=[part])
         self._wake.set()
 
     def _send_loop(self):
@@ -454,7 +466,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             calls = []
             for part, batch in batches:
                 try:
-                    calls.append((part, batch, part.actor.send_batch(batch)))
+                    calls.append((part, batch, part.actor.send_batch(_pack(batch))))
                 except Exception as e:
                     self._lose(part, e)
             for part, batch, call in calls:
@@ -776,8 +788,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         self._check_while()
         total = self._worker_total(workers_number, maximum)
         shares = merge.split_workers(total, len(self._parts))
-        for part, share in zip(self._parts, shares):
-            part.share = share
+        with self._lock:
+            for part, share in zip(self._parts, shares):
+                part.share = share
+            self._set_active()
         calls = {p.index: s for p, s in zip(self._parts, shares)}
         for part in self._live():
             self._call_all("set_max_workers", calls[part.index], parts=[part])
@@ -821,6 +835,16 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         return [{"part": p.index, "address": p.address, "host": p.host, "pid": p.pid, "max_workers": p.share,
                  "lost": p.lost}
                 for p in self._parts]
+
+
+def _pack(items):
+    """Tasks for a part as one pickle: Dask would otherwise serialize a list item by item."""
+    try:
+        return pickle.dumps(items, protocol=pickle.HIGHEST_PROTOCOL)
+    except Exception:
+        import cloudpickle
+
+        return cloudpickle.dumps(items)
 
 
 def _bound(actor, client):

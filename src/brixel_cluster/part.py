@@ -92,8 +92,9 @@ class Part:
     # Submission.
 
     def send_batch(self, items):
-        """Submits (name, kwargs) pairs; a None name, or one already taken here, is chosen by the
-        part. Returns [(position, name)] for the names chosen here."""
+        """Submits (name, kwargs) pairs (pickled); a None name, or one already taken here, is chosen
+        by the part. Returns [(position, name)] for the names chosen here."""
+        items = pickle.loads(items)
         if self.first_send is None:
             self.first_send = time.time()
         m = self.manager
@@ -111,7 +112,8 @@ class Part:
 
     def send_list(self, share, name_start, name_step):
         """A timed run: this part's own sending loop over its share of the collection, its generated
-        names numbered from `name_start` in steps of `name_step`."""
+        names numbered from `name_start` in steps of `name_step`. The share comes pickled."""
+        share = pickle.loads(share)
         if self.first_send is None:
             self.first_send = time.time()
         self.manager._number_names(name_start, name_step)
