@@ -240,6 +240,15 @@ def test_worker_limit_is_split_over_the_parts(cluster):
             internal()
 
 
+def test_only_the_methods_that_read_through_self_are_inherited():
+    # Everything else acts on tasks, which live in the parts: a method the manager gains later must
+    # be looked at here before the cluster inherits it.
+    inherited = {name for name in vars(threads_main.BrixelThreadsMain)
+                 if name not in vars(BrixelThreadsCluster) and (not name.startswith("__") or name == "__enter__")}
+    assert inherited == {"__enter__", "_async_raise", "_check_while", "_is_close", "_is_run", "_join", "_join_log",
+                         "_join_property", "_join_property_log", "_send_list", "_thread_list_yield"}
+
+
 def test_histogram_is_the_exact_merge_of_the_parts(cluster):
     m = cluster(double, 4)
     for x in range(200):

@@ -115,6 +115,7 @@ class _PartState:
         self.index = index
         self.address = address
         self.actor = actor
+        self.future = None  # the Dask future that holds the actor: its status says when the worker is gone
         self.share = share
         self.host = address
         self.pid = None
@@ -167,6 +168,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         self._tasks = {}  # name -> [part index, status, result], in submission order
         self._counter = 1
         self._rr = 0
+        self._synced = (float("-inf"), -1)
         self._active = []
         self._gen = 0
         self._finished = True
@@ -176,7 +178,6 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         self._var = _RunView(self)
         self._func_name = getattr(func, "__qualname__", None) or repr(func)
         self._dispatch = dispatch
-        self._duration_set = duration
         try:
             function = cloudpickle.dumps(func)
         except Exception as e:
@@ -188,7 +189,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         try:
             workers = self._connect(distributed, processes, address, connect_timeout)
             total = self._worker_total(max_workers, maximum)
-            self._start_parts(distributed, workers, total, function, reserve, duration, dispatch)
+            self._start_parts(workers, total, function, reserve, duration, dispatch)
         except BaseException:
             self._shutdown()
             raise
@@ -208,14 +209,14 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             n = processes if processes is not None else (os.cpu_count() or 1)
             if type(n) is not int or n < 1:
                 raise ValueError(f"processes must be a positive int, not {processes!r}")
-            # The workers ignore Ctrl-C: it is the coordinator's to handle, and a worker that died of
-            # it first would take its part's last results with it. They inherit the ignored signal.
             # The embedded scheduler and nannies run in this process: their routine lines (workers
             # coming and going) would reach the caller's log handlers. Warnings still pass.
             dask_log = logging.getLogger("distributed")
             if dask_log.getEffectiveLevel() < logging.WARNING:
                 self._dask_level = dask_log.level
                 dask_log.setLevel(logging.WARNING)
+            # The workers ignore Ctrl-C: it is the coordinator's to handle, and a worker that died of
+            # it first would take its part's last results with it. They inherit the ignored signal.
             previous = None
             if threading.current_thread() is threading.main_thread():
                 previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
@@ -251,7 +252,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             return min(int(max_workers), _WORKER_CAP)
         return min((threads_main.os.cpu_count() or 1) + 4, _WORKER_CAP)
 
-    def _start_parts(self, distributed, workers, total, function, reserve, duration, dispatch):
+    def _start_parts(self, workers, total, function, reserve, duration, dispatch):
         shares = merge.split_workers(total, len(workers))
         futures = []
         for index, (worker, share) in enumerate(zip(workers, shares)):
@@ -262,7 +263,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         self._futures = futures
         for index, (worker, share, future) in enumerate(zip(workers, shares, futures)):
             try:
-                actor = _bound(future.result(timeout=_CALL_TIMEOUT), self._client)
+                actor = _bound(future.result(timeout=_CALL_TIMEOUT), self._client, future)
             except FunctionLoadError as e:
                 raise TypeError(
                     f"the worker processes cannot load the task function {self._func_name}: {e}. Make its module "
@@ -272,6 +273,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 raise RuntimeError(f"no part could be started on the worker {worker}: {type(e).__name__}: {e}. "
                                    f'Every worker needs threads_main with its cluster extra installed.') from e
             part = _PartState(index, worker, actor, share)
+            part.future = future
             self._parts.append(part)
         for part in self._parts:
             identity = part.actor.identity().result(timeout=_CALL_TIMEOUT)
@@ -291,7 +293,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         client, cluster = self._client, self._cluster
         self._cluster = None
         for part in self._parts:
-            part.actor = None
+            part.actor = part.future = None
         try:
             if client is not None and futures:
                 client.cancel(futures)
@@ -322,7 +324,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         {part index: answer}. A part that fails to answer is lost; an exception a part's manager
         raised goes on to the caller once every part has answered."""
         calls = []
-        for part in self._live() if parts is None else parts:
+        for part in self._live() if parts is None else [p for p in parts if p.lost is None and p.actor is not None]:
             try:
                 calls.append((part, getattr(part.actor, method)(*args)))
             except Exception as e:
@@ -330,7 +332,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         answers, raised = {}, None
         for part, call in calls:
             try:
-                answers[part.index] = call.result(timeout=self._timeout())
+                answers[part.index] = self._answer(part, call)
             except Exception as e:
                 if _is_lost(e):
                     self._lose(part, e)
@@ -342,6 +344,21 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
 
     def _timeout(self):
         return _HURRIED_CLOSE if self._hurry else _CALL_TIMEOUT
+
+    def _answer(self, part, call):
+        """The answer of a call to a part. The wait ends as soon as Dask knows the part's worker is
+        gone: a call on its way to a dead worker would otherwise retry its connection for Dask's
+        whole connection time-out."""
+        deadline = time.monotonic() + self._timeout()
+        while True:
+            try:
+                return call.result(timeout=max(0.001, min(0.1, deadline - time.monotonic())))
+            except TimeoutError:
+                status = part.future.status if part.future is not None else "finished"
+                if status not in ("finished", "pending"):
+                    raise RuntimeError(f"Worker holding Actor was lost.  Status: {status}") from None
+                if time.monotonic() >= deadline:
+                    raise
 
     def _lose(self, part, cause):
         """Marks a part lost: its unfinished tasks fail with ProcessLostError; a warning names it."""
@@ -471,7 +488,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                     self._lose(part, e)
             for part, batch, call in calls:
                 try:
-                    chosen = call.result(timeout=self._timeout())
+                    chosen = self._answer(part, call)
                 except Exception as e:
                     if not _is_lost(e):
                         self._log.warning(f"Part {part.index} ({part.address}) refused a batch: "
@@ -515,6 +532,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
     def _sync(self, runtime=False):
         """Pulls every live part's changes into the mirror."""
         with self._sync_lock:
+            began = time.monotonic()
             gen = self._gen
             clean = {p.index: p.queued == 0 for p in self._parts}
             calls = []
@@ -525,7 +543,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                     self._lose(part, e)
             for part, call in calls:
                 try:
-                    state = pickle.loads(call.result(timeout=self._timeout()))
+                    state = pickle.loads(self._answer(part, call))
                 except Exception as e:
                     if _is_lost(e):
                         self._lose(part, e)
@@ -536,6 +554,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             with self._lock:
                 if self._gen == gen:
                     self._finished = all(p.finished for p in self._parts)
+                    self._synced = (began, gen)
 
     def _apply(self, part, state, clean):
         with self._lock:
@@ -560,9 +579,13 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             if "runtime" in state:
                 part.runtime = state["runtime"]
 
-    def _refresh(self):
-        """Brings the mirror up to date: every submission delivered, then every part pulled."""
+    def _refresh(self, within=0.0):
+        """Brings the mirror up to date: every submission delivered, then every part pulled; unless
+        a pull begun less than `within` seconds ago saw every submission."""
         if self._parts and not self._closing:
+            began, gen = self._synced
+            if within and time.monotonic() - began < within and gen == self._gen:
+                return
             self._flush()
             self._sync()
 
@@ -592,7 +615,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         return self._finished and not any(p.queued for p in self._parts if p.lost is None)
 
     def _get_run_status(self):
-        self._refresh()
+        # A pull begun within one poll period with nothing submitted since is recent enough: the
+        # joins ask twice in a row as they begin, and two pulls a few milliseconds apart would make
+        # a first summary line out of the tasks that ended in between.
+        self._refresh(within=_POLL_BUSY)
         return self._counts()
 
     def _get_qsize(self):
@@ -847,11 +873,15 @@ def _pack(items):
         return cloudpickle.dumps(items)
 
 
-def _bound(actor, client):
-    """The actor handle, tied to our client: an actor looks for the default client, and ours is
-    deliberately not made the default (the caller's own Dask work keeps its own)."""
+def _bound(actor, client, future):
+    """The actor handle, tied to our client and to the future that holds the actor: an actor looks
+    for the default client, and ours is deliberately not made the default (the caller's own Dask work
+    keeps its own). Through the future a call to an actor whose worker is gone fails at once, rather
+    than after Dask's connection time-out."""
     if actor._client is None and actor._worker is None:
         actor._client = client
+    if actor._future is None:
+        actor._future = future
     return actor
 
 
