@@ -1,6 +1,7 @@
 """A run spread over processes: the cluster keeps one manager's behaviour, merges the parts' figures
 exactly, survives a lost worker and leaves no process behind."""
 
+import gc
 import http.server
 import logging
 import os
@@ -76,6 +77,9 @@ def dask_client():
     yield client
     client.close()
     cluster.close()
+    # Dask's leftovers are collected now, not in a later test's task thread, where a stop could
+    # land in one of their weakref callbacks.
+    gc.collect()
 
 
 @pytest.fixture(params=["one", "cluster"])

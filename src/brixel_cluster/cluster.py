@@ -238,7 +238,9 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             except (OSError, TimeoutError) as e:
                 raise ConnectionError(f"no Dask scheduler answered at {address} within {timeout} s: {e}") from e
             self._own_client = True
-        workers = sorted(self._client.scheduler_info(n_workers=-1)["workers"])
+        # Asked of the scheduler directly: the client's cached answer (scheduler_info) is replaced
+        # now and then by one that lists no workers.
+        workers = sorted(self._client.sync(self._client.scheduler.identity, n_workers=-1)["workers"])
         if not workers:
             raise RuntimeError(f"the Dask cluster at {self._client.scheduler.address} has no workers")
         return workers
