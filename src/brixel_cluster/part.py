@@ -34,7 +34,7 @@ class PartManager(threads_main.BrixelThreadsMain):
         self._name_next = 1
         self._name_step = 1
         self.chosen = []
-        self._naming = threading.Lock()
+        self._naming = threading.RLock()
         super().__init__(*args, **kwargs)
 
     def _number_names(self, start, step):
@@ -101,13 +101,15 @@ class Part:
         send = threads_main.BrixelThreadsMain._send
         threads = m._var.threads
         chosen = []
-        for i, (name, kwargs) in enumerate(items):
-            if name is not None and threads.get(name) is None:
-                send(m, name, **kwargs)
-            else:
-                before = len(m.chosen)
-                m._send(None, **kwargs)
-                chosen.append((i, m.chosen[before]))
+        # Under the naming lock: a timed run's sending loop must not take a name between the test
+        # and the submission.
+        with m._naming:
+            for i, (name, kwargs) in enumerate(items):
+                if name is not None and threads.get(name) is None:
+                    send(m, name, **kwargs)
+                else:
+                    m._send(None, **kwargs)
+                    chosen.append((i, m.chosen[-1]))
         return chosen
 
     def send_list(self, share, name_start, name_step):
