@@ -221,9 +221,14 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             if threading.current_thread() is threading.main_thread():
                 previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
             try:
-                self._cluster = distributed.LocalCluster(
-                    n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1", scheduler_port=0,
-                    dashboard_address=":0", silence_logs=logging.ERROR)
+                import dask
+
+                # Dask's sampling profiler would interrupt the tasks of every worker every 10 ms
+                # for a dashboard that the embedded cluster does not serve to anyone.
+                with dask.config.set({"distributed.worker.profile.enabled": False}):
+                    self._cluster = distributed.LocalCluster(
+                        n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1", scheduler_port=0,
+                        dashboard_address=":0", silence_logs=logging.ERROR)
             finally:
                 if previous is not None:
                     signal.signal(signal.SIGINT, previous)
