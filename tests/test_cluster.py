@@ -209,7 +209,7 @@ def test_close_cancels_waiting_stops_running_and_answers_after(make, tmp_path, w
     assert m._get_all_status() == {"r1": STOPPED, "r2": STOPPED, "w1": CANCELLED, "w2": CANCELLED}
     assert m._get_run_status() == dict(total=4, done=0, run=2, success=0, failed=0, stop=2, cancel=2)
     assert m._log.texts("info")[-4:] == ["Close......", "Clear queue......", "Clear queue complete", "Close complete"]
-    for call in [m._close, m._stop_all, m._rerun_failed, lambda: m._stop("r1"), m._send]:
+    for call in [m._close, m._stop_all, m._rerun_failed, m._get_qsize, lambda: m._stop("r1"), m._send]:
         with pytest.raises(threads_main.ManagerError, match="^The manager has stopped$"):
             call()
 

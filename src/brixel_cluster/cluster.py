@@ -629,6 +629,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         return self._counts()
 
     def _get_qsize(self):
+        self._check_while()
         self._refresh()
         with self._lock:
             return sum(p.qsize + len(p.pending) for p in self._parts if p.lost is None)
