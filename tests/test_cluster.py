@@ -487,13 +487,32 @@ if __name__ == "__main__":
         assert m._get_run_status()["done"] == 50
         left = left_behind()
         assert left == [], (i, left)
-    print("ok")
+    # A run never closed goes with the interpreter, quietly.
+    m = BrixelThreadsCluster(double, 4, processes=2, dispatch="eager")
+    m._send_list([{"x": i} for i in range(50)])
+    m._join_property("brixel_break", 0.05)
+    print(" ".join(str(p.pid) for p in left_behind()))
 """
 
 
-def test_no_process_left_after_close_20_times_in_a_row():
+def test_no_process_left_after_close_20_times_in_a_row_nor_at_exit_without_close():
+    import psutil
+
     result = run_child(NO_PROCESS_LEFT, "20", timeout=300)
-    assert result.returncode == 0 and result.stdout.strip() == "ok", result.stdout + result.stderr[-3000:]
+    assert result.returncode == 0, result.stdout + result.stderr[-3000:]
+    workers = [int(pid) for pid in result.stdout.split()]
+    assert len(workers) >= 2 and "lost" not in result.stderr and "Traceback" not in result.stderr, result.stderr
+    gone, alive = psutil.wait_procs([p for p in map(_process, workers) if p], timeout=5)
+    assert alive == []
+
+
+def _process(pid):
+    import psutil
+
+    try:
+        return psutil.Process(pid)
+    except psutil.NoSuchProcess:
+        return None
 
 
 CTRL_C = """

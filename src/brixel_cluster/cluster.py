@@ -13,6 +13,8 @@ milliseconds while work is under way and on demand before a query answers. The m
 queries in submission order, after a part is lost and after the run is closed.
 """
 
+import atexit
+import functools
 import logging
 import os
 import pickle
@@ -200,6 +202,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             thread.start()
             self._threads.append(thread)
         self._var.thread_init = self._threads[0]
+        # A run never closed ends with the interpreter: its parts and cluster go quietly, before
+        # Dask's own exit handlers take the cluster away under a poll (each part would read as lost).
+        self._at_exit = functools.partial(_end_at_exit, weakref.ref(self))
+        atexit.register(self._at_exit)
 
     # Start-up and shut-down.
 
@@ -290,6 +296,9 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         """Ends the threads, the parts' actors and, when embedded or connected here, the client and
         cluster. Idempotent."""
         self._closing = True
+        if getattr(self, "_at_exit", None) is not None:
+            atexit.unregister(self._at_exit)
+            self._at_exit = None
         self._wake.set()
         with self._sent:
             self._sent.notify_all()
@@ -869,6 +878,12 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         return [{"part": p.index, "address": p.address, "host": p.host, "pid": p.pid, "max_workers": p.share,
                  "lost": p.lost}
                 for p in self._parts]
+
+
+def _end_at_exit(ref):
+    cluster = ref()
+    if cluster is not None and not cluster._closing:
+        cluster._shutdown()
 
 
 def _pack(items):
