@@ -314,9 +314,34 @@ def test_report_gets_the_merged_figures_and_a_row_per_part(cluster, monkeypatch,
                                                       started=None, processes=2)
     assert [(p["part"], p["tasks"]) for p in seen["parts"]] == [(0, 11), (1, 11)]
     assert sum(p["failed"] for p in seen["parts"]) == 2 and all(p["p99"] >= p["p50"] > 0 for p in seen["parts"])
+    assert all(p["rate"] > 0 for p in seen["parts"])
     monkeypatch.undo()
     assert m._write_report(tmp_path / "timeline.csv") is True  # today's report module: the keywords it takes
     assert (tmp_path / "timeline.csv").read_text().splitlines()[0] == "second,completed,failed,p50,p95,p99,max"
+
+
+def test_failure_causes_and_run_facts_merge_over_the_parts(cluster, monkeypatch):
+    import brixel_report
+
+    m = cluster(double, 4)
+    parts = m._parts
+    synthetic = [
+        {"histogram": threads_main.histogram_from_times([0.001, 0.002]), "timeline": [row(0, 2, 1, 1.0, 2.0)],
+         "errors": [cause("timeout", 1, 0.5, 0.5, "Thread_1")], "run_info": {"started": 100.0, "ended": 101.5}},
+        {"histogram": threads_main.histogram_from_times([0.004]), "timeline": [row(0, 1, 1, 4.0, 4.0)],
+         "errors": [cause("timeout", 1, 0.2, 0.2, "Thread_2")], "run_info": {"started": 103.0, "ended": 103.5}},
+    ]
+    monkeypatch.setattr(m, "_runtimes", lambda: list(zip(parts, synthetic)))
+    assert m._get_errors() == [cause("timeout", 2, 0.5, 3.2, "Thread_1")]
+    assert m._get_run_info() == dict(function="double", max_workers=4, dispatch="eager", duration=None,
+                                     started=100.0, ended=103.5)
+    assert [(r["second"], r["completed"]) for r in m._get_timeline()] == [(0, 2), (3, 1)]
+    assert m._get_latency()["count"] == 3
+    seen = {}
+    monkeypatch.setattr(brixel_report, "write_report", lambda path, **kw: seen.update(kw))
+    m._write_report("run.html")
+    assert seen["span"] == 3.5 and seen["setup"]["started"] == 100.0 and seen["errors"] == m._get_errors()
+    assert [(p["part"], p["rate"]) for p in seen["parts"]] == [(0, 0.0), (1, 0.0)]  # none finished here
 
 
 def test_timed_run_sends_from_every_part_with_unique_names(cluster):

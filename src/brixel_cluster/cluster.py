@@ -251,7 +251,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             self._own_client = True
         # Asked of the scheduler directly: the client's cached answer (scheduler_info) is replaced
         # now and then by one that lists no workers.
-        workers = sorted(self._client.sync(self._client.scheduler.identity, n_workers=-1)["workers"])
+        workers = sorted(self._client.sync(self._client.scheduler.identity)["workers"])
         if not workers:
             raise RuntimeError(f"the Dask cluster at {self._client.scheduler.address} has no workers")
         return workers
@@ -742,7 +742,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         for part, runtime in runtimes:
             host = part.host if part.lost is None else f"{part.host} (lost)"
             parts.append(merge.part_row(part.index, host, part.counts, runtime.get("histogram"),
-                                        runtime.get("run_info") or {"started": runtime.get("first_send")}))
+                                        runtime.get("run_info"), runtime.get("timeline")))
         extra = {"setup": setup, "errors": errors, "span": span, "parts": parts}
         _call_report(brixel_report.write_report, path, run_status=run_status, latency=latency, timeline=timeline,
                      **extra)

@@ -125,14 +125,18 @@ def merge_timelines(parts):
     return merged
 
 
-def part_row(part, host, run_status, histogram, run_info):
+def part_row(part, host, run_status, histogram, run_info, timeline=None):
     """One row of the report's per-part table: tasks finished, failed, rate (tasks per second from
-    the part's first dispatch to its last finished task) and the part's run-time p50 and p99 (ms)."""
+    the part's first dispatch to its last finished task; without those times, over the seconds its
+    timeline covers) and the part's run-time p50 and p99 (ms)."""
     latency = threads_main.histogram_latency(histogram) if histogram else {}
     started = (run_info or {}).get("started")
     ended = (run_info or {}).get("ended")
     tasks = run_status.get("done", 0)
-    span = ended - started if started is not None and ended is not None else 0
+    if started is not None and ended is not None:
+        span = ended - started
+    else:
+        span = timeline[-1]["second"] + 1 if timeline else 0
     return {"part": part, "host": host, "tasks": tasks, "failed": run_status.get("failed", 0),
             "rate": round(tasks / span, 1) if span > 0 else 0.0, "p50": latency.get("p50", 0.0),
             "p99": latency.get("p99", 0.0)}
