@@ -82,14 +82,15 @@ def dask_client():
     gc.collect()
 
 
-@pytest.fixture(params=["one", "cluster"])
+@pytest.fixture(params=["one", "cluster", "cluster-paced"])
 def make(request, fast_time, recording_log):
-    """Builds a manager (one process) or a cluster of 2 parts with the same arguments, eager."""
+    """Builds a manager (one process, eager) or a cluster of 2 parts with the same arguments, whose
+    parts dispatch eagerly or paced."""
     made = []
-    client = request.getfixturevalue("dask_client") if request.param == "cluster" else None
+    client = request.getfixturevalue("dask_client") if request.param != "one" else None
 
     def build(func, *args, **kwargs):
-        kwargs.setdefault("dispatch", "eager")
+        kwargs.setdefault("dispatch", "paced" if request.param == "cluster-paced" else "eager")
         if client is None:
             m = threads_main.BrixelThreadsMain(func, *args, **kwargs)
         else:
