@@ -387,6 +387,26 @@ def test_functions_the_workers_cannot_have_are_refused_at_construction(cluster, 
         cluster(only_here.task)
 
 
+def test_arguments_a_part_cannot_take_fail_that_task_only(make, tmp_path, monkeypatch):
+    m = make(double, 2)
+    with pytest.raises(TypeError, match="multiple values for argument 'brixel_name'"):
+        m._send(brixel_name="x")
+    if make.kind == "one":
+        return  # in one process every argument can be read
+    (tmp_path / "only_here_too.py").write_text("class Value:\n    def __mul__(self, other):\n        return 0\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    import only_here_too
+
+    for x in [1, only_here_too.Value(), 2, 3]:
+        m._send(x=x)
+    m._join()
+    assert m._get_run_status() == dict(total=4, done=4, run=3, success=3, failed=1, stop=0, cancel=0)
+    assert [s for s in m._get_all_status().values()] == [DONE, FAILED, DONE, DONE]
+    assert type(m._get_failed_result()["data"][0]["result"]) is ModuleNotFoundError
+    assert [w for w in m._log.texts("warning") if "refused 1 task(s): ModuleNotFoundError" in w]
+    assert all(p["lost"] is None for p in m._parts_info())
+
+
 def test_an_address_that_does_not_answer_is_an_error_within_the_timeout():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))

@@ -52,6 +52,8 @@ _CALL_TIMEOUT = 60.0
 _HURRIED_CLOSE = 1.0
 # The worker limit's cap without `maximum`, as one manager's.
 _WORKER_CAP = 30
+# Keywords a task cannot take: the worker's own arguments.
+_RESERVED = ("brixel_var", "brixel_name", "brixel_log")
 
 
 class ProcessLostError(Exception):
@@ -129,6 +131,7 @@ class _PartState:
         self.finished = True
         self.queued = 0  # tasks handed to the sender and not yet acknowledged by the part
         self.pending = []
+        self.refused = {"total": 0, "done": 0, "failed": 0}  # tasks the part could not take
         self.runtime = None
 
 
@@ -428,6 +431,9 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             raise TypeError(f"Argument 'thread_name' has incorrect type (expected str, got "
                             f"{type(thread_name).__name__})")
         self._check_while()
+        for reserved in _RESERVED:
+            if reserved in kwargs:
+                raise TypeError(f"_Worker.__init__() got multiple values for argument '{reserved}'")
         with self._lock:
             part = self._next_part()
             if thread_name and thread_name not in self._tasks:
@@ -504,19 +510,49 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                     self._lose(part, e)
             for part, batch, call in calls:
                 try:
-                    chosen = self._answer(part, call)
+                    chosen, refused = self._answer(part, call)
                 except Exception as e:
-                    if not _is_lost(e):
-                        self._log.warning(f"Part {part.index} ({part.address}) refused a batch: "
-                                          f"{type(e).__name__}: {e}")
-                    self._lose(part, e)
-                    continue
+                    if _is_lost(e):
+                        self._lose(part, e)
+                        continue
+                    # The part could not read the batch (an argument's class is not importable
+                    # there): sent again one task at a time, the others still go.
+                    chosen, refused = self._send_one_by_one(part, batch, e)
                 with self._lock:
                     for position, name in chosen:
                         self._tasks.setdefault(name, [part.index, _WAITING, None])
+                    for position, error in refused:
+                        self._refuse_task(part, batch[position][0], error)
                     part.queued -= len(batch)
                     self._sent.notify_all()
+                for position, error in refused[:1]:
+                    self._log.warning(f"Part {part.index} ({part.address}) refused {len(refused)} task(s): "
+                                      f"{type(error).__name__}: {error}")
             self._wake.set()
+
+    def _send_one_by_one(self, part, batch, error):
+        if len(batch) == 1:
+            return [], [(0, error)]
+        chosen, refused = [], []
+        for position, item in enumerate(batch):
+            try:
+                one_chosen, one_refused = self._answer(part, part.actor.send_batch(_pack([item])))
+            except Exception as e:
+                if _is_lost(e):
+                    self._lose(part, e)
+                    break
+                one_chosen, one_refused = [], [(0, e)]
+            chosen += [(position, name) for _, name in one_chosen]
+            refused += [(position, e) for _, e in one_refused]
+        return chosen, refused
+
+    def _refuse_task(self, part, name, error):
+        """A task its part could not take (its arguments cannot be unpickled there): it counts as
+        submitted and failed, with the part's error as its result. Lock held."""
+        if name is not None:
+            self._tasks[name] = [part.index, _FAILED, error]
+        for key in ("total", "done", "failed"):
+            part.refused[key] += 1
 
     def _flush(self):
         """Waits until every task submitted so far has reached its part (or its part is lost)."""
@@ -612,7 +648,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             counts = dict.fromkeys(_COUNTERS, 0)
             for part in self._parts:
                 for key in _COUNTERS:
-                    counts[key] += part.counts[key]
+                    counts[key] += part.counts[key] + part.refused.get(key, 0)
             counts["total"] += sum(len(p.pending) for p in self._parts if p.lost is None)
             # Tasks on their way to a part are submitted: counted like one manager counts them.
             counts["total"] += sum(p.queued - len(p.pending) for p in self._parts if p.lost is None and
@@ -823,6 +859,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 self._tasks.clear()
                 for part in self._parts:
                     part.counts = dict.fromkeys(_COUNTERS, 0)
+                    part.refused = {"total": 0, "done": 0, "failed": 0}
                     part.times = {"all_time": 0, "min_time": 0, "max_time": 0}
                     part.runtime = None
         return True

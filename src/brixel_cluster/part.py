@@ -93,24 +93,28 @@ class Part:
 
     def send_batch(self, items):
         """Submits (name, kwargs) pairs (pickled); a None name, or one already taken here, is chosen
-        by the part. Returns [(position, name)] for the names chosen here."""
+        by the part. Returns ([(position, name)] for the names chosen here, [(position, error)] for
+        the tasks the manager refused)."""
         items = pickle.loads(items)
         if self.first_send is None:
             self.first_send = time.time()
         m = self.manager
         send = threads_main.BrixelThreadsMain._send
         threads = m._var.threads
-        chosen = []
+        chosen, refused = [], []
         # Under the naming lock: a timed run's sending loop must not take a name between the test
         # and the submission.
         with m._naming:
             for i, (name, kwargs) in enumerate(items):
-                if name is not None and threads.get(name) is None:
-                    send(m, name, **kwargs)
-                else:
-                    m._send(None, **kwargs)
-                    chosen.append((i, m.chosen[-1]))
-        return chosen
+                try:
+                    if name is not None and threads.get(name) is None:
+                        send(m, name, **kwargs)
+                    else:
+                        m._send(None, **kwargs)
+                        chosen.append((i, m.chosen[-1]))
+                except Exception as e:
+                    refused.append((i, e))
+        return chosen, refused
 
     def send_list(self, share, name_start, name_step):
         """A timed run: this part's own sending loop over its share of the collection, its generated
