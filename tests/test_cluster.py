@@ -130,6 +130,7 @@ def record(name, result, status):
 
 def test_submission_names_and_queries(make):
     m = make(double, 4)
+    assert m._done() is False  # nothing has run yet
     assert m._send(x=1) is True and m._send("named", x=2) is True
     m._send("named", x=3)  # taken: a generated name instead
     m._send("", x=-1)
@@ -191,7 +192,7 @@ def test_rerun_failed_and_clear_record(make, tmp_path):
     (tmp_path / "gate").touch()
     m._join()
     assert m._clear_record() is True
-    assert m._get_all_status() == {} and set(m._get_run_status().values()) == {0}
+    assert m._get_all_status() == {} and set(m._get_run_status().values()) == {0} and m._done() is False
     m._send(marker=str(tmp_path / "marker"), key=1)  # the counter goes on from where it was
     m._join()
     assert m._get_all_status() == {"Thread_1": DONE}
@@ -209,6 +210,7 @@ def test_close_cancels_waiting_stops_running_and_answers_after(make, tmp_path, w
     assert m._is_close()
     assert m._get_all_status() == {"r1": STOPPED, "r2": STOPPED, "w1": CANCELLED, "w2": CANCELLED}
     assert m._get_run_status() == dict(total=4, done=0, run=2, success=0, failed=0, stop=2, cancel=2)
+    assert m._done() is False
     assert m._log.texts("info")[-4:] == ["Close......", "Clear queue......", "Clear queue complete", "Close complete"]
     for call in [m._close, m._stop_all, m._rerun_failed, m._get_qsize, lambda: m._stop("r1"), m._send]:
         with pytest.raises(threads_main.ManagerError, match="^The manager has stopped$"):

@@ -128,7 +128,8 @@ class _PartState:
         self.times = {"all_time": 0, "min_time": 0, "max_time": 0}
         self.qsize = 0
         self.is_run = False
-        self.finished = True
+        self.finished = True  # nothing waits or runs there
+        self.settled = False  # its manager's done flag: it has run tasks and they have all ended
         self.queued = 0  # tasks handed to the sender and not yet acknowledged by the part
         self.pending = []
         self.refused = {"total": 0, "done": 0, "failed": 0}  # tasks the part could not take
@@ -176,7 +177,8 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         self._synced = (float("-inf"), -1)
         self._active = []
         self._gen = 0
-        self._finished = True
+        self._finished = False  # as one manager's done: false until a run has ended
+        self._idle = True  # nothing waits or runs in any part: the poller slows down
         self._timed = False
         self._last_runtime = 0.0
         self._log = threads_main.BrixelLog("BrixelThreads", file=logfile, control=logger)
@@ -402,7 +404,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             counts["done"] += unfinished
             counts["failed"] += unfinished
             part.queued -= len(pending)
-            part.qsize, part.is_run, part.finished = 0, False, True
+            part.qsize, part.is_run, part.finished, part.settled = 0, False, True, True
             self._set_active()
             self._sent.notify_all()
         self._log.warning(f"Part {part.index} ({part.address}) lost: {part.lost}; {unfinished} unfinished "
@@ -451,7 +453,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             part.pending.append((name, kwargs))
             part.queued += 1
             self._gen += 1
-            self._finished = False
+            self._finished = self._idle = False
             if len(part.pending) == 1:
                 self._sent.notify()  # the sender sleeps only while nothing is pending
         return True
@@ -482,7 +484,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             start = self._counter
             step = len(self._parts)
             self._gen += 1
-            self._finished = False
+            self._finished = self._idle = False
         self._flush()
         for part in active:
             if shares[part.index]:
@@ -568,12 +570,12 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
 
     def _poll_loop(self):
         while not self._closing:
-            self._wake.wait(_POLL_BUSY if not self._finished else _POLL_IDLE)
+            self._wake.wait(_POLL_IDLE if self._idle else _POLL_BUSY)
             self._wake.clear()
             if self._closing:
                 return
             now = time.monotonic()
-            runtime = now - self._last_runtime >= _RUNTIME_PERIOD and not self._finished
+            runtime = now - self._last_runtime >= _RUNTIME_PERIOD and not self._idle
             try:
                 self._sync(runtime)
             except Exception as e:  # keeps polling: a failure here is one part's, handled as its loss
@@ -605,7 +607,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 self._apply(part, state, clean[part.index])
             with self._lock:
                 if self._gen == gen:
-                    self._finished = all(p.finished for p in self._parts)
+                    # Done as one manager is: once tasks have run, when nothing waits or runs
+                    # anywhere (a part that has had no task is no reason to wait).
+                    self._idle = all(p.finished for p in self._parts)
+                    self._finished = self._idle and any(p.settled for p in self._parts)
                     self._synced = (began, gen)
 
     def _apply(self, part, state, clean):
@@ -626,6 +631,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             part.qsize = state["qsize"]
             part.is_run = state["is_run"]
             part.finished = state["finished"] and clean and part.queued == 0
+            part.settled = state["settled"]
             name_next, step = state["name_next"]
             self._counter = max(self._counter, name_next - step + 1)
             if "runtime" in state:
@@ -805,7 +811,11 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
 
     def _stop_action(self, thread_name=None):
         self._flush()
-        if thread_name is None:
+        if thread_name is None and not self._var.switch:
+            # The stop walk of a close: each part closes, which stops its tasks with its switch
+            # already off, so that its flags stay as they were, as a closed manager's do.
+            self._call_all("close")
+        elif thread_name is None:
             self._call_all("stop_action")
         else:
             task = self._tasks.get(thread_name)
@@ -841,7 +851,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                             task[1], task[2] = _WAITING, None
                 if any(answers.values()):
                     self._gen += 1
-                    self._finished = False
+                    self._finished = self._idle = False
         self._wake.set()
         return True
 
@@ -857,6 +867,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 if len(cleared) < len(self._parts):
                     return False
                 self._tasks.clear()
+                self._finished = False
                 for part in self._parts:
                     part.counts = dict.fromkeys(_COUNTERS, 0)
                     part.refused = {"total": 0, "done": 0, "failed": 0}

@@ -168,6 +168,7 @@ class Part:
             result = entry.result if status in (_COMPLETED, _FAILED) else None
             changes.append((name, status, result))
         state = {"counts": counts, "new": new, "changes": changes, "qsize": qsize, "finished": finished,
+                 "settled": bool(m._done()),
                  "is_run": bool(m._is_run()), "all_time": v.all_time, "min_time": v.min_time,
                  "max_time": v.max_time, "name_next": m._next_name()}
         if runtime:
