@@ -26,8 +26,7 @@ distributed = pytest.importorskip("distributed", reason='the cluster extra is no
                                                         '"threads_main[cluster]"')
 import cloudpickle  # noqa: E402  (a dependency of distributed)
 
-import brixel_cluster  # noqa: E402
-from brixel_cluster import BrixelThreadsCluster, ProcessLostError, merge  # noqa: E402
+from brixel_cluster import BrixelThreadsCluster, merge  # noqa: E402
 
 # The task functions below travel to the workers by value: the workers need not import this file.
 cloudpickle.register_pickle_by_value(sys.modules[__name__])

@@ -32,7 +32,7 @@ from .part import FunctionLoadError, Part
 
 __all__ = ["BrixelThreadsCluster", "ProcessLostError"]
 
-_WAITING, _RUNNING, _COMPLETED, _FAILED, _CANCELLED, _STOPPED = "待运行", "运行中", "完成", "失败", "取消", "停止"
+_WAITING, _RUNNING, _FAILED = "待运行", "运行中", "失败"
 _UNFINISHED = (_WAITING, _RUNNING)
 _COUNTERS = ("total", "done", "run", "success", "failed", "stop", "cancel")
 
