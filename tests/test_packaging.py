@@ -58,7 +58,8 @@ def test_wheel_installs_into_a_fresh_venv_and_sdist_is_complete(tmp_path):
     assert result.returncode == 0, result.stdout[-2000:] + result.stderr[-2000:]
     (wheel,) = tmp_path.glob("threads_main-*.whl")
     with zipfile.ZipFile(wheel) as archive:
-        assert {"threads_main-stubs/__init__.pyi", "brixel_var-stubs/__init__.pyi"} <= set(archive.namelist())
+        assert {"threads_main-stubs/__init__.pyi", "brixel_var-stubs/__init__.pyi", "brixel_cluster/__init__.py",
+                "brixel_cluster/py.typed"} <= set(archive.namelist())
     venv = tmp_path / "venv"
     assert run(sys.executable, "-m", "venv", str(venv)).returncode == 0
     python = venv / "bin" / "python"
