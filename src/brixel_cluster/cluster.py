@@ -21,6 +21,7 @@ import pickle
 import signal
 import threading
 import time
+import uuid
 import weakref
 from collections.abc import Callable
 from typing import Any, Literal
@@ -275,9 +276,11 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         futures = []
         for index, (worker, share) in enumerate(zip(workers, shares)):
             options = {"max_workers": share, "reserve": reserve, "duration": duration, "dispatch": dispatch}
+            # A key of its own: a run's keys are released as it closes, and one taken again before
+            # the scheduler has forgotten it would be cancelled with it.
             futures.append(self._client.submit(Part, index, function, options, actor=True, workers=[worker],
-                                               allow_other_workers=False, pure=False, key=f"brixel-part-{index}-"
-                                               f"{os.getpid()}-{id(self):x}"))
+                                               allow_other_workers=False, pure=False,
+                                               key=f"brixel-part-{index}-{uuid.uuid4().hex}"))
         self._futures = futures
         for index, (worker, share, future) in enumerate(zip(workers, shares, futures)):
             try:
