@@ -23,7 +23,7 @@ $(VENV)/.ready:
 
 # Rebuilds (incrementally, in build/) whenever a source changes.
 $(VENV)/.installed: $(VENV)/.ready $(SOURCES)
-	$(PY) -m pip install --quiet --no-build-isolation ".[test,report]"
+	$(PY) -m pip install --quiet --no-build-isolation ".[test,report,cluster]"
 	touch $@
 
 test: $(VENV)/.installed

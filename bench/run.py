@@ -1,7 +1,7 @@
 """Speed and memory of threads_main, each figure beside its limit measured in the same run.
 
 Prints a table of ratios (ours / limit; medians of the repetitions, min-max shown). Standard
-library only. `--json` prints the figures as JSON as well; `--reps N` sets the repetitions
+library only, but for the cluster figures, which need the cluster extra (skipped without it). `--json` prints the figures as JSON as well; `--reps N` sets the repetitions
 (at least 5 for figures worth quoting); `--only NAME` runs one figure.
 """
 
@@ -357,6 +357,87 @@ def eager_batches(batches=10, size=100_000):
     return after[-1], after[1], "bytes traced"
 
 
+def burn(loops):
+    """About a millisecond of pure Python (see CPU_LOOPS): what a CPU-bound task looks like."""
+    total = 0
+    for i in range(loops):
+        total += i * i % 7
+    return total
+
+
+def _calibrate(target=0.001):
+    loops = 10_000
+    began = time.perf_counter()
+    burn(loops)
+    return max(1, int(loops * target / (time.perf_counter() - began)))
+
+
+CPU_LOOPS = None
+
+
+def cluster_class():
+    """BrixelThreadsCluster, or None when the cluster extra is not installed."""
+    try:
+        from brixel_cluster import BrixelThreadsCluster
+        import distributed  # noqa: F401
+    except ImportError:
+        return None
+    return BrixelThreadsCluster
+
+
+def wait_cluster(m, n):
+    while not m._done():
+        time.sleep(0.001)
+    assert m._get_run_status()["done"] == n
+
+
+def cluster_cpu(n=3000):
+    """CPU-bound tasks (about 1 ms of Python each): a cluster of 2 processes against one eager manager,
+    tasks per second from the submission to the last task done (start-up excluded)."""
+    global CPU_LOOPS
+    CPU_LOOPS = CPU_LOOPS or _calibrate()
+    work = [{"loops": CPU_LOOPS} for _ in range(n)]
+    one = threads_main.BrixelThreadsMain(burn, 4, logger=QUIET, dispatch="eager")
+    began = time.perf_counter()
+    one._send_list(work)
+    wait_done(one, n)
+    base = n / (time.perf_counter() - began)
+    close(one)
+    with cluster_class()(burn, 4, logger=QUIET, dispatch="eager", processes=2) as m:
+        began = time.perf_counter()
+        m._send_list(work)
+        wait_cluster(m, n)
+        ours = n / (time.perf_counter() - began)
+    return ours, base, "tasks/s"
+
+
+def cluster_start():
+    """Seconds from the constructor's call to its return: an embedded cluster of 2 processes, parts
+    built; against the limit of 2 s."""
+    began = time.perf_counter()
+    m = cluster_class()(trivial, 4, logger=QUIET, dispatch="eager", processes=2)
+    ours = time.perf_counter() - began
+    m._close()
+    return ours, 2.0, "s"
+
+
+def cluster_overhead(n=20_000):
+    """CPU of the coordinating process per trivial task (every thread of it: submission, pulls, Dask's
+    client), against the CPU per task of one eager manager running them all in its own process."""
+    one = threads_main.BrixelThreadsMain(trivial, 4, logger=QUIET, dispatch="eager")
+    cpu = time.process_time()
+    one._send_list([{} for _ in range(n)])
+    wait_done(one, n)
+    base = (time.process_time() - cpu) / n * 1e6
+    close(one)
+    with cluster_class()(trivial, 4, logger=QUIET, dispatch="eager", processes=2) as m:
+        cpu = time.process_time()
+        m._send_list([{} for _ in range(n)])
+        wait_cluster(m, n)
+        ours = (time.process_time() - cpu) / n * 1e6
+    return ours, base, "us CPU/task"
+
+
 # key: (title, function, target ratio ours/baseline, higher is better)
 FIGURES = {
     "end_to_end": ("end to end, 1,000 trivial tasks, 30 workers; baseline: bare 10 ms sleep loop", end_to_end, 0.98, True),
@@ -376,6 +457,11 @@ FIGURES = {
     "eager_idle": ("eager: idle manager CPU above a bare interpreter; limit 0.05 ms/s", eager_idle_cpu, 1.0, False),
     "eager_batches": ("eager: 1,000,000 tasks in batches with _clear_record; after the last vs after the second",
                       eager_batches, 1.01, False),
+    "cluster_cpu": ("cluster of 2 processes: 3,000 CPU-bound tasks (1 ms of Python each), 4 workers; peer: one "
+                    "eager manager", cluster_cpu, 1.7, True),
+    "cluster_start": ("cluster: start-up of an embedded cluster of 2 processes; limit: 2 s", cluster_start, 1.0, False),
+    "cluster_overhead": ("cluster: coordinator CPU per trivial task (20,000, 2 processes); peer: one eager manager's "
+                         "CPU per task (for the record)", cluster_overhead, None, False),
 }
 
 
@@ -388,6 +474,10 @@ def main(argv=None):
     results = {}
     for key, (title, fn, target, higher) in FIGURES.items():
         if args.only and key not in args.only:
+            continue
+        if key.startswith("cluster") and cluster_class() is None:
+            print(f"{title}\n    skipped: the cluster extra is not installed (pip install \"threads_main[cluster]\")",
+                  flush=True)
             continue
         runs = [fn() for _ in range(args.reps)]
         ratios = sorted(ours / base for ours, base, _ in runs)
@@ -408,5 +498,5 @@ def main(argv=None):
     return 0
 
 
-if __name__ == "__main__":
+if __name__ == "__main__":  # the cluster's worker processes import this file too
     sys.exit(main())

@@ -32,6 +32,8 @@ with threads_main.BrixelThreadsMain(print, max_workers=8) as manager:
     manager._send("first", url="https://example.invalid/")
 threads_main.BrixelThreadsMain(print, max_workers="8")
 manager._send(123)
+from brixel_cluster import BrixelThreadsCluster
+BrixelThreadsCluster(print, processes="2")._send("x", url="https://example.invalid/")
 """
 
 
@@ -46,7 +48,8 @@ def test_a_users_type_checker_finds_the_installed_stubs(tmp_path):
     assert 'Revealed type is "brixel_var.BrixelVar"' in out, out
     assert 'user.py:9: error: Argument "max_workers" to "BrixelThreadsMain" has incompatible type "str"' in out
     assert 'user.py:10: error: Argument 1 to "_send" of "BrixelThreadsMain" has incompatible type "int"' in out
-    assert "Found 2 errors in 1 file" in out and "import-not-found" not in out and "import-untyped" not in out
+    assert 'user.py:12: error: Argument "processes" to "BrixelThreadsCluster" has incompatible type "str"' in out
+    assert "Found 3 errors in 1 file" in out and "import-not-found" not in out and "import-untyped" not in out
 
 
 def test_wheel_installs_into_a_fresh_venv_and_sdist_is_complete(tmp_path):
@@ -55,7 +58,8 @@ def test_wheel_installs_into_a_fresh_venv_and_sdist_is_complete(tmp_path):
     assert result.returncode == 0, result.stdout[-2000:] + result.stderr[-2000:]
     (wheel,) = tmp_path.glob("threads_main-*.whl")
     with zipfile.ZipFile(wheel) as archive:
-        assert {"threads_main-stubs/__init__.pyi", "brixel_var-stubs/__init__.pyi"} <= set(archive.namelist())
+        assert {"threads_main-stubs/__init__.pyi", "brixel_var-stubs/__init__.pyi", "brixel_cluster/__init__.py",
+                "brixel_cluster/py.typed"} <= set(archive.namelist())
     venv = tmp_path / "venv"
     assert run(sys.executable, "-m", "venv", str(venv)).returncode == 0
     python = venv / "bin" / "python"

@@ -1,0 +1,993 @@
+"""The coordinator of a cluster run: a manager whose tasks run in the parts, one manager per Dask
+worker process.
+
+`BrixelThreadsCluster` is a `BrixelThreadsMain` that does not start a control loop of its own. Its
+`_var` is a view of the parts merged (counters, run-time fields and flags), so the joins and the
+summary lines it inherits read the whole run and log the same lines, with the same arithmetic, as
+one manager that ran every task. Every operation that acts on tasks is overridden here and reaches
+the parts.
+
+The coordinator keeps a mirror of every task's status and result: submission enters a name at
+once; a poller thread pulls from each part what changed since its last pull, every few
+milliseconds while work is under way and on demand before a query answers. The mirror answers the
+queries in submission order, after a part is lost and after the run is closed.
+"""
+
+import atexit
+import functools
+import logging
+import os
+import pickle
+import signal
+import threading
+import time
+import uuid
+import weakref
+from collections.abc import Callable
+from typing import Any, Literal
+
+import threads_main
+
+from . import merge
+from .part import FunctionLoadError, Part
+
+__all__ = ["BrixelThreadsCluster", "ProcessLostError"]
+
+_WAITING, _RUNNING, _FAILED = "待运行", "运行中", "失败"
+_UNFINISHED = (_WAITING, _RUNNING)
+_COUNTERS = ("total", "done", "run", "success", "failed", "stop", "cancel")
+
+MISSING_DISTRIBUTED = ('brixel_cluster runs on Dask distributed, which is missing: '
+                       'pip install "threads_main[cluster]"')
+
+# Seconds between pulls while work is under way, and while every part is idle.
+_POLL_BUSY = 0.02
+_POLL_IDLE = 0.25
+# Seconds between pulls of the run-time data (histogram, timeline, failure causes).
+_RUNTIME_PERIOD = 1.0
+# Tasks sent to one part in one call.
+_BATCH = 20000
+# Seconds one call to a part may take before the part counts as lost; while closing on an
+# exception (Ctrl-C), what the whole close may take.
+_CALL_TIMEOUT = 60.0
+_HURRIED_CLOSE = 1.0
+# The worker limit's cap without `maximum`, as one manager's.
+_WORKER_CAP = 30
+# Keywords a task cannot take: the worker's own arguments.
+_RESERVED = ("brixel_var", "brixel_name", "brixel_log")
+
+
+class ProcessLostError(Exception):
+    """The result of a task whose part was lost: its worker process died before the task finished."""
+
+
+class _Count:
+    """Stands for one of the parts' name lists merged: only its length is known here."""
+
+    __slots__ = ("_n",)
+
+    def __init__(self, n):
+        self._n = n
+
+    def __len__(self):
+        return self._n
+
+    def __repr__(self):
+        return f"<{self._n} names>"
+
+
+class _RunView:
+    """The coordinator's `_var`: the fields one manager's store has, merged over the parts.
+
+    Reads come from the latest pull; writes of `break_result`, `stop_switch` and `duration` are kept
+    here and forwarded to every part."""
+
+    _FORWARDED = frozenset({"break_result", "stop_switch", "duration"})
+    _LISTS = {"totals": "total", "dones": "done", "runs": "run", "success": "success", "failed": "failed",
+              "stops": "stop", "cancels": "cancel"}
+
+    def __init__(self, cluster):
+        object.__setattr__(self, "_cluster", weakref.proxy(cluster))
+        object.__setattr__(self, "_fields", {"switch": True, "stop_switch": False, "duration": None,
+                                             "break_result": None, "thread_init": None, "max_workers": None})
+
+    def __getattr__(self, name):
+        c = self._cluster
+        if name in self._LISTS:
+            return _Count(c._counts()[self._LISTS[name]])
+        if name in ("all_time", "min_time", "max_time"):
+            return c._times()[name]
+        if name == "done":
+            return c._done()
+        if name == "is_run":
+            return c._any_running()
+        fields = object.__getattribute__(self, "_fields")
+        if name in fields:
+            return fields[name]
+        raise AttributeError(name)
+
+    def __setattr__(self, name, value):
+        # Every part holds the value before it reads as set here.
+        if name in self._FORWARDED:
+            self._cluster._forward(name, value)
+        self._fields[name] = value
+
+
+class _PartState:
+    """What the coordinator knows of one part."""
+
+    def __init__(self, index, address, actor, share):
+        self.index = index
+        self.address = address
+        self.actor = actor
+        self.future = None  # the Dask future that holds the actor: its status says when the worker is gone
+        self.share = share
+        self.host = address
+        self.pid = None
+        self.lost = None  # the cause, once lost
+        self.counts = dict.fromkeys(_COUNTERS, 0)
+        self.times = {"all_time": 0, "min_time": 0, "max_time": 0}
+        self.qsize = 0
+        self.is_run = False
+        self.finished = True  # nothing waits or runs there
+        self.settled = False  # its manager's done flag: it has run tasks and they have all ended
+        self.queued = 0  # tasks handed to the sender and not yet acknowledged by the part
+        self.pending = []
+        self.refused = {"total": 0, "done": 0, "failed": 0}  # tasks the part could not take
+        self.runtime = None
+
+
+class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
+    """Runs func many times in parallel over several processes (or machines), each running a share
+    of the tasks on its own manager, behind the surface of one manager.
+
+    `processes` starts an embedded Dask cluster of that many worker processes (default: the number
+    of processors), closed with the manager; `address` (a scheduler address such as
+    "tcp://host:8786", or a `distributed.Client`) uses a running cluster instead, one part per
+    worker. `max_workers` is the total over the parts, split as evenly as it goes; the other
+    arguments are those of `BrixelThreadsMain` and reach every part. `connect_timeout` bounds the
+    wait for a cluster given by its address.
+    """
+
+    def __init__(self, func: Callable[..., Any], max_workers: int | None = None, maximum: bool = False,
+                 logfile: str | os.PathLike[str] | bool | None = False, logger: Any = False, reserve: bool = True,
+                 duration: float | None = None, *, dispatch: Literal["paced", "eager"] = "paced",
+                 processes: int | None = None, address: Any = None, connect_timeout: float = 10.0) -> None:
+        if dispatch not in ("paced", "eager") or type(dispatch) is not str:
+            raise ValueError(f"dispatch must be 'paced' or 'eager', not {dispatch!r}")
+        try:
+            import cloudpickle
+            import distributed
+        except ImportError as e:
+            raise ImportError(MISSING_DISTRIBUTED) from e
+        self._closing = False
+        self._hurry = False
+        self._client = None
+        self._cluster = None
+        self._own_client = False
+        self._dask_level = None
+        self._parts = []
+        self._threads = []
+        self._lock = threading.RLock()
+        self._sync_lock = threading.Lock()
+        self._sent = threading.Condition(self._lock)
+        self._wake = threading.Event()
+        self._tasks = {}  # name -> [part index, status, result], in submission order
+        self._counter = 1
+        self._rr = 0
+        self._synced = (float("-inf"), -1)
+        self._active = []
+        self._gen = 0
+        self._finished = False  # as one manager's done: false until a run has ended
+        self._idle = True  # nothing waits or runs in any part: the poller slows down
+        self._timed = False
+        self._last_runtime = 0.0
+        self._log = threads_main.BrixelLog("BrixelThreads", file=logfile, control=logger)
+        self._var = _RunView(self)
+        self._func_name = getattr(func, "__qualname__", None) or repr(func)
+        self._dispatch = dispatch
+        try:
+            function = cloudpickle.dumps(func)
+        except Exception as e:
+            raise TypeError(
+                f"the task function {self._func_name} cannot be sent to the worker processes: {type(e).__name__}: "
+                f"{e}. Give a function defined at module level (or in the script run), whose globals and "
+                f"defaults can be pickled.") from e
+        self._var.duration = duration
+        try:
+            workers = self._connect(distributed, processes, address, connect_timeout)
+            total = self._worker_total(max_workers, maximum)
+            self._start_parts(workers, total, function, reserve, duration, dispatch)
+        except BaseException:
+            self._shutdown()
+            raise
+        self._var.max_workers = total
+        self._set_active()
+        for target, name in ((self._poll_loop, "brixel-cluster-poller"), (self._send_loop, "brixel-cluster-sender")):
+            thread = threading.Thread(target=target, name=name, daemon=True)
+            thread.start()
+            self._threads.append(thread)
+        self._var.thread_init = self._threads[0]
+        # A run never closed ends with the interpreter: its parts and cluster go quietly, before
+        # Dask's own exit handlers take the cluster away under a poll (each part would read as lost).
+        self._at_exit = functools.partial(_end_at_exit, weakref.ref(self))
+        atexit.register(self._at_exit)
+
+    # Start-up and shut-down.
+
+    def _connect(self, distributed, processes, address, timeout):
+        """Starts the embedded cluster or connects to the given one; returns the worker addresses."""
+        if address is None:
+            n = processes if processes is not None else (os.cpu_count() or 1)
+            if type(n) is not int or n < 1:
+                raise ValueError(f"processes must be a positive int, not {processes!r}")
+            # The embedded scheduler and nannies run in this process: their routine lines (workers
+            # coming and going) would reach the caller's log handlers. Warnings still pass.
+            dask_log = logging.getLogger("distributed")
+            if dask_log.getEffectiveLevel() < logging.WARNING:
+                self._dask_level = dask_log.level
+                dask_log.setLevel(logging.WARNING)
+            # The workers ignore Ctrl-C: it is the coordinator's to handle, and a worker that died of
+            # it first would take its part's last results with it. They inherit the ignored signal.
+            previous = None
+            if threading.current_thread() is threading.main_thread():
+                previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+            try:
+                import dask
+
+                # Dask's sampling profiler would interrupt the tasks of every worker every 10 ms
+                # for a dashboard that the embedded cluster does not serve to anyone.
+                with dask.config.set({"distributed.worker.profile.enabled": False}):
+                    self._cluster = distributed.LocalCluster(
+                        n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1", scheduler_port=0,
+                        dashboard_address=":0", silence_logs=logging.ERROR)
+            finally:
+                if previous is not None:
+                    signal.signal(signal.SIGINT, previous)
+            self._client = distributed.Client(self._cluster, set_as_default=False, direct_to_workers=True)
+            self._own_client = True
+        elif isinstance(address, distributed.Client):
+            self._client = address
+        else:
+            try:
+                self._client = distributed.Client(address, timeout=timeout, set_as_default=False,
+                                                  direct_to_workers=True)
+            except (OSError, TimeoutError) as e:
+                raise ConnectionError(f"no Dask scheduler answered at {address} within {timeout} s: {e}") from e
+            self._own_client = True
+        # Asked of the scheduler directly: the client's cached answer (scheduler_info) is replaced
+        # now and then by one that lists no workers.
+        workers = sorted(self._client.sync(self._client.scheduler.identity)["workers"])
+        if not workers:
+            raise RuntimeError(f"the Dask cluster at {self._client.scheduler.address} has no workers")
+        return workers
+
+    def _worker_total(self, max_workers, maximum):
+        """The worker limit over the whole run, by one manager's policy: an int above 0 capped at 30,
+        anything else processors + 4, capped; with `maximum`, an int taken as it is."""
+        if maximum and type(max_workers) is int:
+            return max_workers
+        if isinstance(max_workers, int) and max_workers > 0:
+            return min(int(max_workers), _WORKER_CAP)
+        return min((threads_main.os.cpu_count() or 1) + 4, _WORKER_CAP)
+
+    def _start_parts(self, workers, total, function, reserve, duration, dispatch):
+        shares = merge.split_workers(total, len(workers))
+        futures = []
+        for index, (worker, share) in enumerate(zip(workers, shares)):
+            options = {"max_workers": share, "reserve": reserve, "duration": duration, "dispatch": dispatch}
+            # A key of its own: a run's keys are released as it closes, and one taken again before
+            # the scheduler has forgotten it would be cancelled with it.
+            futures.append(self._client.submit(Part, index, function, options, actor=True, workers=[worker],
+                                               allow_other_workers=False, pure=False,
+                                               key=f"brixel-part-{index}-{uuid.uuid4().hex}"))
+        self._futures = futures
+        for index, (worker, share, future) in enumerate(zip(workers, shares, futures)):
+            try:
+                actor = _bound(future.result(timeout=_CALL_TIMEOUT), self._client, future)
+            except FunctionLoadError as e:
+                raise TypeError(
+                    f"the worker processes cannot load the task function {self._func_name}: {e}. Make its module "
+                    f"importable on every worker (install it there, or send it with Client.upload_file), or have "
+                    f"it pickled by value with cloudpickle.register_pickle_by_value(module).") from None
+            except Exception as e:
+                raise RuntimeError(f"no part could be started on the worker {worker}: {type(e).__name__}: {e}. "
+                                   f'Every worker needs threads_main with its cluster extra installed.') from e
+            part = _PartState(index, worker, actor, share)
+            part.future = future
+            self._parts.append(part)
+        for part in self._parts:
+            identity = part.actor.identity().result(timeout=_CALL_TIMEOUT)
+            part.host, part.pid = identity["host"], identity["pid"]
+
+    def _shutdown(self):
+        """Ends the threads, the parts' actors and, when embedded or connected here, the client and
+        cluster. Idempotent."""
+        self._closing = True
+        if getattr(self, "_at_exit", None) is not None:
+            atexit.unregister(self._at_exit)
+            self._at_exit = None
+        self._wake.set()
+        with self._sent:
+            self._sent.notify_all()
+        for thread in self._threads:
+            if thread is not threading.current_thread():
+                thread.join(2)
+        futures, self._futures = getattr(self, "_futures", []), []
+        client, cluster = self._client, self._cluster
+        self._cluster = None
+        for part in self._parts:
+            part.actor = part.future = None
+        try:
+            if client is not None and futures:
+                client.cancel(futures)
+        except Exception:
+            pass
+        if self._own_client and client is not None:
+            self._own_client = False
+            try:
+                client.close(timeout=2)
+            except Exception:
+                pass
+        if cluster is not None:
+            try:
+                cluster.close(timeout=2)
+            except Exception:
+                pass
+        if self._dask_level is not None:
+            logging.getLogger("distributed").setLevel(self._dask_level)
+            self._dask_level = None
+
+    # The calls to the parts.
+
+    def _live(self):
+        return [p for p in self._parts if p.lost is None and p.actor is not None]
+
+    def _call_all(self, method, *args, parts=None):
+        """Calls `method` on every live part (or on `parts`) at once and waits for each; returns
+        {part index: answer}. A part that fails to answer is lost; an exception a part's manager
+        raised goes on to the caller once every part has answered."""
+        calls = []
+        for part in self._live() if parts is None else [p for p in parts if p.lost is None and p.actor is not None]:
+            try:
+                calls.append((part, getattr(part.actor, method)(*args)))
+            except Exception as e:
+                self._lose(part, e)
+        answers, raised = {}, None
+        for part, call in calls:
+            try:
+                answers[part.index] = self._answer(part, call)
+            except Exception as e:
+                if _is_lost(e):
+                    self._lose(part, e)
+                elif raised is None:
+                    raised = e
+        if raised is not None:
+            raise raised
+        return answers
+
+    def _timeout(self):
+        return _HURRIED_CLOSE if self._hurry else _CALL_TIMEOUT
+
+    def _answer(self, part, call):
+        """The answer of a call to a part. The wait ends as soon as Dask knows the part's worker is
+        gone: a call on its way to a dead worker would otherwise retry its connection for Dask's
+        whole connection time-out."""
+        deadline = time.monotonic() + self._timeout()
+        while True:
+            try:
+                return call.result(timeout=max(0.001, min(0.1, deadline - time.monotonic())))
+            except TimeoutError:
+                status = part.future.status if part.future is not None else "finished"
+                if status not in ("finished", "pending"):
+                    raise RuntimeError(f"Worker holding Actor was lost.  Status: {status}") from None
+                if time.monotonic() >= deadline:
+                    raise
+
+    def _lose(self, part, cause):
+        """Marks a part lost: its unfinished tasks fail with ProcessLostError; a warning names it."""
+        with self._lock:
+            if part.lost is not None or self._closing:
+                return  # once shut down, the calls still on their way fail: no part is lost by that
+            part.lost = f"{type(cause).__name__}: {cause}" if isinstance(cause, BaseException) else str(cause)
+            error = ProcessLostError(f"the worker process of part {part.index} ({part.address}) was lost: "
+                                     f"{part.lost}")
+            pending, part.pending = part.pending, []
+            unfinished = 0
+            known = 0
+            for task in self._tasks.values():
+                if task[0] != part.index:
+                    continue
+                known += 1
+                if task[1] in _UNFINISHED:
+                    task[1], task[2] = _FAILED, error
+                    unfinished += 1
+            counts = part.counts
+            counts["total"] = max(counts["total"], known)
+            counts["done"] += unfinished
+            counts["failed"] += unfinished
+            part.queued -= len(pending)
+            part.qsize, part.is_run, part.finished, part.settled = 0, False, True, True
+            self._set_active()
+            self._sent.notify_all()
+        self._log.warning(f"Part {part.index} ({part.address}) lost: {part.lost}; {unfinished} unfinished "
+                          f"task(s) failed")
+
+    def _forward(self, field, value):
+        if self._parts and not self._closing:
+            self._call_all("set_field", field, value)
+
+    # Submission.
+
+    def _set_active(self):
+        """The parts that take new tasks: the live ones with a worker, else every live one."""
+        self._active = [p for p in self._parts if p.lost is None and p.share > 0] or self._live()
+
+    def _next_part(self):
+        active = self._active
+        if not active:
+            raise threads_main.ManagerError("Every part of the cluster has been lost")
+        part = active[self._rr % len(active)]
+        self._rr += 1
+        return part
+
+    def _send(self, thread_name=None, **kwargs):
+        if thread_name is not None and type(thread_name) is not str:
+            raise TypeError(f"Argument 'thread_name' has incorrect type (expected str, got "
+                            f"{type(thread_name).__name__})")
+        self._check_while()
+        for reserved in _RESERVED:
+            if reserved in kwargs:
+                raise TypeError(f"_Worker.__init__() got multiple values for argument '{reserved}'")
+        with self._lock:
+            part = self._next_part()
+            if thread_name and thread_name not in self._tasks:
+                name = thread_name
+            elif self._timed:
+                name = None  # a part numbers it, from its share of the counter
+            else:
+                while True:
+                    name = f"Thread_{self._counter}"
+                    self._counter += 1
+                    if name not in self._tasks:
+                        break
+            if name is not None:
+                self._tasks[name] = [part.index, _WAITING, None]
+            part.pending.append((name, kwargs))
+            part.queued += 1
+            self._gen += 1
+            self._finished = self._idle = False
+            if len(part.pending) == 1:
+                self._sent.notify()  # the sender sleeps only while nothing is pending
+        return True
+
+    def _send_list_thread(self, thread_list):
+        if not self._var.duration:
+            for element in self._thread_list_yield(thread_list):
+                self._send(**element)
+            return None
+        self._send_for_duration([dict(_mapping(e)) for e in self._thread_list_yield(thread_list)])
+        return None
+
+    def _send_for_duration(self, elements):
+        """A timed run: the collection split over the parts, each sending its share again and again
+        for the duration in its own loop. Elements naming the same task go to the same part."""
+        self._check_while()
+        with self._lock:
+            active = [p for p in self._parts if p.lost is None and p.share > 0] or self._live()
+            if not active:
+                raise threads_main.ManagerError("Every part of the cluster has been lost")
+            shares = {p.index: [] for p in active}
+            owner = {}
+            for i, element in enumerate(elements):
+                name = element.get("thread_name")
+                part = owner.setdefault(name, active[i % len(active)]) if name else active[i % len(active)]
+                shares[part.index].append(element)
+            self._timed = True
+            start = self._counter
+            step = len(self._parts)
+            self._gen += 1
+            self._finished = self._idle = False
+        self._flush()
+        for part in active:
+            if shares[part.index]:
+                self._call_all("send_list", _pack(shares[part.index]), start + part.index, step, parts=[part])
+        self._wake.set()
+
+    def _send_loop(self):
+        """The sender thread: hands the submitted tasks to their parts in batches."""
+        while True:
+            with self._sent:
+                while not self._closing and not any(p.pending for p in self._parts):
+                    self._sent.wait()
+                if self._closing and not any(p.pending and p.lost is None for p in self._parts):
+                    return
+                batches = []
+                for part in self._parts:
+                    if part.pending:
+                        batch, part.pending = part.pending[:_BATCH], part.pending[_BATCH:]
+                        batches.append((part, batch))
+            calls = []
+            for part, batch in batches:
+                try:
+                    calls.append((part, batch, part.actor.send_batch(_pack(batch))))
+                except Exception as e:
+                    self._lose(part, e)
+            for part, batch, call in calls:
+                try:
+                    chosen, refused = self._answer(part, call)
+                except Exception as e:
+                    if _is_lost(e):
+                        self._lose(part, e)
+                        continue
+                    # The part could not read the batch (an argument's class is not importable
+                    # there): sent again one task at a time, the others still go.
+                    chosen, refused = self._send_one_by_one(part, batch, e)
+                with self._lock:
+                    for position, name in chosen:
+                        self._tasks.setdefault(name, [part.index, _WAITING, None])
+                    for position, error in refused:
+                        self._refuse_task(part, batch[position][0], error)
+                    part.queued -= len(batch)
+                    self._sent.notify_all()
+                for position, error in refused[:1]:
+                    self._log.warning(f"Part {part.index} ({part.address}) refused {len(refused)} task(s): "
+                                      f"{type(error).__name__}: {error}")
+            self._wake.set()
+
+    def _send_one_by_one(self, part, batch, error):
+        if len(batch) == 1:
+            return [], [(0, error)]
+        chosen, refused = [], []
+        for position, item in enumerate(batch):
+            try:
+                one_chosen, one_refused = self._answer(part, part.actor.send_batch(_pack([item])))
+            except Exception as e:
+                if _is_lost(e):
+                    self._lose(part, e)
+                    break
+                one_chosen, one_refused = [], [(0, e)]
+            chosen += [(position, name) for _, name in one_chosen]
+            refused += [(position, e) for _, e in one_refused]
+        return chosen, refused
+
+    def _refuse_task(self, part, name, error):
+        """A task its part could not take (its arguments cannot be unpickled there): it counts as
+        submitted and failed, with the part's error as its result. Lock held."""
+        if name is not None:
+            self._tasks[name] = [part.index, _FAILED, error]
+        for key in ("total", "done", "failed"):
+            part.refused[key] += 1
+
+    def _flush(self):
+        """Waits until every task submitted so far has reached its part (or its part is lost)."""
+        deadline = time.monotonic() + self._timeout()
+        with self._sent:
+            while any(p.queued > 0 and p.lost is None for p in self._parts):
+                left = deadline - time.monotonic()
+                if left <= 0 or len(self._threads) < 2 or not self._threads[1].is_alive():
+                    break
+                self._sent.wait(min(left, 0.1))
+
+    # Pulling the parts' changes.
+
+    def _poll_loop(self):
+        while not self._closing:
+            self._wake.wait(_POLL_IDLE if self._idle else _POLL_BUSY)
+            self._wake.clear()
+            if self._closing:
+                return
+            now = time.monotonic()
+            runtime = now - self._last_runtime >= _RUNTIME_PERIOD and not self._idle
+            try:
+                self._sync(runtime)
+            except Exception as e:  # keeps polling: a failure here is one part's, handled as its loss
+                self._log.debug(f"Poll error: {type(e).__name__}: {e}")
+            if runtime:
+                self._last_runtime = now
+
+    def _sync(self, runtime=False):
+        """Pulls every live part's changes into the mirror."""
+        with self._sync_lock:
+            began = time.monotonic()
+            gen = self._gen
+            clean = {p.index: p.queued == 0 for p in self._parts}
+            calls = []
+            for part in self._live():
+                try:
+                    calls.append((part, part.actor.pull(runtime)))
+                except Exception as e:
+                    self._lose(part, e)
+            for part, call in calls:
+                try:
+                    state = pickle.loads(self._answer(part, call))
+                except Exception as e:
+                    if _is_lost(e):
+                        self._lose(part, e)
+                    else:
+                        self._log.debug(f"Poll error: {type(e).__name__}: {e}")
+                    continue
+                self._apply(part, state, clean[part.index])
+            with self._lock:
+                if self._gen == gen:
+                    # Done as one manager is: once tasks have run, when nothing waits or runs
+                    # anywhere (a part that has had no task is no reason to wait).
+                    self._idle = all(p.finished for p in self._parts)
+                    self._finished = self._idle and any(p.settled for p in self._parts)
+                    self._synced = (began, gen)
+
+    def _apply(self, part, state, clean):
+        with self._lock:
+            if part.lost is not None:
+                return
+            tasks = self._tasks
+            for name in state["new"]:
+                tasks.setdefault(name, [part.index, _WAITING, None])
+            for name, status, result in state["changes"]:
+                task = tasks.get(name)
+                if task is None:
+                    tasks[name] = [part.index, status, result]
+                else:
+                    task[1], task[2] = status, result
+            part.counts = state["counts"]
+            part.times = {k: state[k] for k in ("all_time", "min_time", "max_time")}
+            part.qsize = state["qsize"]
+            part.is_run = state["is_run"]
+            part.finished = state["finished"] and clean and part.queued == 0
+            part.settled = state["settled"]
+            name_next, step = state["name_next"]
+            self._counter = max(self._counter, name_next - step + 1)
+            if "runtime" in state:
+                part.runtime = state["runtime"]
+
+    def _refresh(self, within=0.0):
+        """Brings the mirror up to date: every submission delivered, then every part pulled; unless
+        a pull begun less than `within` seconds ago saw every submission."""
+        if self._parts and not self._closing:
+            began, gen = self._synced
+            if within and time.monotonic() - began < within and gen == self._gen:
+                return
+            self._flush()
+            self._sync()
+
+    # What the inherited joins and summary lines read through `_var`.
+
+    def _counts(self):
+        with self._lock:
+            counts = dict.fromkeys(_COUNTERS, 0)
+            for part in self._parts:
+                for key in _COUNTERS:
+                    counts[key] += part.counts[key] + part.refused.get(key, 0)
+            counts["total"] += sum(len(p.pending) for p in self._parts if p.lost is None)
+            # Tasks on their way to a part are submitted: counted like one manager counts them.
+            counts["total"] += sum(p.queued - len(p.pending) for p in self._parts if p.lost is None and
+                                   p.queued > len(p.pending))
+            return counts
+
+    def _times(self):
+        return merge.merge_times([p.times for p in self._parts])
+
+    def _any_running(self):
+        return any(p.is_run for p in self._parts if p.lost is None)
+
+    # Queries.
+
+    def _done(self):
+        return self._finished and not any(p.queued for p in self._parts if p.lost is None)
+
+    def _get_run_status(self):
+        # A pull begun within one poll period with nothing submitted since is recent enough: the
+        # joins ask twice in a row as they begin, and two pulls a few milliseconds apart would make
+        # a first summary line out of the tasks that ended in between.
+        self._refresh(within=_POLL_BUSY)
+        return self._counts()
+
+    def _get_qsize(self):
+        self._check_while()
+        self._refresh()
+        with self._lock:
+            return sum(p.qsize + len(p.pending) for p in self._parts if p.lost is None)
+
+    def _get_status(self, thread_name):
+        self._refresh()
+        task = self._tasks.get(thread_name)
+        return {thread_name: task[1] if task is not None else "Task does not exist"}
+
+    def _get_result(self, thread_name):
+        self._refresh()
+        task = self._tasks.get(thread_name)
+        return {thread_name: task[2] if task is not None else "Task does not exist"}
+
+    def _get_all_status(self):
+        self._refresh()
+        with self._lock:
+            return {name: task[1] for name, task in self._tasks.items()}
+
+    def _result_summary(self, failed_only):
+        self._refresh()
+        with self._lock:
+            counts = self._counts()
+            summary = {key: counts[key] for key in ("total", "run", "success", "failed", "stop", "cancel")}
+            summary["data"] = [{"task": name, "result": task[2], "status": task[1]}
+                               for name, task in self._tasks.items() if not failed_only or task[1] == _FAILED]
+            return summary
+
+    def _get_all_result(self):
+        return self._result_summary(False)
+
+    def _get_failed_result(self):
+        return self._result_summary(True)
+
+    def _get_failed(self):
+        self._refresh()
+        with self._lock:
+            return [name for name, task in self._tasks.items() if task[1] == _FAILED]
+
+    # Run-time data: the parts' histograms, timelines and failure causes merged.
+
+    def _runtimes(self):
+        """Each part's run-time data, fresh from the live parts; a lost or closed part's as last seen."""
+        if self._parts and not self._closing:
+            self._flush()
+            answers = self._call_all("runtime")
+            with self._lock:
+                for part in self._parts:
+                    if part.index in answers:
+                        part.runtime = answers[part.index]
+        return [(p, p.runtime or {}) for p in self._parts]
+
+    @staticmethod
+    def _started(runtime):
+        info = runtime.get("run_info") or {}
+        return info.get("started") if info.get("started") is not None else runtime.get("first_send")
+
+    def _get_histogram(self):
+        return threads_main.merge_histograms([r["histogram"] for _, r in self._runtimes() if r.get("histogram")])
+
+    def _get_latency(self):
+        return threads_main.histogram_latency(self._get_histogram())
+
+    def _get_timeline(self):
+        return merge.merge_timelines([(r.get("timeline"), self._started(r)) for _, r in self._runtimes()])
+
+    def _get_errors(self):
+        """The failure causes of the whole run, most frequent first (see merge.merge_errors)."""
+        return merge.merge_errors([(r.get("errors"), self._started(r)) for _, r in self._runtimes()])
+
+    def _get_run_info(self):
+        """The run's facts: the function, the total worker limit, dispatch, duration, the epoch seconds
+        of the first dispatch in any part and of the last finished task in any part."""
+        runtimes = self._runtimes()
+        return self._run_info(runtimes)
+
+    def _run_info(self, runtimes):
+        starts = [self._started(r) for _, r in runtimes if self._started(r) is not None]
+        ends = [(r.get("run_info") or {}).get("ended") for _, r in runtimes]
+        ends = [e for e in ends if e is not None]
+        return {"function": self._func_name, "max_workers": self._var.max_workers, "dispatch": self._dispatch,
+                "duration": self._var.duration, "started": min(starts, default=None),
+                "ended": max(ends, default=None)}
+
+    def _write_report(self, path):
+        """Writes the run report of the whole run (see BrixelThreadsMain._write_report), with a table
+        of one row per part: tasks, failed, rate, p50 and p99, so that one slow process shows."""
+        import brixel_report
+
+        run_status = self._get_run_status()
+        runtimes = self._runtimes()
+        raws = [r["histogram"] for _, r in runtimes if r.get("histogram")]
+        latency = threads_main.histogram_latency(threads_main.merge_histograms(raws))
+        timeline = merge.merge_timelines([(r.get("timeline"), self._started(r)) for _, r in runtimes])
+        info = self._run_info(runtimes)
+        errors = merge.merge_errors([(r.get("errors"), self._started(r)) for _, r in runtimes])
+        span = info["ended"] - info["started"] if info["started"] is not None and info["ended"] is not None else None
+        setup = {"function": info["function"], "max_workers": info["max_workers"], "dispatch": info["dispatch"],
+                 "duration": info["duration"], "started": info["started"], "processes": len(self._parts)}
+        parts = []
+        for part, runtime in runtimes:
+            host = part.host if part.lost is None else f"{part.host} (lost)"
+            parts.append(merge.part_row(part.index, host, part.counts, runtime.get("histogram"),
+                                        runtime.get("run_info"), runtime.get("timeline")))
+        extra = {"setup": setup, "errors": errors, "span": span, "parts": parts}
+        _call_report(brixel_report.write_report, path, run_status=run_status, latency=latency, timeline=timeline,
+                     **extra)
+        return True
+
+    # Control.
+
+    def _stop(self, thread_name):
+        self._check_while()
+        self._flush()
+        task = self._tasks.get(thread_name)
+        if task is None:
+            self._sync()
+            task = self._tasks.get(thread_name)
+        if task is None:
+            raise Exception(f"Task <{thread_name}> does not exist")
+        part = self._parts[task[0]]
+        if part.lost is not None:
+            raise Exception(f"Task <{thread_name}> not running")
+        self._call_all("stop", thread_name, parts=[part])
+        self._sync()
+        self._log.info("Stop complete")
+        return True
+
+    def _stop_action(self, thread_name=None):
+        self._flush()
+        if thread_name is None and not self._var.switch:
+            # The stop walk of a close: each part closes, which stops its tasks with its switch
+            # already off, so that its flags stay as they were, as a closed manager's do.
+            self._call_all("close")
+        elif thread_name is None:
+            self._call_all("stop_action")
+        else:
+            task = self._tasks.get(thread_name)
+            parts = [self._parts[task[0]]] if task is not None else None
+            self._call_all("stop_action", thread_name, parts=parts)
+        self._sync()
+
+    def _stop_all(self):
+        self._check_while()
+        self._clear_queue()
+        self._stop_action()
+        self._log.info("Stop all complete")
+        return True
+
+    def _clear_queue(self):
+        self._log.info("Clear queue......")
+        self._flush()
+        self._call_all("clear_queue")
+        self._sync()
+        self._log.info("Clear queue complete")
+        return True
+
+    def _rerun_failed(self):
+        self._check_while()
+        self._flush()
+        with self._sync_lock:
+            answers = self._call_all("rerun_failed")
+            with self._lock:
+                for names in answers.values():
+                    for name in names:
+                        task = self._tasks.get(name)
+                        if task is not None and task[1] == _FAILED:
+                            task[1], task[2] = _WAITING, None
+                if any(answers.values()):
+                    self._gen += 1
+                    self._finished = self._idle = False
+        self._wake.set()
+        return True
+
+    def _clear_record(self):
+        self._refresh()
+        if not self._done():
+            return False
+        with self._sync_lock:
+            answers = self._call_all("clear_record")
+            with self._lock:
+                cleared = {i for i, ok in answers.items() if ok}
+                cleared |= {p.index for p in self._parts if p.lost is not None}
+                if len(cleared) < len(self._parts):
+                    return False
+                self._tasks.clear()
+                self._finished = False
+                for part in self._parts:
+                    part.counts = dict.fromkeys(_COUNTERS, 0)
+                    part.refused = {"total": 0, "done": 0, "failed": 0}
+                    part.times = {"all_time": 0, "min_time": 0, "max_time": 0}
+                    part.runtime = None
+        return True
+
+    def _set_max_workers(self, workers_number=None, maximum=False):
+        self._check_while()
+        total = self._worker_total(workers_number, maximum)
+        shares = merge.split_workers(total, len(self._parts))
+        with self._lock:
+            for part, share in zip(self._parts, shares):
+                part.share = share
+            self._set_active()
+        calls = {p.index: s for p, s in zip(self._parts, shares)}
+        for part in self._live():
+            self._call_all("set_max_workers", calls[part.index], parts=[part])
+        self._var.max_workers = total
+        self._log.info(f"Workers number: {workers_number}")
+        return True
+
+    def _close(self):
+        self._check_while()
+        self._log.info("Close......")
+        self._var.switch = False
+        try:
+            self._flush()
+            self._clear_queue()
+            self._stop_action()
+            self._call_all("close")
+            self._sync(runtime=True)
+        except Exception as e:
+            self._log.warning(f"Close error：{e}")
+        finally:
+            self._shutdown()
+        self._log.info("Close complete")
+        return True
+
+    def __exit__(self, exc_type, exc_value, traceback):
+        if exc_type is not None:
+            self._hurry = True  # Ctrl-C or an error: close promptly rather than wait for slow parts
+        return super().__exit__(exc_type, exc_value, traceback)
+
+    # A cluster has no control loop of its own: its parts dispatch their tasks.
+
+    def _refuse(self, *args, **kwargs):
+        raise NotImplementedError("a BrixelThreadsCluster has no control loop of its own: each of its parts "
+                                  "dispatches its tasks")
+
+    _start = _queue_init = _consumer = _check_max_workers = _refuse
+
+    def _parts_info(self):
+        """One dict per part: index, worker address, host, process id, worker share, and the cause of
+        its loss (None while it lives)."""
+        return [{"part": p.index, "address": p.address, "host": p.host, "pid": p.pid, "max_workers": p.share,
+                 "lost": p.lost}
+                for p in self._parts]
+
+
+def _end_at_exit(ref):
+    cluster = ref()
+    if cluster is not None and not cluster._closing:
+        cluster._shutdown()
+
+
+def _pack(items):
+    """Tasks for a part as one pickle: Dask would otherwise serialize a list item by item."""
+    try:
+        return pickle.dumps(items, protocol=pickle.HIGHEST_PROTOCOL)
+    except Exception:
+        import cloudpickle
+
+        return cloudpickle.dumps(items)
+
+
+def _bound(actor, client, future):
+    """The actor handle, tied to our client and to the future that holds the actor: an actor looks
+    for the default client, and ours is deliberately not made the default (the caller's own Dask work
+    keeps its own). Through the future a call to an actor whose worker is gone fails at once, rather
+    than after Dask's connection time-out."""
+    if actor._client is None and actor._worker is None:
+        actor._client = client
+    if actor._future is None:
+        actor._future = future
+    return actor
+
+
+def _mapping(element):
+    if element is None:
+        raise TypeError("argument after ** must be a mapping, not NoneType")
+    return element
+
+
+def _is_lost(error):
+    """Whether a failed call means the part's process is gone (rather than that its manager raised)."""
+    if isinstance(error, (OSError, TimeoutError, ConnectionError)):
+        return True
+    try:
+        from distributed.comm.core import CommClosedError
+    except ImportError:
+        CommClosedError = ()
+    if CommClosedError and isinstance(error, CommClosedError):
+        return True
+    text = str(error)
+    return isinstance(error, RuntimeError) and ("Actor" in text or "lost" in text)
+
+
+def _call_report(write, path, **kwargs):
+    """write_report(path, **kwargs) with the keywords it takes: an older report module without the
+    per-part table still writes the rest."""
+    import inspect
+
+    try:
+        accepted = inspect.signature(write).parameters
+    except (TypeError, ValueError):
+        accepted = None
+    if accepted is not None and not any(p.kind is p.VAR_KEYWORD for p in accepted.values()):
+        kwargs = {k: v for k, v in kwargs.items() if k in accepted}
+    write(path, **kwargs)

@@ -1,0 +1,142 @@
+"""Combining what the parts of a cluster run report into the figures of the whole run.
+
+Pure functions on plain data, so that they can be checked without a cluster: the worker-limit
+split, the run-time fields of the summary lines, failure causes, timelines and the per-part table
+of the report.
+"""
+
+import threads_main
+
+__all__ = ["split_workers", "merge_times", "merge_errors", "merge_timelines", "part_row", "OTHER_CAUSES",
+           "ERROR_CAUSES"]
+
+# The entry that counts every cause past the bound of distinct causes.
+OTHER_CAUSES = "(other causes)"
+# Distinct causes a merged list keeps before the rest go into OTHER_CAUSES.
+ERROR_CAUSES = 20
+
+# The timeline's rows: a second wide for 6 hours, a minute wide for the next 7 days, then an hour wide.
+_SECOND_ROWS_END = 6 * 3600
+_MINUTE_ROWS_END = _SECOND_ROWS_END + 7 * 86400
+
+
+def split_workers(total, parts):
+    """`total` workers over `parts` parts, as evenly as it goes: the first ones take one more."""
+    base, extra = divmod(total, parts)
+    return [base + (1 if i < extra else 0) for i in range(parts)]
+
+
+def merge_times(times):
+    """The run-time fields of the parts (dicts with all_time, min_time, max_time in ms) as one
+    manager's: the sum, the least non-zero minimum (0 when no part has one) and the greatest maximum."""
+    minima = [t["min_time"] for t in times if t["min_time"]]
+    return {"all_time": sum(t["all_time"] for t in times), "min_time": min(minima, default=0),
+            "max_time": max((t["max_time"] for t in times), default=0)}
+
+
+def merge_errors(parts, bound=ERROR_CAUSES):
+    """Failure causes of several parts as one list, most frequent first and "(other causes)" last.
+
+    `parts` holds (errors, started) pairs: a part's list of {"error", "count", "first", "last",
+    "example"} (seconds since that part's first dispatch) and the epoch seconds of that dispatch
+    (None when unknown, taken as the earliest). Counts of one cause are summed; first and last are
+    moved onto the earliest part's start; past `bound` distinct causes the rest, and every part's
+    own "(other causes)", are counted in one last "(other causes)" entry.
+    """
+    starts = [s for _, s in parts if s is not None]
+    origin = min(starts, default=None)
+    merged = {}
+    other = None
+    for errors, started in parts:
+        shift = started - origin if started is not None and origin is not None else 0.0
+        for cause in errors or ():
+            first, last = cause["first"] + shift, cause["last"] + shift
+            if cause["error"] == OTHER_CAUSES:
+                other = _absorb(other, cause, first, last)
+                continue
+            seen = merged.get(cause["error"])
+            if seen is None:
+                merged[cause["error"]] = dict(cause, first=first, last=last)
+            else:
+                seen["count"] += cause["count"]
+                if first < seen["first"]:
+                    seen["first"], seen["example"] = first, cause["example"]
+                seen["last"] = max(seen["last"], last)
+    ranked = sorted(merged.values(), key=lambda c: (-c["count"], c["first"]))
+    kept, rest = ranked[:bound], ranked[bound:]
+    for cause in rest:
+        other = _absorb(other, cause, cause["first"], cause["last"])
+    if other is not None:
+        kept.append(other)  # last, as in a part's own list
+    return kept
+
+
+def _absorb(other, cause, first, last):
+    if other is None:
+        return {"error": OTHER_CAUSES, "count": cause["count"], "first": first, "last": last,
+                "example": cause["example"]}
+    other["count"] += cause["count"]
+    if first < other["first"]:
+        other["first"], other["example"] = first, cause["example"]
+    other["last"] = max(other["last"], last)
+    return other
+
+
+def _row_start(second):
+    """The start of the timeline row that holds `second`."""
+    if second < _SECOND_ROWS_END:
+        return second
+    if second < _MINUTE_ROWS_END:
+        return _SECOND_ROWS_END + (second - _SECOND_ROWS_END) // 60 * 60
+    return _MINUTE_ROWS_END + (second - _MINUTE_ROWS_END) // 3600 * 3600
+
+
+def merge_timelines(parts):
+    """The timelines of several parts as one, on the clock of the part that began first.
+
+    `parts` holds (timeline, started) pairs: a part's rows and the epoch seconds of its first
+    dispatch (None when unknown, taken as the earliest). Each part's rows move by its start's offset
+    in whole seconds and fall into the row that holds their new second. Counts and "max" are exact;
+    the percentiles of a merged row are the mean of the parts' values weighted by the tasks each
+    completed in that row, an estimate (an exact merge would need a histogram per row).
+    """
+    starts = [s for _, s in parts if s is not None]
+    origin = min(starts, default=None)
+    rows = {}
+    for timeline, started in parts:
+        offset = round(started - origin) if started is not None and origin is not None else 0
+        for row in timeline or ():
+            second = _row_start(row["second"] + offset)
+            acc = rows.get(second)
+            if acc is None:
+                acc = rows[second] = {"second": second, "completed": 0, "failed": 0, "max": 0.0,
+                                      "weighted": {"p50": 0.0, "p95": 0.0, "p99": 0.0}}
+            acc["completed"] += row["completed"]
+            acc["failed"] += row["failed"]
+            acc["max"] = max(acc["max"], row["max"])
+            for key in acc["weighted"]:
+                acc["weighted"][key] += row[key] * row["completed"]
+    merged = []
+    for second in sorted(rows):
+        acc = rows[second]
+        done = acc["completed"]
+        merged.append({"second": second, "completed": done, "failed": acc["failed"],
+                       **{k: (v / done if done else 0.0) for k, v in acc["weighted"].items()}, "max": acc["max"]})
+    return merged
+
+
+def part_row(part, host, run_status, histogram, run_info, timeline=None):
+    """One row of the report's per-part table: tasks finished, failed, rate (tasks per second from
+    the part's first dispatch to its last finished task; without those times, over the seconds its
+    timeline covers) and the part's run-time p50 and p99 (ms)."""
+    latency = threads_main.histogram_latency(histogram) if histogram else {}
+    started = (run_info or {}).get("started")
+    ended = (run_info or {}).get("ended")
+    tasks = run_status.get("done", 0)
+    if started is not None and ended is not None:
+        span = ended - started
+    else:
+        span = timeline[-1]["second"] + 1 if timeline else 0
+    return {"part": part, "host": host, "tasks": tasks, "failed": run_status.get("failed", 0),
+            "rate": round(tasks / span, 1) if span > 0 else 0.0, "p50": latency.get("p50", 0.0),
+            "p99": latency.get("p99", 0.0)}

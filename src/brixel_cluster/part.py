@@ -1,0 +1,238 @@
+"""One part of a cluster run: a manager in a Dask worker process, driven by the coordinator.
+
+The part lives in its worker as a Dask actor. Its methods run one at a time on the worker's actor
+thread; its tasks run on the manager's own threads, and its log lines go to a logger under
+"distributed.worker", so they land in that worker's log.
+"""
+
+import logging
+import os
+import pickle
+import socket
+import threading
+import time
+
+import threads_main
+
+__all__ = ["Part", "PartManager", "FunctionLoadError", "LOGGER_NAME"]
+
+LOGGER_NAME = "distributed.worker.brixel_cluster"
+
+_WAITING, _RUNNING, _COMPLETED, _FAILED = "待运行", "运行中", "完成", "失败"
+
+
+class FunctionLoadError(Exception):
+    """The worker could not load the task function sent to it (its module is missing there)."""
+
+
+class PartManager(threads_main.BrixelThreadsMain):
+    """A manager whose generated names come from the run's one counter: the parts take its numbers
+    in turn (part i of n takes start + i, start + i + n, ...), so names never collide across parts.
+    The names it chooses itself are kept in `chosen`, for the coordinator to learn."""
+
+    def __init__(self, *args, **kwargs):
+        self._name_next = 1
+        self._name_step = 1
+        self.chosen = []
+        self._naming = threading.RLock()
+        super().__init__(*args, **kwargs)
+
+    def _number_names(self, start, step):
+        with self._naming:
+            self._name_next, self._name_step = start, step
+
+    def _send(self, thread_name=None, **kwargs):
+        # Called by the timed sending loop of this part and for tasks the coordinator left unnamed.
+        # The name is chosen and the task created under one lock: two senders cannot take one name.
+        with self._naming:
+            threads = self._var.threads
+            if type(thread_name) is not str or not thread_name or threads.get(thread_name) is not None:
+                while True:
+                    thread_name = f"Thread_{self._name_next}"
+                    self._name_next += self._name_step
+                    if threads.get(thread_name) is None:
+                        break
+            super()._send(thread_name, **kwargs)
+            self.chosen.append(thread_name)
+        return True
+
+    def _next_name(self):
+        with self._naming:
+            return self._name_next, self._name_step
+
+
+class Part:
+    """The actor: builds the part's manager and answers the coordinator.
+
+    `function` is the task function pickled with cloudpickle; `options` holds max_workers (this
+    part's share), reserve, duration and dispatch."""
+
+    def __init__(self, index, function, options):
+        import cloudpickle
+
+        try:
+            func = cloudpickle.loads(function)
+        except Exception as e:  # the function's module is not importable here, most often
+            raise FunctionLoadError(f"{type(e).__name__}: {e}") from None
+        self.index = index
+        self.host = socket.gethostname()
+        self.pid = os.getpid()
+        self.first_send = None
+        self._log = logging.getLogger(LOGGER_NAME)
+        self.manager = PartManager(func, options["max_workers"], True, False, self._log, options["reserve"],
+                                   options["duration"], dispatch=options["dispatch"])
+        self._reset_cursors()
+
+    def _reset_cursors(self):
+        self._cursors = {"chosen": 0, "runs": 0, "dones": 0, "stops": 0, "cancels": 0}
+
+    def identity(self):
+        return {"index": self.index, "host": self.host, "pid": self.pid}
+
+    # Submission.
+
+    def send_batch(self, items):
+        """Submits (name, kwargs) pairs (pickled); a None name, or one already taken here, is chosen
+        by the part. Returns ([(position, name)] for the names chosen here, [(position, error)] for
+        the tasks the manager refused)."""
+        items = pickle.loads(items)
+        if self.first_send is None:
+            self.first_send = time.time()
+        m = self.manager
+        send = threads_main.BrixelThreadsMain._send
+        threads = m._var.threads
+        chosen, refused = [], []
+        # Under the naming lock: a timed run's sending loop must not take a name between the test
+        # and the submission.
+        with m._naming:
+            for i, (name, kwargs) in enumerate(items):
+                try:
+                    if name is not None and threads.get(name) is None:
+                        send(m, name, **kwargs)
+                    else:
+                        m._send(None, **kwargs)
+                        chosen.append((i, m.chosen[-1]))
+                except Exception as e:
+                    refused.append((i, e))
+        return chosen, refused
+
+    def send_list(self, share, name_start, name_step):
+        """A timed run: this part's own sending loop over its share of the collection, its generated
+        names numbered from `name_start` in steps of `name_step`. The share comes pickled."""
+        share = pickle.loads(share)
+        if self.first_send is None:
+            self.first_send = time.time()
+        self.manager._number_names(name_start, name_step)
+        self.manager._send_list(share)
+
+    # Reading.
+
+    def pull(self, runtime=False):
+        """What changed since the last pull, pickled: the names this part chose, the statuses of
+        the tasks dispatched, finished, stopped or cancelled since (with the results of the finished
+        ones), and the counters, run-time fields and flags of this moment; with `runtime`, also the
+        histogram, timeline, failure causes and run facts."""
+        m = self.manager
+        v = m._var
+        lists = {key: getattr(v, key) for key in ("runs", "dones", "stops", "cancels")}
+        # The lengths are read first and the slices end there, so the changes and the counters
+        # describe one moment.
+        ends = {key: len(lst) for key, lst in lists.items()}
+        chosen_end = len(m.chosen)
+        counts = {"total": len(v.totals), "done": ends["dones"], "run": ends["runs"], "success": len(v.success),
+                  "failed": len(v.failed), "stop": ends["stops"], "cancel": ends["cancels"]}
+        closed = m._is_close()
+        qsize = 0 if closed else m._get_qsize()
+        # Nothing waits and nothing runs, and the manager says done (it says so only once it has run
+        # something: a part that never ran a task is finished when each of its tasks was cancelled).
+        finished = (qsize == 0 and ends["runs"] - ends["dones"] - ends["stops"] == 0
+                    and (bool(m._done()) or counts["total"] == counts["cancel"]))
+        c = self._cursors
+        new = m.chosen[c["chosen"]:chosen_end]
+        dispatched = lists["runs"][c["runs"]:ends["runs"]]
+        touched = dict.fromkeys(new)
+        touched.update(dict.fromkeys(dispatched))
+        for key in ("dones", "stops", "cancels"):
+            touched.update(dict.fromkeys(lists[key][c[key]:ends[key]]))
+        c.update(ends, chosen=chosen_end)
+        running = set(dispatched)
+        changes = []
+        threads = v.threads
+        for name in touched:
+            entry = threads.get(name)
+            if entry is None:
+                continue
+            status = entry.status
+            if status == _WAITING and name in running:
+                status = _RUNNING
+            result = entry.result if status in (_COMPLETED, _FAILED) else None
+            changes.append((name, status, result))
+        state = {"counts": counts, "new": new, "changes": changes, "qsize": qsize, "finished": finished,
+                 "settled": bool(m._done()),
+                 "is_run": bool(m._is_run()), "all_time": v.all_time, "min_time": v.min_time,
+                 "max_time": v.max_time, "name_next": m._next_name()}
+        if runtime:
+            state["runtime"] = self.runtime()
+        return _dumps(state)
+
+    def runtime(self):
+        m = self.manager
+        errors = m._get_errors() if hasattr(m, "_get_errors") else None
+        run_info = m._get_run_info() if hasattr(m, "_get_run_info") else None
+        return {"histogram": m._get_histogram(), "timeline": m._get_timeline(), "errors": errors,
+                "run_info": run_info, "first_send": self.first_send}
+
+    # Control: each returns once this part has acted.
+
+    def stop(self, name):
+        return self.manager._stop(name)
+
+    def stop_action(self, name=None):
+        self.manager._stop_action(name)
+
+    def clear_queue(self):
+        return self.manager._clear_queue()
+
+    def rerun_failed(self):
+        """Puts the failed tasks back; returns their names."""
+        names = self.manager._get_failed()
+        self.manager._rerun_failed()
+        return names
+
+    def clear_record(self):
+        cleared = self.manager._clear_record()
+        if cleared:
+            self.manager.chosen = []
+            self.first_send = None
+            self._reset_cursors()
+        return cleared
+
+    def set_max_workers(self, workers):
+        return self.manager._set_max_workers(workers, True)
+
+    def set_field(self, name, value):
+        setattr(self.manager._var, name, value)
+
+    def close(self):
+        if not self.manager._is_close():
+            self.manager._close()
+        return True
+
+
+def _dumps(state):
+    """Pickles a pull. A result that cannot be pickled travels as its repr with a note saying so."""
+    try:
+        return pickle.dumps(state, protocol=pickle.HIGHEST_PROTOCOL)
+    except Exception:
+        pass
+    import cloudpickle
+
+    changes = []
+    for name, status, result in state["changes"]:
+        try:
+            cloudpickle.dumps(result)
+        except Exception as e:
+            result = f"{result!r} (not sent from its worker process: {type(e).__name__}: {e})"
+        changes.append((name, status, result))
+    state["changes"] = changes
+    return cloudpickle.dumps(state)

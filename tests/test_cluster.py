@@ -1,0 +1,610 @@
+"""A run spread over processes: the cluster keeps one manager's behaviour, merges the parts' figures
+exactly, survives a lost worker and leaves no process behind."""
+
+import gc
+import http.server
+import logging
+import os
+import pathlib
+import signal
+import socket
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+import threads_main
+from conftest import wait_until
+
+if "asan" in os.environ.get("LD_PRELOAD", ""):
+    pytest.skip("the sanitizer run hosts no Dask worker processes: they would each load the instrumented "
+                "runtimes; the cluster is tested by the plain run", allow_module_level=True)
+distributed = pytest.importorskip("distributed", reason='the cluster extra is not installed: pip install '
+                                                        '"threads_main[cluster]"')
+import cloudpickle  # noqa: E402  (a dependency of distributed)
+
+from brixel_cluster import BrixelThreadsCluster, merge  # noqa: E402
+
+# The task functions below travel to the workers by value: the workers need not import this file.
+cloudpickle.register_pickle_by_value(sys.modules[__name__])
+
+WAITING, RUNNING, DONE, FAILED, CANCELLED, STOPPED = "待运行", "运行中", "完成", "失败", "取消", "停止"
+MISSING = "Task does not exist"
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def double(x):
+    if x < 0:
+        raise ValueError(f"negative {x}")
+    return x * 2
+
+
+def spin(gate):
+    """Runs Python code until the gate file exists, so a stop lands at once."""
+    while not os.path.exists(gate):
+        time.sleep(0.001)
+    return "ok"
+
+
+def outcome_after(gate, outcome):
+    spin(gate)
+    time.sleep(0.1)  # the join's first snapshot comes before any task finishes
+    if outcome == "raise":
+        raise ValueError(outcome)
+    return outcome
+
+
+def fail_once(marker=None, key=0, gate=None):
+    if gate is not None:
+        return spin(gate)
+    if not os.path.exists(marker):
+        open(marker, "w").close()
+        raise ValueError("first time")
+    return key * 2
+
+
+@pytest.fixture(scope="module")
+def dask_client():
+    """One embedded Dask cluster of 2 worker processes for the module: the runs below put their parts
+    on it (address=client), which is what starting one per run would do, without the wait."""
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                       dashboard_address=":0", silence_logs=logging.ERROR)
+    client = distributed.Client(cluster, set_as_default=False)
+    yield client
+    client.close()
+    cluster.close()
+    # Dask's leftovers are collected now, not in a later test's task thread, where a stop could
+    # land in one of their weakref callbacks.
+    gc.collect()
+
+
+@pytest.fixture(params=["one", "cluster", "cluster-paced"])
+def make(request, fast_time, recording_log):
+    """Builds a manager (one process, eager) or a cluster of 2 parts with the same arguments, whose
+    parts dispatch eagerly or paced."""
+    made = []
+    client = request.getfixturevalue("dask_client") if request.param != "one" else None
+
+    def build(func, *args, **kwargs):
+        kwargs.setdefault("dispatch", "paced" if request.param == "cluster-paced" else "eager")
+        if client is None:
+            m = threads_main.BrixelThreadsMain(func, *args, **kwargs)
+        else:
+            m = BrixelThreadsCluster(func, *args, address=client, **kwargs)
+        made.append(m)
+        return m
+
+    build.kind = request.param
+    yield build
+    for m in made:
+        if not m._is_close():
+            m._close()
+
+
+@pytest.fixture
+def cluster(dask_client, fast_time, recording_log):
+    made = []
+
+    def build(func=double, *args, **kwargs):
+        kwargs.setdefault("dispatch", "eager")
+        made.append(BrixelThreadsCluster(func, *args, address=dask_client, **kwargs))
+        return made[-1]
+
+    yield build
+    for m in made:
+        if not m._is_close():
+            m._close()
+
+
+def status_is(m, status, *names):
+    wait_until(lambda: all(m._get_status(n)[n] == status for n in names))
+
+
+def record(name, result, status):
+    return {"task": name, "result": result, "status": status}
+
+
+def test_submission_names_and_queries(make):
+    m = make(double, 4)
+    assert m._done() is False  # nothing has run yet
+    assert m._send(x=1) is True and m._send("named", x=2) is True
+    m._send("named", x=3)  # taken: a generated name instead
+    m._send("", x=-1)
+    m._send_list([{"x": 4}, {"thread_name": "listed", "x": -2}])
+    wait_until(lambda: m._get_run_status()["total"] == 6)
+    assert m._join() is True
+    names = ["Thread_1", "named", "Thread_2", "Thread_3", "Thread_4", "listed"]
+    assert list(m._get_all_status().items()) == list(zip(names, [DONE, DONE, DONE, FAILED, DONE, FAILED]))
+    assert m._get_run_status() == dict(total=6, done=6, run=6, success=4, failed=2, stop=0, cancel=0)
+    assert m._get_result("named") == {"named": 4} and m._get_status("Thread_4") == {"Thread_4": DONE}
+    assert m._get_status("nope") == {"nope": MISSING} and m._get_result(7) == {7: MISSING}
+    every = m._get_all_result()
+    counts = dict(total=6, run=6, success=4, failed=2, stop=0, cancel=0)
+    assert [r["result"] for r in every["data"]][:3] == [2, 4, 6] and list(every) == list(counts) + ["data"]
+    assert [(r["task"], r["status"]) for r in every["data"]] == list(zip(names, [DONE, DONE, DONE, FAILED, DONE, FAILED]))
+    failed = m._get_failed_result()
+    assert m._get_failed() == ["Thread_3", "listed"] and failed == counts | {"data": [
+        record("Thread_3", failed["data"][0]["result"], FAILED), record("listed", failed["data"][1]["result"], FAILED)]}
+    assert [type(r["result"]) for r in failed["data"]] == [ValueError, ValueError]
+    lines = m._log.texts("info")
+    assert lines[0] == "Join......" and lines[-1] == "Join complete" and lines[-2] == m._get_run_status()
+    with pytest.raises(TypeError, match="thread_name"):
+        m._send(5)
+
+
+def test_stop_and_stop_all(make, tmp_path):
+    gate = str(tmp_path / "gate")
+    m = make(spin, 2)
+    for name in ["t1", "t2", "t3", "t4"]:
+        m._send(name, gate=gate)
+    status_is(m, RUNNING, "t1", "t2")
+    for name, tail in [("nope", "does not exist"), ("t3", "not running")]:
+        with pytest.raises(Exception) as caught:
+            m._stop(name)
+        assert type(caught.value) is Exception and str(caught.value) == f"Task <{name}> {tail}"
+    assert m._stop("t1") is True and m._get_status("t1") == {"t1": STOPPED}
+    status_is(m, RUNNING, "t3")  # the freed slot takes the next waiting task
+    assert m._stop_all() is True
+    assert m._get_all_status() == {"t1": STOPPED, "t2": STOPPED, "t3": STOPPED, "t4": CANCELLED}
+    assert m._get_run_status() == dict(total=4, done=0, run=3, success=0, failed=0, stop=3, cancel=1)
+    assert m._log.texts("info")[-4:] == ["Stop complete", "Clear queue......", "Clear queue complete",
+                                         "Stop all complete"]
+    wait_until(m._done)
+    assert m._get_qsize() == 0
+
+
+def test_rerun_failed_and_clear_record(make, tmp_path):
+    m = make(fail_once, 2)
+    m._send("f", marker=str(tmp_path / "marker"), key=21)
+    wait_until(m._done)
+    assert m._get_status("f") == {"f": FAILED} and m._get_failed() == ["f"]
+    assert m._rerun_failed() is True
+    assert m._join() is True
+    assert m._get_all_result() == dict(total=1, run=2, success=1, failed=1, stop=0, cancel=0) | {
+        "data": [record("f", 42, DONE)]}
+    m._send("held", gate=str(tmp_path / "gate"))
+    status_is(m, RUNNING, "held")
+    assert m._clear_record() is False
+    (tmp_path / "gate").touch()
+    m._join()
+    assert m._clear_record() is True
+    assert m._get_all_status() == {} and set(m._get_run_status().values()) == {0} and m._done() is False
+    m._send(marker=str(tmp_path / "marker"), key=1)  # the counter goes on from where it was
+    m._join()
+    assert m._get_all_status() == {"Thread_1": DONE}
+
+
+@pytest.mark.parametrize("way", ["close", "with"])
+def test_close_cancels_waiting_stops_running_and_answers_after(make, tmp_path, way):
+    m = make(spin, 2)
+    with m:
+        for name in ["r1", "r2", "w1", "w2"]:
+            m._send(name, gate=str(tmp_path / "gate"))
+        status_is(m, RUNNING, "r1", "r2")
+        if way == "close":
+            assert m._close() is True
+    assert m._is_close()
+    assert m._get_all_status() == {"r1": STOPPED, "r2": STOPPED, "w1": CANCELLED, "w2": CANCELLED}
+    assert m._get_run_status() == dict(total=4, done=0, run=2, success=0, failed=0, stop=2, cancel=2)
+    assert m._done() is False
+    assert m._log.texts("info")[-4:] == ["Close......", "Clear queue......", "Clear queue complete", "Close complete"]
+    for call in [m._close, m._stop_all, m._rerun_failed, m._get_qsize, lambda: m._stop("r1"), m._send]:
+        with pytest.raises(threads_main.ManagerError, match="^The manager has stopped$"):
+            call()
+
+
+def test_break_result_and_summary_lines(make, tmp_path):
+    gate = str(tmp_path / "gate")
+    m = make(outcome_after, 3)
+    for outcome in (1, "raise", "brk"):
+        m._send(gate=gate, outcome=outcome)
+    # The tasks finish only once the join has stored the break result (in every part).
+    opener = threading.Thread(target=lambda: wait_until(lambda: m._var.break_result == "brk") or open(gate, "w"))
+    opener.start()
+    assert m._join_property("brk", 1) is True
+    opener.join(5)
+    assert m._get_run_status() == dict(total=3, done=3, run=3, success=1, failed=2, stop=0, cancel=0)
+    summary = [t for t in m._log.texts("info") if str(t).startswith("summary =")][-1]
+    assert summary.startswith("summary =      3 in ") and summary.endswith("Err:     2 (66.67%)")
+
+
+def test_worker_limit_is_split_over_the_parts(cluster):
+    m = cluster(double, 5)
+    assert [p["max_workers"] for p in m._parts_info()] == [3, 2] and m._var.max_workers == 5
+    assert m._set_max_workers(40) is True and m._log.texts("info")[-1] == "Workers number: 40"
+    assert [p["max_workers"] for p in m._parts_info()] == [15, 15]  # one manager's cap of 30, in total
+    m._set_max_workers(1)
+    for x in range(4):
+        m._send(x=x)
+    m._join()
+    assert m._get_run_status()["done"] == 4  # all went to the part that has a worker
+    for internal in (m._start, m._queue_init, lambda: m._consumer("x"), lambda: m._check_max_workers(1, False)):
+        with pytest.raises(NotImplementedError, match="no control loop"):
+            internal()
+
+
+def test_only_the_methods_that_read_through_self_are_inherited():
+    # Everything else acts on tasks, which live in the parts: a method the manager gains later must
+    # be looked at here before the cluster inherits it.
+    inherited = {name for name in vars(threads_main.BrixelThreadsMain)
+                 if name not in vars(BrixelThreadsCluster) and (not name.startswith("__") or name == "__enter__")}
+    assert inherited == {"__enter__", "_async_raise", "_check_while", "_is_close", "_is_run", "_join", "_join_log",
+                         "_join_property", "_join_property_log", "_send_list", "_thread_list_yield"}
+
+
+def test_histogram_is_the_exact_merge_of_the_parts(cluster):
+    m = cluster(double, 4)
+    for x in range(200):
+        m._send(x=x)
+    m._join()
+    raws = [p.actor.runtime().result()["histogram"] for p in m._parts]
+    assert all(raw["count"] > 0 for raw in raws)
+    assert m._get_histogram() == threads_main.merge_histograms(raws)
+    assert m._get_latency() == threads_main.histogram_latency(m._get_histogram())
+    assert m._get_latency()["count"] == 200 == sum(row["completed"] for row in m._get_timeline())
+
+
+def fetch(url):
+    import urllib.request
+
+    with urllib.request.urlopen(url, timeout=5) as answer:
+        return answer.status
+
+
+def test_requests_reaching_a_server_equal_the_tasks_done(cluster):
+    served = []
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            served.append(self.path)
+            self.send_response(200)
+            self.end_headers()
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        m = cluster(fetch, 8)
+        url = f"http://127.0.0.1:{server.server_address[1]}/"
+        m._send_list([{"url": url} for _ in range(300)])
+        wait_until(lambda: m._get_run_status()["total"] == 300)
+        m._join()
+        assert len(served) == m._get_run_status()["done"] == 300 and m._get_failed() == []
+        assert all(p.counts["done"] > 0 for p in m._parts)  # both processes sent requests
+    finally:
+        server.shutdown()
+
+
+def test_report_gets_the_merged_figures_and_a_row_per_part(cluster, monkeypatch, tmp_path):
+    import brixel_report
+
+    m = cluster(double, 4, duration=None)
+    for x in list(range(20)) + [-1, -2]:
+        m._send(x=x)
+    m._join()
+    seen = {}
+    monkeypatch.setattr(brixel_report, "write_report", lambda path, **kw: seen.update(kw, path=path))
+    assert m._write_report("run.html") is True
+    assert seen["run_status"] == m._get_run_status() and seen["latency"] == m._get_latency()
+    assert seen["timeline"] == m._get_timeline()
+    assert seen["setup"] | {"started": None} == dict(function="double", max_workers=4, dispatch="eager", duration=None,
+                                                      started=None, processes=2)
+    assert [(p["part"], p["tasks"]) for p in seen["parts"]] == [(0, 11), (1, 11)]
+    assert sum(p["failed"] for p in seen["parts"]) == 2 and all(p["p99"] >= p["p50"] > 0 for p in seen["parts"])
+    assert all(p["rate"] > 0 for p in seen["parts"])
+    monkeypatch.undo()
+    assert m._write_report(tmp_path / "timeline.csv") is True  # today's report module: the keywords it takes
+    assert (tmp_path / "timeline.csv").read_text().splitlines()[0] == "second,completed,failed,p50,p95,p99,max"
+
+
+def test_failure_causes_and_run_facts_merge_over_the_parts(cluster, monkeypatch):
+    import brixel_report
+
+    m = cluster(double, 4)
+    parts = m._parts
+    synthetic = [
+        {"histogram": threads_main.histogram_from_times([0.001, 0.002]), "timeline": [row(0, 2, 1, 1.0, 2.0)],
+         "errors": [cause("timeout", 1, 0.5, 0.5, "Thread_1")], "run_info": {"started": 100.0, "ended": 101.5}},
+        {"histogram": threads_main.histogram_from_times([0.004]), "timeline": [row(0, 1, 1, 4.0, 4.0)],
+         "errors": [cause("timeout", 1, 0.2, 0.2, "Thread_2")], "run_info": {"started": 103.0, "ended": 103.5}},
+    ]
+    monkeypatch.setattr(m, "_runtimes", lambda: list(zip(parts, synthetic)))
+    assert m._get_errors() == [cause("timeout", 2, 0.5, 3.2, "Thread_1")]
+    assert m._get_run_info() == dict(function="double", max_workers=4, dispatch="eager", duration=None,
+                                     started=100.0, ended=103.5)
+    assert [(r["second"], r["completed"]) for r in m._get_timeline()] == [(0, 2), (3, 1)]
+    assert m._get_latency()["count"] == 3
+    seen = {}
+    monkeypatch.setattr(brixel_report, "write_report", lambda path, **kw: seen.update(kw))
+    m._write_report("run.html")
+    assert seen["span"] == 3.5 and seen["setup"]["started"] == 100.0 and seen["errors"] == m._get_errors()
+    assert [(p["part"], p["rate"]) for p in seen["parts"]] == [(0, 0.0), (1, 0.0)]  # none finished here
+
+
+def test_timed_run_sends_from_every_part_with_unique_names(cluster):
+    m = cluster(double, 4, duration=0.6)
+    m._send_list([{"x": 1}, {"x": 2}, {"thread_name": "first", "x": 3}])
+    assert m._join_property("brixel_break", 1) is True
+    m._close()
+    statuses = m._get_all_status()
+    run = m._get_run_status()
+    assert run["total"] == len(statuses) > 6 and "first" in statuses
+    assert all(p.counts["total"] > 0 for p in m._parts)
+    numbers = sorted(int(n[7:]) for n in statuses if n.startswith("Thread_"))
+    assert len(numbers) == len(set(numbers))
+
+
+class Unpicklable:
+    def __reduce__(self):
+        raise TypeError("no pickling here")
+
+
+def unpicklable_result():
+    return Unpicklable()
+
+
+def test_a_result_that_cannot_travel_comes_back_as_its_repr(cluster):
+    m = cluster(unpicklable_result, 2)
+    m._send("u")
+    m._join()
+    result = m._get_result("u")["u"]
+    assert m._get_status("u") == {"u": DONE} and "Unpicklable object" in result and "no pickling here" in result
+
+
+def test_functions_the_workers_cannot_have_are_refused_at_construction(cluster, tmp_path, monkeypatch):
+    lock = threading.Lock()
+    with pytest.raises(TypeError, match="task function .*<lambda> cannot be sent to the worker processes"):
+        cluster(lambda: lock)
+    (tmp_path / "only_here.py").write_text("def task():\n    return 1\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    import only_here
+
+    with pytest.raises(TypeError, match="cannot load the task function task: ModuleNotFoundError.*only_here"):
+        cluster(only_here.task)
+
+
+def test_arguments_a_part_cannot_take_fail_that_task_only(make, tmp_path, monkeypatch):
+    m = make(double, 2)
+    with pytest.raises(TypeError, match="multiple values for argument 'brixel_name'"):
+        m._send(brixel_name="x")
+    if make.kind == "one":
+        return  # in one process every argument can be read
+    (tmp_path / "only_here_too.py").write_text("class Value:\n    def __mul__(self, other):\n        return 0\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    import only_here_too
+
+    for x in [1, only_here_too.Value(), 2, 3]:
+        m._send(x=x)
+    m._join()
+    assert m._get_run_status() == dict(total=4, done=4, run=3, success=3, failed=1, stop=0, cancel=0)
+    assert [s for s in m._get_all_status().values()] == [DONE, FAILED, DONE, DONE]
+    assert type(m._get_failed_result()["data"][0]["result"]) is ModuleNotFoundError
+    assert [w for w in m._log.texts("warning") if "refused 1 task(s): ModuleNotFoundError" in w]
+    assert all(p["lost"] is None for p in m._parts_info())
+
+
+def test_an_address_that_does_not_answer_is_an_error_within_the_timeout():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    began = time.monotonic()
+    with pytest.raises(ConnectionError, match=f"no Dask scheduler answered at tcp://127.0.0.1:{port} within 1"):
+        BrixelThreadsCluster(double, address=f"tcp://127.0.0.1:{port}", connect_timeout=1)
+    assert time.monotonic() - began < 30
+
+
+# Merging with synthetic data.
+
+def test_split_and_run_time_fields():
+    assert merge.split_workers(5, 2) == [3, 2] and merge.split_workers(1, 3) == [1, 0, 0]
+    assert merge.merge_times([dict(all_time=10, min_time=0, max_time=0), dict(all_time=5, min_time=3, max_time=9),
+                              dict(all_time=7, min_time=2, max_time=4)]) == dict(all_time=22, min_time=2, max_time=9)
+    assert merge.merge_times([dict(all_time=0, min_time=0, max_time=0)]) == dict(all_time=0, min_time=0, max_time=0)
+
+
+def cause(error, count, first, last, example):
+    return {"error": error, "count": count, "first": first, "last": last, "example": example}
+
+
+def test_errors_merge_counts_shift_times_and_cap():
+    a = [cause("timeout", 5, 1.0, 9.0, "a1"), cause("refused", 2, 3.0, 4.0, "a2"),
+         cause(merge.OTHER_CAUSES, 4, 0.5, 8.0, "a3")]
+    b = [cause("timeout", 3, 0.0, 2.0, "b1"), cause("reset", 6, 1.0, 1.5, "b2")]
+    merged = merge.merge_errors([(a, 100.0), (b, 102.0)])
+    assert merged == [cause("timeout", 8, 1.0, 9.0, "a1"), cause("reset", 6, 3.0, 3.5, "b2"),
+                      cause("refused", 2, 3.0, 4.0, "a2"), cause(merge.OTHER_CAUSES, 4, 0.5, 8.0, "a3")]
+    capped = merge.merge_errors([(a, 100.0), (b, 102.0)], bound=1)
+    assert capped == [cause("timeout", 8, 1.0, 9.0, "a1"), cause(merge.OTHER_CAUSES, 12, 0.5, 8.0, "a3")]
+    assert merge.merge_errors([(None, None), ([], 5.0)]) == []
+
+
+def row(second, completed, failed=0, p=1.0, top=2.0):
+    return {"second": second, "completed": completed, "failed": failed, "p50": p, "p95": p, "p99": p, "max": top}
+
+
+def test_timelines_merge_on_the_earliest_start():
+    a = [row(0, 2, 1, 1.0, 5.0), row(1, 0, 0, 0.0, 0.0), row(2, 4, 0, 3.0, 4.0)]
+    b = [row(0, 6, 2, 5.0, 9.0)]
+    merged = merge.merge_timelines([(a, 50.0), (b, 52.4)])
+    assert [(r["second"], r["completed"], r["failed"], r["max"]) for r in merged] == [(0, 2, 1, 5.0), (1, 0, 0, 0.0),
+                                                                                       (2, 10, 2, 9.0)]
+    assert merged[2]["p50"] == pytest.approx((4 * 3.0 + 6 * 5.0) / 10) and merged[1]["p99"] == 0.0
+    # Past 6 hours rows are a minute wide: shifted rows fall into the minute that holds them.
+    late = merge.merge_timelines([([row(0, 1)], 0.0), ([row(21599, 1), row(21600, 1)], 30.0)])
+    assert [(r["second"], r["completed"]) for r in late] == [(0, 1), (21600, 2)]
+
+
+# Processes: each scenario in a child interpreter of its own, repeated.
+
+def run_child(script, *args, timeout=120, **kwargs):
+    env = dict(os.environ, PYTHONFAULTHANDLER="1")
+    script = textwrap.dedent(script).replace("{LEFT_BEHIND}", LEFT_BEHIND)
+    return subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True,
+                          timeout=timeout, env=env, cwd=ROOT, **kwargs)
+
+
+# The processes a script leaves: multiprocessing's resource tracker, which ends with the script
+# itself, is not one of them.
+LEFT_BEHIND = """
+import psutil
+
+def left_behind():
+    return [p for p in psutil.Process().children(recursive=True) if "resource_tracker" not in " ".join(p.cmdline())]
+"""
+
+KILLED = """
+import logging, os, signal, sys, time
+from brixel_cluster import BrixelThreadsCluster, ProcessLostError
+{LEFT_BEHIND}
+def slow(x):
+    time.sleep(0.02)
+    return x
+
+if __name__ == "__main__":
+    lines = []
+    class Keep(logging.Handler):
+        def emit(self, record):
+            lines.append((record.levelname, record.getMessage()))
+    log = logging.getLogger("run")
+    log.addHandler(Keep())
+    log.setLevel(logging.INFO)
+    with BrixelThreadsCluster(slow, 4, processes=2, logger=log, dispatch="eager") as m:
+        m._send_list([{"x": i} for i in range(200)])
+        time.sleep(0.5)
+        os.kill(m._parts_info()[0]["pid"], signal.SIGKILL)
+        m._join_property("brixel_break", 0.05)
+        run = m._get_run_status()
+        statuses = m._get_all_status()
+    lost = [r for r in m._get_failed_result()["data"]]
+    assert run["total"] == 200 == run["done"] + run["stop"] + run["cancel"], run
+    assert run["failed"] == len(lost) > 0 and all(type(r["result"]) is ProcessLostError for r in lost), lost[:3]
+    assert all("the worker process of part 0" in str(r["result"]) for r in lost)
+    assert list(statuses.values()).count("完成") == run["success"] > 100  # the other part went on
+    warned = [t for level, t in lines if level == "WARNING"]
+    assert len(warned) == 1 and warned[0].startswith("Part 0 (tcp://127.0.0.1:") and " lost: " in warned[0], warned
+    assert lines[-1] == ("INFO", "Close complete")
+    assert left_behind() == []
+    print("ok")
+"""
+
+
+@pytest.mark.parametrize("repeat", range(10))
+def test_a_worker_killed_in_the_middle_of_a_run(repeat):
+    result = run_child(KILLED)
+    assert result.returncode == 0 and result.stdout.strip() == "ok", result.stdout + result.stderr[-3000:]
+
+
+NO_PROCESS_LEFT = """
+import sys
+from brixel_cluster import BrixelThreadsCluster
+{LEFT_BEHIND}
+def double(x):
+    return 2 * x
+
+if __name__ == "__main__":
+    for i in range(int(sys.argv[1])):
+        with BrixelThreadsCluster(double, 4, processes=2, dispatch="eager") as m:
+            m._send_list([{"x": i} for i in range(50)])
+            m._join_property("brixel_break", 0.05)
+        assert m._get_run_status()["done"] == 50
+        left = left_behind()
+        assert left == [], (i, left)
+    # A run never closed goes with the interpreter, quietly.
+    m = BrixelThreadsCluster(double, 4, processes=2, dispatch="eager")
+    m._send_list([{"x": i} for i in range(50)])
+    m._join_property("brixel_break", 0.05)
+    print(" ".join(str(p.pid) for p in left_behind()))
+"""
+
+
+def test_no_process_left_after_close_20_times_in_a_row_nor_at_exit_without_close():
+    import psutil
+
+    result = run_child(NO_PROCESS_LEFT, "20", timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr[-3000:]
+    workers = [int(pid) for pid in result.stdout.split()]
+    assert len(workers) >= 2 and "lost" not in result.stderr and "Traceback" not in result.stderr, result.stderr
+    gone, alive = psutil.wait_procs([p for p in map(_process, workers) if p], timeout=5)
+    assert alive == []
+
+
+def _process(pid):
+    import psutil
+
+    try:
+        return psutil.Process(pid)
+    except psutil.NoSuchProcess:
+        return None
+
+
+CTRL_C = """
+import os, signal, sys, time
+from brixel_cluster import BrixelThreadsCluster
+
+def spin(seconds):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        time.sleep(0.001)
+
+if __name__ == "__main__":
+    # A background shell leaves Ctrl-C ignored. (Only here: the workers import this file, and keep
+    # it ignored.)
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        with BrixelThreadsCluster(spin, 4, processes=2, dispatch="eager") as m:
+            m._send_list([{"seconds": 30} for _ in range(8)])
+            print("running", flush=True)
+            m._join()
+    except KeyboardInterrupt:
+        run = m._get_run_status()
+        print("interrupted", m._is_close(), run["stop"], run["cancel"], run["failed"], flush=True)
+"""
+
+
+@pytest.mark.parametrize("repeat", range(10))
+def test_ctrl_c_at_the_coordinator_closes_everything(repeat):
+    # The whole process group gets the signal, as from a terminal; only the coordinator acts on it.
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(CTRL_C)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, cwd=ROOT, start_new_session=True,
+                             env=dict(os.environ, PYTHONFAULTHANDLER="1"))
+    try:
+        assert child.stdout.readline().strip() == "running"
+        import psutil
+
+        family = psutil.Process(child.pid).children(recursive=True)
+        time.sleep(0.2)
+        os.killpg(child.pid, signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+    # Every part was still there to stop its running tasks and cancel its waiting ones.
+    assert child.returncode == 0 and out.strip() == "interrupted True 4 4 0", out + err[-3000:]
+    assert "lost" not in err and "Traceback" not in err, err[-3000:]
+    gone, alive = psutil.wait_procs(family, timeout=5)
+    assert alive == []
