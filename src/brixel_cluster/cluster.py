@@ -788,9 +788,8 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             host = part.host if part.lost is None else f"{part.host} (lost)"
             parts.append(merge.part_row(part.index, host, part.counts, runtime.get("histogram"),
                                         runtime.get("run_info"), runtime.get("timeline")))
-        extra = {"setup": setup, "errors": errors, "span": span, "parts": parts}
-        _call_report(brixel_report.write_report, path, run_status=run_status, latency=latency, timeline=timeline,
-                     **extra)
+        brixel_report.write_report(path, run_status=run_status, latency=latency, timeline=timeline, setup=setup,
+                                   errors=errors, span=span, parts=parts)
         return True
 
     # Control.
@@ -977,17 +976,3 @@ def _is_lost(error):
         return True
     text = str(error)
     return isinstance(error, RuntimeError) and ("Actor" in text or "lost" in text)
-
-
-def _call_report(write, path, **kwargs):
-    """write_report(path, **kwargs) with the keywords it takes: an older report module without the
-    per-part table still writes the rest."""
-    import inspect
-
-    try:
-        accepted = inspect.signature(write).parameters
-    except (TypeError, ValueError):
-        accepted = None
-    if accepted is not None and not any(p.kind is p.VAR_KEYWORD for p in accepted.values()):
-        kwargs = {k: v for k, v in kwargs.items() if k in accepted}
-    write(path, **kwargs)

@@ -7,13 +7,10 @@ of the report.
 
 import threads_main
 
-__all__ = ["split_workers", "merge_times", "merge_errors", "merge_timelines", "part_row", "OTHER_CAUSES",
-           "ERROR_CAUSES"]
+__all__ = ["split_workers", "merge_times", "merge_errors", "merge_timelines", "part_row", "OTHER_CAUSES"]
 
 # The entry that counts every cause past the bound of distinct causes.
 OTHER_CAUSES = "(other causes)"
-# Distinct causes a merged list keeps before the rest go into OTHER_CAUSES.
-ERROR_CAUSES = 20
 
 # The timeline's rows: a second wide for 6 hours, a minute wide for the next 7 days, then an hour wide.
 _SECOND_ROWS_END = 6 * 3600
@@ -34,52 +31,23 @@ def merge_times(times):
             "max_time": max((t["max_time"] for t in times), default=0)}
 
 
-def merge_errors(parts, bound=ERROR_CAUSES):
-    """Failure causes of several parts as one list, most frequent first and "(other causes)" last.
+def merge_errors(parts):
+    """Failure causes of several parts as one list, as one manager that saw every failure lists them.
 
     `parts` holds (errors, started) pairs: a part's list of {"error", "count", "first", "last",
     "example"} (seconds since that part's first dispatch) and the epoch seconds of that dispatch
-    (None when unknown, taken as the earliest). Counts of one cause are summed; first and last are
-    moved onto the earliest part's start; past `bound` distinct causes the rest, and every part's
-    own "(other causes)", are counted in one last "(other causes)" entry.
+    (None when unknown, taken as the earliest). The times move onto the earliest part's start, and
+    threads_main.merge_errors does the rest: counts summed per cause, the causes first seen earliest
+    kept up to one manager's bound, every other one (and every part's own "(other causes)") counted
+    in one last "(other causes)" entry.
     """
     starts = [s for _, s in parts if s is not None]
     origin = min(starts, default=None)
-    merged = {}
-    other = None
+    lists, offsets = [], []
     for errors, started in parts:
-        shift = started - origin if started is not None and origin is not None else 0.0
-        for cause in errors or ():
-            first, last = cause["first"] + shift, cause["last"] + shift
-            if cause["error"] == OTHER_CAUSES:
-                other = _absorb(other, cause, first, last)
-                continue
-            seen = merged.get(cause["error"])
-            if seen is None:
-                merged[cause["error"]] = dict(cause, first=first, last=last)
-            else:
-                seen["count"] += cause["count"]
-                if first < seen["first"]:
-                    seen["first"], seen["example"] = first, cause["example"]
-                seen["last"] = max(seen["last"], last)
-    ranked = sorted(merged.values(), key=lambda c: (-c["count"], c["first"]))
-    kept, rest = ranked[:bound], ranked[bound:]
-    for cause in rest:
-        other = _absorb(other, cause, cause["first"], cause["last"])
-    if other is not None:
-        kept.append(other)  # last, as in a part's own list
-    return kept
-
-
-def _absorb(other, cause, first, last):
-    if other is None:
-        return {"error": OTHER_CAUSES, "count": cause["count"], "first": first, "last": last,
-                "example": cause["example"]}
-    other["count"] += cause["count"]
-    if first < other["first"]:
-        other["first"], other["example"] = first, cause["example"]
-    other["last"] = max(other["last"], last)
-    return other
+        lists.append(errors or [])
+        offsets.append(started - origin if started is not None and origin is not None else 0.0)
+    return threads_main.merge_errors(lists, offsets)
 
 
 def _row_start(second):

@@ -177,10 +177,8 @@ class Part:
 
     def runtime(self):
         m = self.manager
-        errors = m._get_errors() if hasattr(m, "_get_errors") else None
-        run_info = m._get_run_info() if hasattr(m, "_get_run_info") else None
-        return {"histogram": m._get_histogram(), "timeline": m._get_timeline(), "errors": errors,
-                "run_info": run_info, "first_send": self.first_send}
+        return {"histogram": m._get_histogram(), "timeline": m._get_timeline(), "errors": m._get_errors(),
+                "run_info": m._get_run_info(), "first_send": self.first_send}
 
     # Control: each returns once this part has acted.
 
