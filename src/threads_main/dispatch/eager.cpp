@@ -756,8 +756,9 @@ void eager_control_loop(const Ctx& c, PyObject* self, Run* run)
 {
     Ref var;
     while (loop_goes_on(c, self, run, var)) {
-        // The long period only bounds a wait that nobody cuts short.
-        (void)wait_while_idle(self, 60.0);
+        // A close wakes the loop at once; the period bounds the wait for a switch turned off right
+        // through the store, which wakes nobody, so that the thread does not outlive it by long.
+        (void)wait_while_idle(self, 1.0);
     }
 }
 
