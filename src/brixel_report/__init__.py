@@ -156,7 +156,9 @@ def _charts(timeline, span):
     failures.add_bar(x=seconds, y=rate("failed"), width=[w * 0.95 for w in widths], offset=0, name="failed",
                      customdata=marks, hovertemplate="%{y:,.1f}%{customdata}", marker_color=_COLOURS["failed"])
     share = [100.0 * row["failed"] / row["completed"] if row["completed"] else None for row in timeline]
-    failures.add_scatter(x=middles, y=share, name="share of finished", mode="lines", yaxis="y2",
+    # With markers while the rows are few: a run of one row has a share but no line to draw.
+    failures.add_scatter(x=middles, y=share, name="share of finished",
+                         mode="lines+markers" if len(seconds) < 60 else "lines", yaxis="y2",
                          line=dict(color="#1a202c", width=2), connectgaps=False)
     # The share's axis fits the shares: a few per cent drawn on a 0-100 % axis is a flat line.
     top = max([s for s in share if s is not None], default=0)

@@ -209,17 +209,6 @@ void stop_one(const Ctx& c, PyObject* self, PyObject* var, PyObject* name)
     throw PyErrSet{};
 }
 
-// queue.qsize() as a C size.
-Py_ssize_t queue_size(const Ctx& c, PyObject* queue)
-{
-    Ref size = call_method(queue, c.name(N_qsize));
-    Py_ssize_t n = PyNumber_AsSsize_t(size.get(), PyExc_OverflowError);
-    if (n == -1 && PyErr_Occurred()) {
-        throw PyErrSet{};
-    }
-    return n;
-}
-
 }  // namespace
 
 PyObject* manager_stop(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,

@@ -163,12 +163,7 @@ bool paced_requeue(const Ctx& c, PyObject* var, PyObject* name, PyObject* entry)
 Py_ssize_t paced_waiting(const Ctx& c, PyObject* var)
 {
     Ref queue = field(c, var, N_queue);
-    Ref size = call_method(queue.get(), c.name(N_qsize));
-    Py_ssize_t n = PyNumber_AsSsize_t(size.get(), PyExc_OverflowError);
-    if (n == -1 && PyErr_Occurred()) {
-        throw PyErrSet{};
-    }
-    return n;
+    return queue_size(c, queue.get());
 }
 
 PyObject* manager_consumer(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,

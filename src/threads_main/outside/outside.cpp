@@ -78,6 +78,16 @@ void log_side_line(const Ctx& c, PyObject* self, Name level, PyObject* message)
     }
 }
 
+Py_ssize_t queue_size(const Ctx& c, PyObject* queue)
+{
+    Ref size = call_method(queue, c.name(N_qsize));
+    Py_ssize_t n = PyNumber_AsSsize_t(size.get(), PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred()) {
+        throw PyErrSet{};
+    }
+    return n;
+}
+
 Py_ssize_t running_count(const Ctx& c, PyObject* var)
 {
     // Read in this order: a task that ends between the reads is counted as running, never twice gone.

@@ -82,6 +82,9 @@ void log_side_line(const Ctx& c, PyObject* self, Name level, PyObject* message);
 // Signals (a Ctrl-C in the main thread) are handled after it.
 void poll_sleep(const Ctx& c, PyObject* seconds);
 
+// queue.qsize() as a C size.
+Py_ssize_t queue_size(const Ctx& c, PyObject* queue);
+
 // Tasks counted as running: dispatched, minus finished, minus stopped (runs - dones - stops).
 Py_ssize_t running_count(const Ctx& c, PyObject* var);
 
