@@ -1,5 +1,7 @@
-"""One run over many processes or machines: `BrixelThreadsCluster` has the surface of a
-`threads_main.BrixelThreadsMain` and runs its tasks in parts, one manager per Dask worker process.
+"""One run over many processes or machines.
+
+`BrixelThreadsCluster` has the surface of a `threads_main.BrixelThreadsMain` and runs its tasks in
+parts, one manager per Dask worker process.
 
 Needs the cluster extra (pip install "threads_main[cluster]"), which brings Dask `distributed`.
 Every machine that runs workers needs the same installation, and the task function must be

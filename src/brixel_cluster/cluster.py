@@ -1,7 +1,6 @@
-"""The coordinator of a cluster run: a manager whose tasks run in the parts, one manager per Dask
-worker process.
+"""The coordinator of a cluster run: a manager whose tasks run in the parts.
 
-`BrixelThreadsCluster` is a `BrixelThreadsMain` that does not start a control loop of its own. Its
+Each part is one manager in a Dask worker process. `BrixelThreadsCluster` is a `BrixelThreadsMain` that does not start a control loop of its own. Its
 `_var` is a view of the parts merged (counters, run-time fields and flags), so the joins and the
 summary lines it inherits read the whole run and log the same lines, with the same arithmetic, as
 one manager that ran every task. Every operation that acts on tasks is overridden here and reaches
@@ -138,15 +137,19 @@ class _PartState:
 
 
 class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
-    """Runs func many times in parallel over several processes (or machines), each running a share
-    of the tasks on its own manager, behind the surface of one manager.
+    """Runs func many times in parallel over several processes (or machines), as one manager.
 
+    Each process runs a share of the tasks on its own manager, behind the surface of one manager.
     `processes` starts an embedded Dask cluster of that many worker processes (default: the number
     of processors), closed with the manager; `address` (a scheduler address such as
     "tcp://host:8786", or a `distributed.Client`) uses a running cluster instead, one part per
     worker. `max_workers` is the total over the parts, split as evenly as it goes; the other
     arguments are those of `BrixelThreadsMain` and reach every part. `connect_timeout` bounds the
     wait for a cluster given by its address.
+
+    Raises ImportError without the cluster extra, ValueError for a `dispatch` or `processes` out
+    of range, TypeError for a task function that cannot be sent to (or loaded in) the worker
+    processes, and ConnectionError when no scheduler answers at `address` in time.
     """
 
     def __init__(self, func: Callable[..., Any], max_workers: int | None = None, maximum: bool = False,
@@ -432,6 +435,13 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         return part
 
     def _send(self, thread_name=None, **kwargs):
+        """Submits one task to the next part in turn. Returns True.
+
+        The name is chosen as one manager's _send chooses it, over the whole run (in a timed run a
+        part numbers the tasks sent without a name); the task reaches its part through the sending
+        thread. Raises ManagerError on a closed run or when every part has been lost, and TypeError
+        as one manager's _send does.
+        """
         if thread_name is not None and type(thread_name) is not str:
             raise TypeError(f"Argument 'thread_name' has incorrect type (expected str, got "
                             f"{type(thread_name).__name__})")
@@ -462,6 +472,13 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         return True
 
     def _send_list_thread(self, thread_list):
+        """Submits every task of a collection through _send; with a duration, starts the parts' own loops.
+
+        Without a duration every element (a mapping of _send's keywords) is sent once. With one, the
+        collection is split over the parts and each part sends its share again and again in a sending
+        loop of its own, as one manager's _send_list_thread does; this returns once the loops have
+        started. Returns None.
+        """
         if not self._var.duration:
             for element in self._thread_list_yield(thread_list):
                 self._send(**element)
@@ -673,9 +690,19 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
     # Queries.
 
     def _done(self):
+        """Returns True once the run has ended in every part and no task is on its way to a part.
+
+        As one manager's done flag: false until a run has ended, and false again after a submission
+        or _clear_record().
+        """
         return self._finished and not any(p.queued for p in self._parts if p.lost is None)
 
     def _get_run_status(self):
+        """Returns the seven run counters summed over the parts.
+
+        The counters of _get_run_status() of one manager that ran every task; tasks on their way to
+        a part already count as submitted.
+        """
         # A pull begun within one poll period with nothing submitted since is recent enough: the
         # joins ask twice in a row as they begin, and two pulls a few milliseconds apart would make
         # a first summary line out of the tasks that ended in between.
@@ -683,22 +710,35 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         return self._counts()
 
     def _get_qsize(self):
+        """Returns the number of names waiting in the live parts and on their way to them.
+
+        Raises ManagerError on a closed run.
+        """
         self._check_while()
         self._refresh()
         with self._lock:
             return sum(p.qsize + len(p.pending) for p in self._parts if p.lost is None)
 
     def _get_status(self, thread_name):
+        """Returns one task's status word, as {thread_name: status}, from the mirror brought up to date.
+
+        "Task does not exist" for a name that is no task of the run.
+        """
         self._refresh()
         task = self._tasks.get(thread_name)
         return {thread_name: task[1] if task is not None else "Task does not exist"}
 
     def _get_result(self, thread_name):
+        """Returns one task's result, as {thread_name: result}, from the mirror brought up to date.
+
+        "Task does not exist" for a name that is no task of the run.
+        """
         self._refresh()
         task = self._tasks.get(thread_name)
         return {thread_name: task[2] if task is not None else "Task does not exist"}
 
     def _get_all_status(self):
+        """Returns every task's status word, as {name: status}, in the order the tasks were submitted."""
         self._refresh()
         with self._lock:
             return {name: task[1] for name, task in self._tasks.items()}
@@ -713,12 +753,15 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             return summary
 
     def _get_all_result(self):
+        """Returns the counters and every task's result and status, as one manager's _get_all_result()."""
         return self._result_summary(False)
 
     def _get_failed_result(self):
+        """Returns the counters and the failed tasks' results and statuses, as one manager's."""
         return self._result_summary(True)
 
     def _get_failed(self):
+        """Returns the names of the tasks whose status is "失败", in the order the tasks were submitted."""
         self._refresh()
         with self._lock:
             return [name for name, task in self._tasks.items() if task[1] == _FAILED]
@@ -742,21 +785,27 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         return info.get("started") if info.get("started") is not None else runtime.get("first_send")
 
     def _get_histogram(self):
+        """Returns the raw form of the run's histogram: the exact merge of the parts' histograms."""
         return threads_main.merge_histograms([r["histogram"] for _, r in self._runtimes() if r.get("histogram")])
 
     def _get_latency(self):
+        """Returns the run's task run times in milliseconds, read from the merged histogram."""
         return threads_main.histogram_latency(self._get_histogram())
 
     def _get_timeline(self):
+        """Returns the run per second, the parts' timelines merged (see merge.merge_timelines)."""
         return merge.merge_timelines([(r.get("timeline"), self._started(r)) for _, r in self._runtimes()])
 
     def _get_errors(self):
-        """The failure causes of the whole run, most frequent first (see merge.merge_errors)."""
+        """Returns the failure causes of the whole run, most frequent first (see merge.merge_errors)."""
         return merge.merge_errors([(r.get("errors"), self._started(r)) for _, r in self._runtimes()])
 
     def _get_run_info(self):
-        """The run's facts: the function, the total worker limit, dispatch, duration, the epoch seconds
-        of the first dispatch in any part and of the last finished task in any part."""
+        """Returns the run's set-up as a dict, as one manager's _get_run_info().
+
+        'max_workers' is the total worker limit; 'started' and 'ended' are the epoch seconds of the
+        first dispatch in any part and of the last finished task in any part.
+        """
         runtimes = self._runtimes()
         return self._run_info(runtimes)
 
@@ -769,8 +818,11 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 "ended": max(ends, default=None)}
 
     def _write_report(self, path):
-        """Writes the run report of the whole run (see BrixelThreadsMain._write_report), with a table
-        of one row per part: tasks, failed, rate, p50 and p99, so that one slow process shows."""
+        """Writes the run report of the whole run to path. Returns True.
+
+        The report of BrixelThreadsMain._write_report, with a table of one row per part (tasks,
+        failed, rate, p50 and p99) so that one slow process shows.
+        """
         import brixel_report
 
         run_status = self._get_run_status()
@@ -795,6 +847,12 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
     # Control.
 
     def _stop(self, thread_name):
+        """Stops one running task, in the part that holds it. Returns True.
+
+        Logs "Stop complete". Raises ManagerError on a closed run, and the built-in Exception
+        "Task <name> does not exist" for a name that is no task or "Task <name> not running" for a
+        task not yet dispatched or whose part has been lost.
+        """
         self._check_while()
         self._flush()
         task = self._tasks.get(thread_name)
@@ -812,6 +870,11 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         return True
 
     def _stop_action(self, thread_name=None):
+        """Stops one named task in its part, or every dispatched task in every part. Returns None.
+
+        In a close (the switch is off) each part closes instead, which stops its tasks and leaves its
+        flags as a closed manager's.
+        """
         self._flush()
         if thread_name is None and not self._var.switch:
             # The stop walk of a close: each part closes, which stops its tasks with its switch
@@ -826,6 +889,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         self._sync()
 
     def _stop_all(self):
+        """Cancels the waiting tasks and stops the running ones, in every part. Returns True.
+
+        Logs "Stop all complete". Raises ManagerError on a closed run.
+        """
         self._check_while()
         self._clear_queue()
         self._stop_action()
@@ -833,6 +900,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         return True
 
     def _clear_queue(self):
+        """Takes every waiting name off the queues of every part as cancelled. Returns True.
+
+        Logs "Clear queue......" and "Clear queue complete".
+        """
         self._log.info("Clear queue......")
         self._flush()
         self._call_all("clear_queue")
@@ -841,6 +912,11 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         return True
 
     def _rerun_failed(self):
+        """Puts the failed tasks of every part on its queue again. Returns True.
+
+        Each part re-runs its own, as one manager's _rerun_failed does; here their statuses read
+        "待运行" until the parts report again. Raises ManagerError on a closed run.
+        """
         self._check_while()
         self._flush()
         with self._sync_lock:
@@ -858,6 +934,11 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         return True
 
     def _clear_record(self):
+        """Forgets the finished run in every part; returns True, or False while the run has not ended.
+
+        Also False when a live part could not clear its own records. The parts' counters, run times
+        and the mirror are cleared with it.
+        """
         self._refresh()
         if not self._done():
             return False
@@ -878,6 +959,11 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         return True
 
     def _set_max_workers(self, workers_number=None, maximum=False):
+        """Changes the worker limit of the whole run, split over the parts as evenly as it goes.
+
+        The total follows one manager's policy; "Workers number: <workers_number>" is logged.
+        Returns True. Raises ManagerError on a closed run.
+        """
         self._check_while()
         total = self._worker_total(workers_number, maximum)
         shares = merge.split_workers(total, len(self._parts))
@@ -893,6 +979,14 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         return True
 
     def _close(self):
+        """Shuts the run down for good: every part closes, then the cluster's client and threads.
+
+        Cancels the waiting tasks, stops the running ones, closes every part and takes its last
+        results, then ends the poller and sender threads, the client and (when it was started here)
+        the embedded cluster. An error on the way is logged as a warning, "Close error：..." followed
+        by its text, and the close goes on. Logs "Close......" and "Close complete". Returns True.
+        Raises ManagerError on a run closed already.
+        """
         self._check_while()
         self._log.info("Close......")
         self._var.switch = False
@@ -910,6 +1004,11 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         return True
 
     def __exit__(self, exc_type, exc_value, traceback):
+        """Closes the run unless it is closed already; the exception, if any, goes on.
+
+        Leaving on an exception (Ctrl-C included) closes promptly: a call to a part then waits at most
+        a second. Returns None.
+        """
         if exc_type is not None:
             self._hurry = True  # Ctrl-C or an error: close promptly rather than wait for slow parts
         return super().__exit__(exc_type, exc_value, traceback)
@@ -917,14 +1016,21 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
     # A cluster has no control loop of its own: its parts dispatch their tasks.
 
     def _refuse(self, *args, **kwargs):
+        """Raises NotImplementedError: a cluster has no control loop of its own.
+
+        It stands for _start, _queue_init, _consumer and _check_max_workers: each part's manager
+        dispatches its tasks.
+        """
         raise NotImplementedError("a BrixelThreadsCluster has no control loop of its own: each of its parts "
                                   "dispatches its tasks")
 
     _start = _queue_init = _consumer = _check_max_workers = _refuse
 
     def _parts_info(self):
-        """One dict per part: index, worker address, host, process id, worker share, and the cause of
-        its loss (None while it lives)."""
+        """Returns one dict per part: its index, worker address, host, process id and worker share.
+
+        The key 'lost' holds the cause of the part's loss, or None while it lives.
+        """
         return [{"part": p.index, "address": p.address, "host": p.host, "pid": p.pid, "max_workers": p.share,
                  "lost": p.lost}
                 for p in self._parts]

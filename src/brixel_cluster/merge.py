@@ -18,21 +18,24 @@ _MINUTE_ROWS_END = _SECOND_ROWS_END + 7 * 86400
 
 
 def split_workers(total, parts):
-    """`total` workers over `parts` parts, as evenly as it goes: the first ones take one more."""
+    """Returns `total` workers split over `parts` parts, as evenly as it goes: the first ones take one more."""
     base, extra = divmod(total, parts)
     return [base + (1 if i < extra else 0) for i in range(parts)]
 
 
 def merge_times(times):
-    """The run-time fields of the parts (dicts with all_time, min_time, max_time in ms) as one
-    manager's: the sum, the least non-zero minimum (0 when no part has one) and the greatest maximum."""
+    """Returns the run-time fields of the parts as one manager's.
+
+    `times` holds dicts with all_time, min_time and max_time in ms; the result has their sum, the
+    least non-zero minimum (0 when no part has one) and the greatest maximum.
+    """
     minima = [t["min_time"] for t in times if t["min_time"]]
     return {"all_time": sum(t["all_time"] for t in times), "min_time": min(minima, default=0),
             "max_time": max((t["max_time"] for t in times), default=0)}
 
 
 def merge_errors(parts):
-    """Failure causes of several parts as one list, as one manager that saw every failure lists them.
+    """Returns the failure causes of several parts as one list, as one manager that saw every failure.
 
     `parts` holds (errors, started) pairs: a part's list of {"error", "count", "first", "last",
     "example"} (seconds since that part's first dispatch) and the epoch seconds of that dispatch
@@ -60,7 +63,7 @@ def _row_start(second):
 
 
 def merge_timelines(parts):
-    """The timelines of several parts as one, on the clock of the part that began first.
+    """Returns the timelines of several parts as one, on the clock of the part that began first.
 
     `parts` holds (timeline, started) pairs: a part's rows and the epoch seconds of its first
     dispatch (None when unknown, taken as the earliest). Each part's rows move by its start's offset
@@ -94,9 +97,13 @@ def merge_timelines(parts):
 
 
 def part_row(part, host, run_status, histogram, run_info, timeline=None):
-    """One row of the report's per-part table: tasks finished, failed, rate (tasks per second from
-    the part's first dispatch to its last finished task; without those times, over the seconds its
-    timeline covers) and the part's run-time p50 and p99 (ms)."""
+    """Returns one row of the report's per-part table, as a dict.
+
+    The row holds `part` and `host`, the tasks finished and failed (from `run_status`), the rate
+    (tasks per second from the part's first dispatch to its last finished task, from `run_info`;
+    without those times, over the seconds its `timeline` covers) and the part's run-time p50 and
+    p99 in ms (from its raw `histogram`).
+    """
     latency = threads_main.histogram_latency(histogram) if histogram else {}
     started = (run_info or {}).get("started")
     ended = (run_info or {}).get("ended")

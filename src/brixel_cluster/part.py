@@ -26,9 +26,12 @@ class FunctionLoadError(Exception):
 
 
 class PartManager(threads_main.BrixelThreadsMain):
-    """A manager whose generated names come from the run's one counter: the parts take its numbers
-    in turn (part i of n takes start + i, start + i + n, ...), so names never collide across parts.
-    The names it chooses itself are kept in `chosen`, for the coordinator to learn."""
+    """A manager whose generated names come from the run's one counter.
+
+    The parts take the counter's numbers in turn (part i of n takes start + i, start + i + n, ...),
+    so names never collide across parts. The names it chooses itself are kept in `chosen`, for the
+    coordinator to learn. It takes the arguments of BrixelThreadsMain.
+    """
 
     def __init__(self, *args, **kwargs):
         self._name_next = 1
@@ -42,6 +45,11 @@ class PartManager(threads_main.BrixelThreadsMain):
             self._name_next, self._name_step = start, step
 
     def _send(self, thread_name=None, **kwargs):
+        """Submits one task as BrixelThreadsMain._send does, naming it from the run's counter. Returns True.
+
+        A thread_name that is a new non-empty str names the task; otherwise the next free number of
+        this part's turn of the counter does, and the name goes to `chosen`.
+        """
         # Called by the timed sending loop of this part and for tasks the coordinator left unnamed.
         # The name is chosen and the task created under one lock: two senders cannot take one name.
         with self._naming:
@@ -64,8 +72,10 @@ class PartManager(threads_main.BrixelThreadsMain):
 class Part:
     """The actor: builds the part's manager and answers the coordinator.
 
-    `function` is the task function pickled with cloudpickle; `options` holds max_workers (this
-    part's share), reserve, duration and dispatch."""
+    `index` is the part's number, `function` the task function pickled with cloudpickle, and
+    `options` holds max_workers (this part's share), reserve, duration and dispatch. Raises
+    FunctionLoadError when the function cannot be loaded in this process.
+    """
 
     def __init__(self, index, function, options):
         import cloudpickle
@@ -87,14 +97,17 @@ class Part:
         self._cursors = {"chosen": 0, "runs": 0, "dones": 0, "stops": 0, "cancels": 0}
 
     def identity(self):
+        """Returns this part's index, host name and process id, as a dict."""
         return {"index": self.index, "host": self.host, "pid": self.pid}
 
     # Submission.
 
     def send_batch(self, items):
-        """Submits (name, kwargs) pairs (pickled); a None name, or one already taken here, is chosen
-        by the part. Returns ([(position, name)] for the names chosen here, [(position, error)] for
-        the tasks the manager refused)."""
+        """Submits (name, kwargs) pairs, pickled as one bytes object.
+
+        A None name, or one already taken here, is chosen by the part. Returns ([(position, name)]
+        for the names chosen here, [(position, error)] for the tasks the manager refused).
+        """
         items = pickle.loads(items)
         if self.first_send is None:
             self.first_send = time.time()
@@ -117,8 +130,11 @@ class Part:
         return chosen, refused
 
     def send_list(self, share, name_start, name_step):
-        """A timed run: this part's own sending loop over its share of the collection, its generated
-        names numbered from `name_start` in steps of `name_step`. The share comes pickled."""
+        """Starts this part's own timed sending loop over its share of the collection.
+
+        The share comes pickled; the names it generates are numbered from `name_start` in steps of
+        `name_step`. Returns None once the sending thread has started.
+        """
         share = pickle.loads(share)
         if self.first_send is None:
             self.first_send = time.time()
@@ -128,10 +144,13 @@ class Part:
     # Reading.
 
     def pull(self, runtime=False):
-        """What changed since the last pull, pickled: the names this part chose, the statuses of
-        the tasks dispatched, finished, stopped or cancelled since (with the results of the finished
-        ones), and the counters, run-time fields and flags of this moment; with `runtime`, also the
-        histogram, timeline, failure causes and run facts."""
+        """Returns what changed since the last pull, pickled.
+
+        The names this part chose, the statuses of the tasks dispatched, finished, stopped or
+        cancelled since (with the results of the finished ones), and the counters, run-time fields
+        and flags of this moment; with `runtime`, also the histogram, timeline, failure causes and
+        run facts.
+        """
         m = self.manager
         v = m._var
         lists = {key: getattr(v, key) for key in ("runs", "dones", "stops", "cancels")}
@@ -176,6 +195,12 @@ class Part:
         return _dumps(state)
 
     def runtime(self):
+        """Returns this part's run-time data: histogram, timeline, failure causes, run facts, first send.
+
+        A dict with the keys 'histogram', 'timeline', 'errors' and 'run_info' (its manager's
+        _get_histogram(), _get_timeline(), _get_errors() and _get_run_info()) and 'first_send', the
+        epoch seconds of its first submission (None before it).
+        """
         m = self.manager
         return {"histogram": m._get_histogram(), "timeline": m._get_timeline(), "errors": m._get_errors(),
                 "run_info": m._get_run_info(), "first_send": self.first_send}
@@ -183,12 +208,15 @@ class Part:
     # Control: each returns once this part has acted.
 
     def stop(self, name):
+        """Stops one running task of this part's manager (its _stop); returns True."""
         return self.manager._stop(name)
 
     def stop_action(self, name=None):
+        """Stops one named task, or every dispatched one, in this part's manager (its _stop_action)."""
         self.manager._stop_action(name)
 
     def clear_queue(self):
+        """Cancels the waiting tasks of this part's manager (its _clear_queue); returns True."""
         return self.manager._clear_queue()
 
     def rerun_failed(self):
@@ -198,6 +226,7 @@ class Part:
         return names
 
     def clear_record(self):
+        """Forgets this part's finished batch (its manager's _clear_record); returns whether it did."""
         cleared = self.manager._clear_record()
         if cleared:
             self.manager.chosen = []
@@ -206,12 +235,15 @@ class Part:
         return cleared
 
     def set_max_workers(self, workers):
+        """Sets this part's worker limit to `workers` as it is (no default or cap); returns True."""
         return self.manager._set_max_workers(workers, True)
 
     def set_field(self, name, value):
+        """Assigns `value` to the field `name` of this part's state store."""
         setattr(self.manager._var, name, value)
 
     def close(self):
+        """Closes this part's manager unless it is closed already; returns True."""
         if not self.manager._is_close():
             self.manager._close()
         return True

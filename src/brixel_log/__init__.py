@@ -46,7 +46,9 @@ class BrixelLog:
     ``control`` is a ``logging.Logger`` (or any object with ``info``, ``debug`` and ``warning``
     methods) that receives the messages; without one, the logger named ``title`` is used and, unless
     the user gave that logger handlers of its own, it gets one stderr handler at level INFO, shared by
-    every BrixelLog of that title. ``file`` is a path whose UTF-8 file receives the messages as well.
+    every BrixelLog of that title. ``file`` is a path whose UTF-8 file receives the messages as well
+    (a false value: none). A ``control`` without those methods, or a ``file`` that is no path, raises
+    TypeError.
     """
 
     def __init__(self, title: str, file: str | os.PathLike[str] | bool | None = False, control: Any = False) -> None:
@@ -106,15 +108,19 @@ class BrixelLog:
                 getattr(sink, method)(msg)
 
     def info(self, msg: Any) -> None:
-        """Logs a text or a mapping at INFO level."""
+        """Logs a text or a mapping at INFO level.
+
+        ``msg`` goes to every sink as it is (a logger gets it as the argument of "%s", so a "%" in
+        it is never expanded). Returns None.
+        """
         self._send("info", msg)
 
     def debug(self, msg: Any) -> None:
-        """Logs a text or a mapping at DEBUG level."""
+        """Logs a text or a mapping at DEBUG level; ``msg`` is taken as by :meth:`info`."""
         self._send("debug", msg)
 
     def warning(self, msg: Any) -> None:
-        """Logs a text or a mapping at WARNING level."""
+        """Logs a text or a mapping at WARNING level; ``msg`` is taken as by :meth:`info`."""
         self._send("warning", msg)
 
     def __repr__(self) -> str:

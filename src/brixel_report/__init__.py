@@ -1,5 +1,7 @@
-"""Run reports: a run's set-up, counters, latency table, failures by cause and charts over time in
-one HTML file, or its timeline (and failure causes) as CSV.
+"""Run reports: one HTML page of a run, or its timeline as CSV.
+
+The page holds the run's set-up, counters, latency table, failures by cause and charts over time;
+the CSV holds the timeline (and, beside it, the failure causes).
 
 The HTML report draws its charts with plotly, an optional extra (pip install "threads_main[report]");
 its plotly.js is written into the file, so the page works offline. The CSV needs nothing more.
@@ -55,6 +57,9 @@ def write_report(path, *, run_status, latency, timeline, setup=None, errors=None
     - charts of throughput, run-time percentiles and failures per row of `timeline`. With `span`,
       the seconds from the first dispatch to the last finished task, the last row is drawn at its
       true width and rate, and the average rate is taken over `span`.
+
+    `title` heads the page. Returns None. The HTML page raises ImportError, naming the report
+    extra, when plotly is missing.
     """
     path = os.fsdecode(path)
     if path.lower().endswith(".csv"):

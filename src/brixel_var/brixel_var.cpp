@@ -326,7 +326,7 @@ PyMemberDef entry_members[] = {
 };
 
 PyGetSetDef entry_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, "dictionary for instance variables", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -713,32 +713,53 @@ PyObject* store_repr(PyObject* self) noexcept
 
 PyMethodDef store_methods[] = {
     {"add", as_method(store_add), METH_FASTCALL | METH_KEYWORDS,
-     "add($self, /, **kwargs)\n--\n\nStore each keyword as a field; a field of the same name is replaced."},
+     "add($self, /, **kwargs)\n--\n\n"
+     "Store each keyword as a field; a field of the same name is replaced.\n\n"
+     "Return None. Positional arguments raise TypeError."},
     {"set_kwargs", as_method(store_set_kwargs), METH_FASTCALL | METH_KEYWORDS,
-     "set_kwargs($self, /, **kwargs)\n--\n\nReassign the field named by each keyword."},
+     "set_kwargs($self, /, **kwargs)\n--\n\n"
+     "Reassign the field named by each keyword.\n\n"
+     "It stores as add() does (a field not stored before is created). Return None. Positional\n"
+     "arguments raise TypeError."},
     {"set", as_method(store_set), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "set($self, key, /, *, value)\n--\n\n"
-     "Create or replace the entry under key; its attributes are the keys of the mapping value."},
+     "Create or replace the entry under key; its attributes are the keys of the mapping value.\n\n"
+     "value is a dict, or any mapping with items(), whose keys are strs; the entry's thread, result\n"
+     "and status read as None unless value gives them. Return None. Raise TypeError when value is\n"
+     "missing, is no mapping or has a key that is not a str."},
     {"get", as_method(store_get), METH_O,
-     "get($self, key, /)\n--\n\nThe entry stored under key (the same object each time), or None."},
+     "get($self, key, /)\n--\n\n"
+     "Return the entry stored under key (the same object each time), or None.\n\n"
+     "Attributes assigned on the entry are seen by every later get()."},
     {"keys", as_method(store_keys), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      "keys($self, /)\n--\n\n"
-     "A view of the entry keys: membership and len() are live, iteration runs over a snapshot."},
+     "Return a view of the entry keys.\n\n"
+     "Membership and len() follow the live entries; iteration runs over a snapshot of the keys\n"
+     "present when it starts, so entries may be added meanwhile."},
     {"items", as_method(store_items), METH_NOARGS,
-     "items($self, /)\n--\n\nA list of (key, entry) pairs, in the order of keys()."},
-    {"clear", as_method(store_clear_entries), METH_NOARGS, "clear($self, /)\n--\n\nRemove every entry."},
+     "items($self, /)\n--\n\n"
+     "Return a list of (key, entry) pairs, in the order of keys().\n\n"
+     "The list is new at each call."},
+    {"clear", as_method(store_clear_entries), METH_NOARGS,
+     "clear($self, /)\n--\n\n"
+     "Remove every entry.\n\n"
+     "The fields stay as they are. Return None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef store_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, "dictionary for instance variables", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot store_slots[] = {
     {Py_tp_doc, const_cast<char*>("BrixelVar(**fields)\n--\n\n"
-                                  "A state store: keyword fields read as attributes (a field never stored\n"
-                                  "reads as None) and keyed entries managed with set/get/keys/items/clear.")},
+                                  "A state store: fields read as attributes, and keyed entries.\n\n"
+                                  "Each keyword argument becomes a field; add(), set_kwargs() and plain\n"
+                                  "attribute assignment store more. A field never stored reads as None (a\n"
+                                  "name with two leading and trailing underscores raises AttributeError, as\n"
+                                  "usual). The entries are managed with set/get/keys/items/clear. Positional\n"
+                                  "arguments raise TypeError.")},
     {Py_tp_new, as_slot(PyType_GenericNew)},
     {Py_tp_init, as_slot(store_init)},
     {Py_tp_dealloc, as_slot(store_dealloc)},

@@ -161,7 +161,12 @@ int module_exec(PyObject* module) noexcept
         return -1;
     }
     st->manager_error = PyErr_NewExceptionWithDoc(
-        "threads_main.ManagerError", "Raised by a task manager: closed manager, refused stop, broken close.",
+        "threads_main.ManagerError",
+        "Raised by a task manager: closed manager, refused stop, broken close.\n\n"
+        "Its message is \"The manager has stopped\" for an operation on a closed manager,\n"
+        "\"Stop thread error\" for a stop request the interpreter refused, and \"Close error：\"\n"
+        "followed by the text of the first error that a close met. A manager used in a child process\n"
+        "after a fork raises it too.",
         PyExc_Exception, nullptr);
     if (!st->manager_error) {
         return -1;
@@ -249,7 +254,10 @@ PyDoc_STRVAR(module_doc,
              "Run one task function many times in parallel on interpreter threads.\n\n"
              "BrixelThreadsMain(func, max_workers=None, ...) builds a task manager; submit keyword-argument "
              "sets with _send or _send_list, wait with _join or _join_property, read the outcome with the "
-             "status and result queries, and close the manager with _close.");
+             "status and result queries, and close the manager with _close.\n\n"
+             "The functions histogram_from_times, merge_histograms, histogram_latency, record_runs and\n"
+             "merge_errors build, combine and read the run-time figures of several managers (threads,\n"
+             "processes or machines) as one manager's.");
 
 }  // namespace
 

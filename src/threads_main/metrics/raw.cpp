@@ -279,30 +279,44 @@ PyObject* module_merge_errors(PyObject* module, PyObject* const* args, Py_ssize_
 
 PyDoc_STRVAR(histogram_from_times_doc,
              "histogram_from_times($module, times)\n--\n\n"
-             "The raw form of a histogram of the given run times (seconds).");
+             "Returns the raw form of a histogram of the given run times (seconds).\n\n"
+             "times is an iterable of finite, non-negative numbers of seconds, each recorded to the\n"
+             "nanosecond. The raw form is the plain data that a manager's _get_histogram() returns.\n"
+             "Raises ValueError for a negative or non-finite time and TypeError for one that is not a\n"
+             "number.");
 PyDoc_STRVAR(merge_histograms_doc,
              "merge_histograms($module, raws)\n--\n\n"
-             "One raw form holding every value of the given raw forms: the same histogram as one that\n"
-             "recorded all their values.");
+             "Returns one raw form holding every value of the given raw forms.\n\n"
+             "The result is the same histogram as one that recorded all their values. raws is an iterable\n"
+             "of raw forms (from _get_histogram() or histogram_from_times(), in this process or another);\n"
+             "none gives an empty one. Raises TypeError or ValueError for a malformed raw form, and\n"
+             "OverflowError when the merged count or sum of run times would pass 2**64 - 1.");
 PyDoc_STRVAR(histogram_latency_doc,
              "histogram_latency($module, raw)\n--\n\n"
-             "The latency figures of a raw form: count, then min, mean, p50, p90, p95, p99, p99.9 and\n"
-             "max in milliseconds. A percentile is the midpoint of the bucket holding the sample of\n"
-             "that nearest rank, within 0.4 % of the sample.");
+             "Returns the latency figures of a raw form, in milliseconds.\n\n"
+             "A new dict: count, then min, mean, p50, p90, p95, p99, p99.9 and max, as _get_latency()\n"
+             "gives them. A percentile is the midpoint of the bucket holding the sample of that nearest\n"
+             "rank, within 0.4 % of the sample. Raises TypeError or ValueError for a malformed raw form.");
 PyDoc_STRVAR(record_runs_doc,
              "record_runs($module, runs)\n--\n\n"
-             "Records (at, seconds, failed) triples as a manager records its tasks (at: seconds since\n"
-             "the batch's first dispatch at which the task finished; seconds: its run time, or None\n"
-             "when it has none) and returns {'histogram': raw form, 'timeline': rows}.");
+             "Records (at, seconds, failed) triples as a manager records its tasks.\n\n"
+             "at is the moment the task finished, in seconds since the batch's first dispatch; seconds is\n"
+             "its run time, or None when it has none; a true failed counts it as failed. Returns\n"
+             "{'histogram': raw form, 'timeline': rows}, the data of _get_histogram() and _get_timeline()\n"
+             "of a manager that ran those tasks. Raises TypeError for a run that is not a 3-tuple and\n"
+             "ValueError for a negative or non-finite time.");
 
 PyDoc_STRVAR(merge_errors_doc,
              "merge_errors($module, causes, offsets=None)\n--\n\n"
-             "One list of failure causes (as _get_errors() gives them) holding every failure of the given\n"
-             "lists: counts summed per cause, first and last the earliest and latest, the example of the\n"
-             "cause's earliest failure, most frequent first. offsets, one per list, are seconds added to\n"
-             "that list's times (to put lists of several managers on one clock). The merge keeps the\n"
-             "causes first seen earliest, up to the bound of one manager, and counts the rest in\n"
-             "'(other causes)'.");
+             "Returns one list of failure causes holding every failure of the given lists.\n\n"
+             "causes is an iterable of lists of failure causes as _get_errors() gives them. In the result,\n"
+             "counts are summed per cause, first and last are the earliest and latest, the example is that\n"
+             "of the cause's earliest failure, and the most frequent cause comes first. offsets, one per\n"
+             "list, are seconds added to that list's times (to put lists of several managers on one\n"
+             "clock). The merge keeps the causes first seen earliest, up to the bound of one manager, and\n"
+             "counts the rest in '(other causes)'. Raises TypeError for a cause that is not a dict,\n"
+             "ValueError for a cause without one of the keys or when offsets does not give one offset per\n"
+             "list.");
 
 PyMethodDef latency_functions[] = {
     {"histogram_from_times", cfunction(module_histogram_from_times),

@@ -686,29 +686,43 @@ PyObject* worker_call(PyObject* self, PyObject* args, PyObject* kwargs)
 PyMethodDef worker_methods[] = {
     {"start", cfunction(worker_start),
      METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
-     "start($self, /)\n--\n\nRuns the task in the calling thread and records its outcome."},
+     "start($self, /)\n--\n\n"
+     "Runs the task in the calling thread and records its outcome.\n\n"
+     "Sets the entry's status to \"运行中\" and calls the store's func with kwargs. Then records the\n"
+     "run time (min_time, max_time, all_time, in milliseconds), the result when the store's reserve\n"
+     "is true (the return value, or the exception raised), the status \"完成\" or \"失败\", the name\n"
+     "in success or failed (a result matching the break result counts as failed) and last in dones.\n"
+     "Any exception of the function, BaseException included, is its outcome and is not raised. A\n"
+     "task stopped meanwhile is left as the stop recorded it. Returns None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMemberDef worker_members[] = {
-    {"var", Py_T_OBJECT_EX, offsetof(WorkerObject, var), 0, "The manager's state store."},
-    {"brixel_name", Py_T_OBJECT_EX, offsetof(WorkerObject, name), 0, "The task's name."},
-    {"_log", Py_T_OBJECT_EX, offsetof(WorkerObject, log), 0, "The manager's logger."},
+    {"var", Py_T_OBJECT_EX, offsetof(WorkerObject, var), 0, "The manager's state store (brixel_var)."},
+    {"brixel_name", Py_T_OBJECT_EX, offsetof(WorkerObject, name), 0, "The task's name, the key of its entry."},
+    {"_log", Py_T_OBJECT_EX, offsetof(WorkerObject, log), 0, "The manager's logger (brixel_log)."},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 // The instance `__dict__`, as a plain class has it (the managed dict alone has no descriptor).
 PyGetSetDef worker_getset[] = {
-    {"kwargs", worker_get_kwargs, worker_set_kwargs, "The task's keyword arguments, as a dict.", nullptr},
-    {"__name__", worker_get_name, nullptr, "The name a thread takes after this worker as its target.", nullptr},
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"kwargs", worker_get_kwargs, worker_set_kwargs,
+     "The task's keyword arguments, as a dict: the arguments start() calls the task function with.", nullptr},
+    {"__name__", worker_get_name, nullptr, "The name a thread takes after this worker as its target: 'start'.",
+     nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, "dictionary for instance variables", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot worker_slots[] = {
     {Py_tp_doc, const_cast<char*>("_Worker(brixel_var, brixel_name, brixel_log, **kwargs)\n--\n\n"
                                   "Runs one task: the worker is the target of the task's thread, and calling it "
-                                  "runs start().")},
+                                  "runs start().\n\n"
+                                  "brixel_var is the manager's state store, brixel_name the task's name and\n"
+                                  "brixel_log the manager's logger; the other keyword arguments are the task\n"
+                                  "function's (the attribute kwargs). A manager builds one per task as it is\n"
+                                  "submitted. Calling the worker, with no arguments, runs self.start() looked\n"
+                                  "up on the instance, so a subclass's start is honoured.")},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_init, reinterpret_cast<void*>(worker_init)},
     {Py_tp_call, reinterpret_cast<void*>(worker_call)},
