@@ -466,7 +466,7 @@ http {{
     uwsgi_temp_path {dir}/uwsgi;
     scgi_temp_path {dir}/scgi;
     server {{
-        listen 127.0.0.1:{port} backlog=1024;
+{listen}
         location / {{ return 200 "ok\\n"; }}
     }}
 }}
@@ -480,14 +480,20 @@ def nginx_path():
 
 
 class Nginx:
-    """nginx serving a tiny static answer on a free loopback port, with a configuration of its own in
-    a temporary directory; keep-alive is off, so every request opens a new connection, as a load
-    test's urllib does. One process (no master): its CPU is not the bench's."""
+    """nginx serving a tiny static answer on free loopback ports, with a configuration of its own in a
+    temporary directory; keep-alive is off, so every request opens a new connection, as a load test's
+    urllib does. One process (no master): its CPU is not the bench's.
 
-    def __init__(self):
+    It listens on one port per worker, and each worker sends to its own: every connection leaves a
+    TIME_WAIT entry behind for a minute, and thousands of connections a second to a single port soon
+    reuse the client ports of those entries, which costs the kernel extra work that grows as a run
+    goes on."""
+
+    def __init__(self, ports=20):
+        self.ports = ports
         self.process = None
         self.dir = None
-        self.url = None
+        self.urls = []
 
     def start(self):
         exe = nginx_path()
@@ -495,21 +501,25 @@ class Nginx:
             raise Skipped("nginx not found (install it from the distribution's packages, e.g. nginx-light)")
         self.dir = tempfile.mkdtemp(prefix="bench-nginx-")
         conf = os.path.join(self.dir, "nginx.conf")
-        for _ in range(5):  # a free port may be taken before nginx binds it: another one then
-            with socket.socket() as s:
+        for _ in range(5):  # a free port may be taken before nginx binds it: other ones then
+            sockets = [socket.socket() for _ in range(self.ports)]
+            for s in sockets:
                 s.bind(("127.0.0.1", 0))
-                port = s.getsockname()[1]
+            ports = [s.getsockname()[1] for s in sockets]
+            for s in sockets:
+                s.close()
+            listen = "\n".join(f"        listen 127.0.0.1:{port} backlog=1024;" for port in ports)
             with open(conf, "w") as f:
-                f.write(NGINX_CONF.format(dir=self.dir, port=port))
+                f.write(NGINX_CONF.format(dir=self.dir, listen=listen))
             # Its messages go to a file: a pipe nobody reads could fill up and block it.
             with open(os.path.join(self.dir, "stderr.log"), "w") as log:
                 self.process = subprocess.Popen([exe, "-p", self.dir, "-c", conf, "-e", "stderr"],
                                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=log)
-            self.url = f"http://127.0.0.1:{port}/"
+            self.urls = [f"http://127.0.0.1:{port}/" for port in ports]
             deadline = time.monotonic() + 5
             while self.process.poll() is None and time.monotonic() < deadline:
                 try:
-                    fetch(self.url)
+                    fetch(self.urls[-1])
                     return
                 except OSError:
                     time.sleep(0.01)
@@ -539,7 +549,7 @@ class Nginx:
             self.dir = None
 
 
-NGINX = Nginx()
+NGINX = Nginx(ports=20)  # the figure's 20 workers
 # No proxy from the environment: the requests go to the local server.
 OPENER = urllib.request.build_opener(urllib.request.ProxyHandler({}))
 
@@ -559,14 +569,15 @@ def settle_threads(count, timeout=5.0):
         time.sleep(0.01)
 
 
-def http_ours(url, seconds, workers):
-    """An eager manager as a load test uses it: a timed run of the request list, waited for with
-    _join_property. Requests per second and CPU microseconds per completed request."""
+def http_ours(urls, seconds):
+    """An eager manager as a load test uses it: a timed run of the request list (one request per
+    worker), waited for with _join_property. Requests per second and CPU microseconds per completed
+    request."""
     threads = threading.active_count()
     settle()
-    m = threads_main.BrixelThreadsMain(fetch, workers, logger=QUIET, duration=seconds, dispatch="eager")
+    m = threads_main.BrixelThreadsMain(fetch, len(urls), logger=QUIET, duration=seconds, dispatch="eager")
     cpu, began = time.process_time(), time.perf_counter()
-    m._send_list([{"url": url} for _ in range(workers)])
+    m._send_list([{"url": url} for url in urls])
     m._join_property(500, seconds)
     elapsed, cpu = time.perf_counter() - began, time.process_time() - cpu
     done = m._get_run_status()["done"]
@@ -575,21 +586,22 @@ def http_ours(url, seconds, workers):
     return done / elapsed, cpu / done * 1e6
 
 
-def http_peer(url, seconds, workers):
-    """ThreadPoolExecutor(workers) whose workers each loop over the same task for the same time."""
+def http_peer(urls, seconds):
+    """ThreadPoolExecutor(len(urls)) whose workers each loop over the same task (on a URL each) for
+    the same time."""
     settle()
     cpu, began = time.process_time(), time.perf_counter()
     end = began + seconds
 
-    def loop():
+    def loop(url):
         n = 0
         while time.perf_counter() < end:
             fetch(url)
             n += 1
         return n
 
-    with concurrent.futures.ThreadPoolExecutor(workers) as pool:
-        done = sum(f.result() for f in [pool.submit(loop) for _ in range(workers)])
+    with concurrent.futures.ThreadPoolExecutor(len(urls)) as pool:
+        done = sum(f.result() for f in [pool.submit(loop, url) for url in urls])
     elapsed, cpu = time.perf_counter() - began, time.process_time() - cpu
     return done / elapsed, cpu / done * 1e6
 
@@ -597,7 +609,7 @@ def http_peer(url, seconds, workers):
 HTTP_RUNS = []
 
 
-def http_run(index, seconds=3.0, workers=20, tries=3):
+def http_run(index, seconds=3.0, tries=3):
     """The index-th repetition of the HTTP measurement, shared by its two figures: both sides run
     `tries` times, alternating, and each keeps its best rate and its best CPU per request (what
     disturbs a run only ever lowers the one and raises the other)."""
@@ -606,8 +618,8 @@ def http_run(index, seconds=3.0, workers=20, tries=3):
             NGINX.start()
         ours, peer = [], []
         for _ in range(tries):
-            ours.append(http_ours(NGINX.url, seconds, workers))
-            peer.append(http_peer(NGINX.url, seconds, workers))
+            ours.append(http_ours(NGINX.urls, seconds))
+            peer.append(http_peer(NGINX.urls, seconds))
         HTTP_RUNS.append({
             "rate": (max(r for r, _ in ours), max(r for r, _ in peer)),
             "cpu": (min(c for _, c in ours), min(c for _, c in peer)),
