@@ -328,6 +328,8 @@ Wait idle_wait(Pool* pool)
     });
 }
 
+long free_slots(PyObject* limit, long running, long wanted);
+
 struct Taken {
     Ref name;
     Ref worker;
@@ -350,8 +352,7 @@ bool take_next(const Ctx& c, PyObject* manager, QueueObject* q, PyObject* me, Ta
         return true;
     }
     Ref limit = field(c, var.get(), N_max_workers);
-    Ref count = require(PyLong_FromSsize_t(running_count(c, var.get())));
-    if (!require_int(PyObject_RichCompareBool(count.get(), limit.get(), Py_LT)) || q->fifo->empty()) {
+    if (free_slots(limit.get(), static_cast<long>(running_count(c, var.get())), 1) == 0 || q->fifo->empty()) {
         return true;
     }
     Node node = q->fifo->front();
