@@ -1,7 +1,8 @@
 """Speed and memory of threads_main, each figure beside its limit measured in the same run.
 
 Prints a table of ratios (ours / limit; medians of the repetitions, min-max shown). Standard
-library only, but for the cluster figures, which need the cluster extra (skipped without it). `--json` prints the figures as JSON as well; `--reps N` sets the repetitions
+library only, but for the cluster figures, which need the cluster extra, and the HTTP figures, which
+need nginx (each skipped without it). `--json` prints the figures as JSON as well; `--reps N` sets the repetitions
 (at least 5 for figures worth quoting); `--only NAME` runs one figure.
 """
 
@@ -11,12 +12,18 @@ import gc
 import json
 import logging
 import multiprocessing
+import os
+import shutil
+import socket
 import statistics
+import subprocess
 import sys
+import tempfile
 import threading
 import time
 import tracemalloc
 import types
+import urllib.request
 
 import threads_main
 
@@ -50,6 +57,10 @@ def wait_done(m, n):
     """Waits until the manager is done with its n tasks."""
     while not (m._done() and len(m._var.dones) == n):
         time.sleep(0.001)
+
+
+class Skipped(Exception):
+    """A figure that cannot be measured here; its message says why."""
 
 
 def best_of(tries, ours_once, base_once):
@@ -438,6 +449,196 @@ def cluster_overhead(n=20_000):
     return ours, base, "us CPU/task"
 
 
+# Real HTTP load: requests against nginx on loopback, in a process of its own.
+
+NGINX_CONF = """daemon off;
+master_process off;
+worker_processes 1;
+pid {dir}/nginx.pid;
+error_log stderr error;
+events {{ worker_connections 1024; }}
+http {{
+    access_log off;
+    keepalive_timeout 0;
+    client_body_temp_path {dir}/body;
+    proxy_temp_path {dir}/proxy;
+    fastcgi_temp_path {dir}/fastcgi;
+    uwsgi_temp_path {dir}/uwsgi;
+    scgi_temp_path {dir}/scgi;
+    server {{
+{listen}
+        location / {{ return 200 "ok\\n"; }}
+    }}
+}}
+"""
+
+
+def nginx_path():
+    """The nginx executable: on the PATH, else where distributions install it (sbin directories are
+    often not on a user's PATH); None when there is none."""
+    return shutil.which("nginx") or shutil.which("nginx", path="/usr/sbin:/usr/local/sbin:/sbin")
+
+
+class Nginx:
+    """nginx serving a tiny static answer on free loopback ports, with a configuration of its own in a
+    temporary directory; keep-alive is off, so every request opens a new connection, as a load test's
+    urllib does. One process (no master): its CPU is not the bench's.
+
+    It listens on one port per worker, and each worker sends to its own: every connection leaves a
+    TIME_WAIT entry behind for a minute, and thousands of connections a second to a single port soon
+    reuse the client ports of those entries, which costs the kernel extra work that grows as a run
+    goes on."""
+
+    def __init__(self, ports=20):
+        self.ports = ports
+        self.process = None
+        self.dir = None
+        self.urls = []
+
+    def start(self):
+        exe = nginx_path()
+        if exe is None:
+            raise Skipped("nginx not found (install it from the distribution's packages, e.g. nginx-light)")
+        self.dir = tempfile.mkdtemp(prefix="bench-nginx-")
+        conf = os.path.join(self.dir, "nginx.conf")
+        for _ in range(5):  # a free port may be taken before nginx binds it: other ones then
+            sockets = [socket.socket() for _ in range(self.ports)]
+            for s in sockets:
+                s.bind(("127.0.0.1", 0))
+            ports = [s.getsockname()[1] for s in sockets]
+            for s in sockets:
+                s.close()
+            listen = "\n".join(f"        listen 127.0.0.1:{port} backlog=1024;" for port in ports)
+            with open(conf, "w") as f:
+                f.write(NGINX_CONF.format(dir=self.dir, listen=listen))
+            # Its messages go to a file: a pipe nobody reads could fill up and block it.
+            with open(os.path.join(self.dir, "stderr.log"), "w") as log:
+                self.process = subprocess.Popen([exe, "-p", self.dir, "-c", conf, "-e", "stderr"],
+                                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=log)
+            self.urls = [f"http://127.0.0.1:{port}/" for port in ports]
+            deadline = time.monotonic() + 5
+            while self.process.poll() is None and time.monotonic() < deadline:
+                try:
+                    fetch(self.urls[-1])
+                    return
+                except OSError:
+                    time.sleep(0.01)
+            error = self.end()
+        self.stop()
+        raise Skipped(f"nginx did not start: {error.strip()}")
+
+    def end(self):
+        """Ends the process; returns what it wrote to stderr."""
+        process, self.process = self.process, None
+        if process is None:
+            return ""
+        if process.poll() is None:
+            process.terminate()
+        try:
+            process.wait(5)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+        with open(os.path.join(self.dir, "stderr.log"), errors="replace") as log:
+            return log.read()
+
+    def stop(self):
+        self.end()
+        if self.dir is not None:
+            shutil.rmtree(self.dir, ignore_errors=True)
+            self.dir = None
+
+
+NGINX = Nginx(ports=20)  # the figure's 20 workers
+# No proxy from the environment: the requests go to the local server.
+OPENER = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+
+
+def fetch(url):
+    """The task: one GET on a new connection, body read; returns the status."""
+    with OPENER.open(url, timeout=5) as response:
+        response.read()
+        return response.status
+
+
+def settle_threads(count, timeout=5.0):
+    """Waits until only `count` threads are alive (a closed manager's task threads end once their
+    request returns), so that none of them runs into the next measurement."""
+    deadline = time.monotonic() + timeout
+    while threading.active_count() > count and time.monotonic() < deadline:
+        time.sleep(0.01)
+
+
+def http_ours(urls, seconds):
+    """An eager manager as a load test uses it: a timed run of the request list (one request per
+    worker), waited for with _join_property. Requests per second and CPU microseconds per completed
+    request."""
+    threads = threading.active_count()
+    settle()
+    m = threads_main.BrixelThreadsMain(fetch, len(urls), logger=QUIET, duration=seconds, dispatch="eager")
+    cpu, began = time.process_time(), time.perf_counter()
+    m._send_list([{"url": url} for url in urls])
+    m._join_property(500, seconds)
+    elapsed, cpu = time.perf_counter() - began, time.process_time() - cpu
+    done = m._get_run_status()["done"]
+    close(m)
+    settle_threads(threads)
+    return done / elapsed, cpu / done * 1e6
+
+
+def http_peer(urls, seconds):
+    """ThreadPoolExecutor(len(urls)) whose workers each loop over the same task (on a URL each) for
+    the same time."""
+    settle()
+    cpu, began = time.process_time(), time.perf_counter()
+    end = began + seconds
+
+    def loop(url):
+        n = 0
+        while time.perf_counter() < end:
+            fetch(url)
+            n += 1
+        return n
+
+    with concurrent.futures.ThreadPoolExecutor(len(urls)) as pool:
+        done = sum(f.result() for f in [pool.submit(loop, url) for url in urls])
+    elapsed, cpu = time.perf_counter() - began, time.process_time() - cpu
+    return done / elapsed, cpu / done * 1e6
+
+
+HTTP_RUNS = []
+
+
+def http_run(index, seconds=3.0, tries=3):
+    """The index-th repetition of the HTTP measurement, shared by its two figures: both sides run
+    `tries` times, alternating, and each keeps its best rate and its best CPU per request (what
+    disturbs a run only ever lowers the one and raises the other)."""
+    while len(HTTP_RUNS) <= index:
+        if NGINX.process is None:
+            NGINX.start()
+        ours, peer = [], []
+        for _ in range(tries):
+            ours.append(http_ours(NGINX.urls, seconds))
+            peer.append(http_peer(NGINX.urls, seconds))
+        HTTP_RUNS.append({
+            "rate": (max(r for r, _ in ours), max(r for r, _ in peer)),
+            "cpu": (min(c for _, c in ours), min(c for _, c in peer)),
+        })
+    return HTTP_RUNS[index]
+
+
+def http_figure(metric, unit):
+    calls = 0
+
+    def figure():
+        nonlocal calls
+        ours, peer = http_run(calls)[metric]
+        calls += 1
+        return ours, peer, unit
+
+    return figure
+
+
 # key: (title, function, target ratio ours/baseline, higher is better)
 FIGURES = {
     "end_to_end": ("end to end, 1,000 trivial tasks, 30 workers; baseline: bare 10 ms sleep loop", end_to_end, 0.98, True),
@@ -457,6 +658,11 @@ FIGURES = {
     "eager_idle": ("eager: idle manager CPU above a bare interpreter; limit 0.05 ms/s", eager_idle_cpu, 1.0, False),
     "eager_batches": ("eager: 1,000,000 tasks in batches with _clear_record; after the last vs after the second",
                       eager_batches, 1.01, False),
+    "eager_http_cpu": ("eager: CPU per request, 20 workers looping on HTTP GETs to a local nginx for 3 s; peer: "
+                       "ThreadPoolExecutor(20) looping over the same function", http_figure("cpu", "us CPU/request"),
+                       1.05, False),
+    "eager_http_rate": ("eager: requests/s of the same runs; peer: the same ThreadPoolExecutor(20)",
+                        http_figure("rate", "requests/s"), 0.98, True),
     "cluster_cpu": ("cluster of 2 processes: 3,000 CPU-bound tasks (1 ms of Python each), 4 workers; peer: one "
                     "eager manager", cluster_cpu, 1.7, True),
     "cluster_start": ("cluster: start-up of an embedded cluster of 2 processes; limit: 2 s", cluster_start, 1.0, False),
@@ -472,6 +678,16 @@ def main(argv=None):
     parser.add_argument("--only", choices=sorted(FIGURES), action="append")
     args = parser.parse_args(argv)
     results = {}
+    try:
+        run_figures(args, results)
+    finally:
+        NGINX.stop()
+    if args.json:
+        print(json.dumps(results, indent=2))
+    return 0
+
+
+def run_figures(args, results):
     for key, (title, fn, target, higher) in FIGURES.items():
         if args.only and key not in args.only:
             continue
@@ -479,7 +695,11 @@ def main(argv=None):
             print(f"{title}\n    skipped: the cluster extra is not installed (pip install \"threads_main[cluster]\")",
                   flush=True)
             continue
-        runs = [fn() for _ in range(args.reps)]
+        try:
+            runs = [fn() for _ in range(args.reps)]
+        except Skipped as skipped:
+            print(f"{title}\n    skipped: {skipped}", flush=True)
+            continue
         ratios = sorted(ours / base for ours, base, _ in runs)
         r = results[key] = {
             "title": title, "unit": runs[0][2], "target": target, "higher_is_better": higher,
@@ -493,9 +713,6 @@ def main(argv=None):
             verdict = f"target {'>=' if higher else '<='} {target}: {'met' if met else 'MISSED'}"
         print(f"{title}\n    ours {r['ours']:.4g} {r['unit']}, baseline {r['baseline']:.4g} {r['unit']}: "
               f"ratio {r['ratio']:.3f} (min {r['min']:.3f}, max {r['max']:.3f}); {verdict}", flush=True)
-    if args.json:
-        print(json.dumps(results, indent=2))
-    return 0
 
 
 if __name__ == "__main__":  # the cluster's worker processes import this file too

@@ -9,6 +9,7 @@
 #include "dispatch/dispatch.hpp"
 #include "manager/manager.hpp"
 #include "metrics/raw.hpp"
+#include "native/native.hpp"
 #include "state.hpp"
 #include "support/call.hpp"
 #include "support/run.hpp"
@@ -174,7 +175,8 @@ int module_exec(PyObject* module) noexcept
     if (PyModule_AddObjectRef(module, "ManagerError", st->manager_error) < 0) {
         return -1;
     }
-    if (add_latency_functions(module) < 0 || register_after_fork() < 0 || install_stop_hook() < 0) {
+    if (add_latency_functions(module) < 0 || register_after_fork() < 0 || watch_process_id() < 0
+        || install_stop_hook() < 0) {
         return -1;
     }
     executed.store(true);

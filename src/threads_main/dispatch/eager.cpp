@@ -55,6 +55,7 @@ struct Pool {
     std::mutex mutex;
     std::condition_variable work;     // idle threads wait here for a wake-up
     std::condition_variable arrived;  // a blocking get() waits here for a put
+    int getters = 0;                  // blocking get() calls waiting for a put (interpreter lock held)
     int waiting = 0;                  // threads in the idle wait
     int tokens = 0;                   // wake-ups handed out and not yet taken (never above `waiting`)
     bool closing = false;
@@ -142,11 +143,6 @@ PyObject* take(const Ctx& c, PyObject* self, bool block, double timeout)
             PyErr_SetNone(c.st->queue_empty);
             throw PyErrSet{};
         }
-        std::uint64_t seen;
-        {
-            std::lock_guard<std::mutex> hold(q->pool->mutex);
-            seen = q->pool->puts;
-        }
         double left = -1;
         if (timeout >= 0) {
             left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
@@ -155,8 +151,18 @@ PyObject* take(const Ctx& c, PyObject* self, bool block, double timeout)
                 throw PyErrSet{};
             }
         }
+        std::uint64_t seen;
+        {
+            std::lock_guard<std::mutex> hold(q->pool->mutex);
+            seen = q->pool->puts;
+        }
         Ref held = Ref::borrow(self);  // the wait lets other threads run
-        wait_for_put(q->pool, seen, left);
+        // Counted from before the interpreter lock is let go until it is back: a put made meanwhile
+        // sees it and wakes this wait.
+        Pool* pool = q->pool;
+        ++pool->getters;
+        wait_for_put(pool, seen, left);
+        --pool->getters;
         if (PyErr_CheckSignals() < 0) {
             throw PyErrSet{};
         }
@@ -322,6 +328,8 @@ Wait idle_wait(Pool* pool)
     });
 }
 
+long free_slots(PyObject* limit, long running, long wanted);
+
 struct Taken {
     Ref name;
     Ref worker;
@@ -344,8 +352,7 @@ bool take_next(const Ctx& c, PyObject* manager, QueueObject* q, PyObject* me, Ta
         return true;
     }
     Ref limit = field(c, var.get(), N_max_workers);
-    Ref count = require(PyLong_FromSsize_t(running_count(c, var.get())));
-    if (!require_int(PyObject_RichCompareBool(count.get(), limit.get(), Py_LT)) || q->fifo->empty()) {
+    if (free_slots(limit.get(), static_cast<long>(running_count(c, var.get())), 1) == 0 || q->fifo->empty()) {
         return true;
     }
     Node node = q->fifo->front();
@@ -664,11 +671,15 @@ void eager_push(PyObject* queue, PyObject* name, PyObject* worker)
         PyErr_NoMemory();
         throw PyErrSet{};
     }
-    {
-        std::lock_guard<std::mutex> hold(q->pool->mutex);
-        ++q->pool->puts;
+    // Only a blocking get() waits for a put: with none waiting (the usual case: the task threads
+    // take names without waiting here), nothing is signalled.
+    if (q->pool->getters > 0) {
+        {
+            std::lock_guard<std::mutex> hold(q->pool->mutex);
+            ++q->pool->puts;
+        }
+        q->pool->arrived.notify_all();
     }
-    q->pool->arrived.notify_all();
 }
 
 void eager_kick(const Ctx& c, PyObject* manager)

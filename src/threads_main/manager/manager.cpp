@@ -1,8 +1,6 @@
 // The manager object's construction and its end, the worker-limit policy and the open check.
 #include "manager/manager.hpp"
 
-#include <unistd.h>
-
 #include <new>
 #include <utility>
 
@@ -51,7 +49,7 @@ PyObject* manager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     if (!manager->wake || !manager->core) {
         return PyErr_NoMemory();
     }
-    manager->pid = static_cast<long>(getpid());
+    manager->pid = current_process_id();
     return self.release();
 }
 

@@ -1,11 +1,45 @@
 // The manager's shared core and the process check.
 #include "native/native.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <new>
 
 namespace threads_main {
+
+namespace {
+
+// The calling process's id, as getpid() gives it: read once, and again in the child of every fork
+// (before fork() returns there). Every task checks it twice and every submission once, and getpid()
+// is a system call.
+std::atomic<long> process_id{0};
+
+void note_child_process() noexcept
+{
+    process_id.store(static_cast<long>(getpid()), std::memory_order_relaxed);
+}
+
+}  // namespace
+
+int watch_process_id() noexcept
+{
+    note_child_process();
+    int failed = pthread_atfork(nullptr, nullptr, note_child_process);
+    if (failed != 0) {
+        errno = failed;
+        PyErr_SetFromErrno(PyExc_OSError);
+        return -1;
+    }
+    return 0;
+}
+
+long current_process_id() noexcept
+{
+    return process_id.load(std::memory_order_relaxed);
+}
 
 ManagerCore* ManagerCore::create() noexcept
 {
@@ -26,7 +60,7 @@ void ManagerCore::release() noexcept
 
 bool inherited(PyObject* manager) noexcept
 {
-    return as_manager(manager)->pid != static_cast<long>(getpid());
+    return as_manager(manager)->pid != current_process_id();
 }
 
 void check_process(const Ctx& c, PyObject* manager)

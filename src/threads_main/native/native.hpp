@@ -57,6 +57,13 @@ struct ManagerObject {
 
 inline ManagerObject* as_manager(PyObject* self) { return reinterpret_cast<ManagerObject*>(self); }
 
+// Starts following the calling process's id through forks (pthread_atfork), once per process, at
+// the module's execution. 0, or -1 with an error set.
+int watch_process_id() noexcept;
+
+// The calling process's id (getpid()), without a system call.
+long current_process_id() noexcept;
+
 // Whether the calling process is not the one that built `manager` (a child of a fork): its locks
 // and queue may be held by threads that do not exist here, so it takes no work.
 bool inherited(PyObject* manager) noexcept;

@@ -319,7 +319,7 @@ void ThreadRun::end() noexcept
     run_release(std::exchange(run_, nullptr));
 }
 
-bool run_key(PyObject* name, std::string& key) noexcept
+bool run_key(PyObject* name, RunKey& key) noexcept
 {
     if (!PyUnicode_Check(name)) {
         return false;
@@ -330,8 +330,15 @@ bool run_key(PyObject* name, std::string& key) noexcept
         PyErr_Clear();  // a name that cannot be encoded is not a task of ours
         return false;
     }
+    // The str type's own hash, whatever a subclass defines: equal texts get equal keys, and no
+    // Python code runs here.
+    key.hash = PyUnicode_Type.tp_hash(name);
+    if (key.hash == -1) {
+        PyErr_Clear();
+        return false;
+    }
     try {
-        key.assign(text, static_cast<size_t>(size));
+        key.text.assign(text, static_cast<size_t>(size));
     }
     catch (const std::bad_alloc&) {
         return false;
@@ -348,7 +355,7 @@ RunTable::~RunTable()
 
 Run* RunTable::find(PyObject* name) noexcept
 {
-    std::string key;
+    RunKey key;
     if (!run_key(name, key)) {
         return nullptr;
     }
@@ -358,7 +365,7 @@ Run* RunTable::find(PyObject* name) noexcept
 
 Run* RunTable::begin(PyObject* name) noexcept
 {
-    std::string key;
+    RunKey key;
     bool named = run_key(name, key);
     auto it = named ? runs_.find(key) : runs_.end();
     if (it != runs_.end() && it->second->state == Run::Starting && !it->second->adopted) {
@@ -392,7 +399,7 @@ Run* RunTable::begin(PyObject* name) noexcept
 
 bool RunTable::leave_stopped(PyObject* name) noexcept
 {
-    std::string key;
+    RunKey key;
     if (!run_key(name, key)) {
         return false;
     }
@@ -416,7 +423,7 @@ bool RunTable::leave_stopped(PyObject* name) noexcept
 
 void RunTable::remove(PyObject* name, Run* run) noexcept
 {
-    std::string key;
+    RunKey key;
     if (!run_key(name, key)) {
         return;
     }

@@ -188,6 +188,20 @@ bool interruptible(F&& wait)
     return ok;
 }
 
+// A task name as a table keeps it: its text, and the interpreter's own hash of that text (cached
+// in the str object once computed, as a name's is when it becomes a key of the task entries), so
+// that a look-up hashes nothing itself.
+struct RunKey {
+    Py_hash_t hash = 0;
+    std::string text;
+
+    bool operator==(const RunKey& other) const noexcept { return hash == other.hash && text == other.text; }
+};
+
+struct RunKeyHash {
+    size_t operator()(const RunKey& key) const noexcept { return static_cast<size_t>(key.hash); }
+};
+
 // The runs of one manager by task name: the run a stop finds for a name is the latest one. Touched
 // only with the interpreter lock held; shared by the manager and the workers it built, which keep
 // it alive together with the manager's other native parts.
@@ -213,10 +227,10 @@ public:
     void forget_unbegun() noexcept;
 
 private:
-    std::unordered_map<std::string, Run*> runs_;
+    std::unordered_map<RunKey, Run*, RunKeyHash> runs_;
 };
 
-// The text key of a task name (names are str); false for any other object.
-bool run_key(PyObject* name, std::string& key) noexcept;
+// The key of a task name (names are str); false for any other object.
+bool run_key(PyObject* name, RunKey& key) noexcept;
 
 }  // namespace threads_main
