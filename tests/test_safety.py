@@ -345,24 +345,32 @@ def test_thread_that_cannot_start_is_a_failed_task(make_manager, monkeypatch):
 
 
 FORK = """
-    import os, sys, time, threads_main
+    import os, sys, threading, time, threads_main
     mode = sys.argv[1]
     parent = os.getpid()
     ran = os.pipe()
 
+    forked = []
+
     def task(n):
         os.write(ran[1], f"{os.getpid()} {n}\\n".encode())
         if n == 0 and os.getpid() == parent:
-            # Forked inside a task: the child's copy of this thread must not go on to the parent's
-            # waiting tasks.
-            if os.fork() == 0:
+            # Forked inside a task, once the others wait: the child's copy of this thread must not
+            # go on to the parent's waiting tasks, nor wait for ever; it ends with its task.
+            sent.wait(5)
+            child = os.fork()
+            if child == 0:
                 time.sleep(0.2)
+            else:
+                forked.append(child)
         time.sleep(0.01)
         return n
 
+    sent = threading.Event()
     m = threads_main.BrixelThreadsMain(task, 4, dispatch=mode)
     for n in range(20):
         m._send(n=n)
+    sent.set()
     time.sleep(0.05)
     pid = os.fork()
     if pid == 0:
@@ -384,6 +392,10 @@ FORK = """
     runs = [(int(p), int(n)) for p, n in zip(lines[::2], lines[1::2])]
     print("parent:", len(m._var.dones), status, sorted(n for p, n in runs if p == parent) == list(range(20)),
           [n for p, n in runs if p != parent], flush=True)
+    deadline = time.monotonic() + 5
+    while os.waitpid(forked[0], os.WNOHANG) == (0, 0) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    print("task's child ended:", time.monotonic() < deadline, flush=True)
     m._close()
 """
 
@@ -394,6 +406,7 @@ def test_fork_child_refuses_the_inherited_manager_and_builds_its_own(mode):
     assert code == 0, err[-2000:]
     assert "refused: The manager belongs to the process that built it" in out
     assert "child: {'x': 42}" in out and "parent: 20 0 True []" in out, out + err[-2000:]
+    assert "task's child ended: True" in out, out + err[-2000:]
 
 
 BROKEN_LOGGER = """
