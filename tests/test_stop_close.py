@@ -180,6 +180,26 @@ def test_close_idle_then_closed(make_manager):
     assert type(caught.value.__context__) is ZeroDivisionError and broken._is_close()
 
 
+class ClosedUnderTheDrain(threads_main.BrixelThreadsMain):
+    """A close from elsewhere lands while _stop_all drains: the queue is closed under the drain."""
+
+    def _clear_queue(self):
+        if not self._is_close():
+            self._close()
+        return super()._clear_queue()
+
+
+def test_stop_all_overtaken_by_a_close_says_the_manager_has_stopped(recording_log, dispatch):
+    m = ClosedUnderTheDrain(print, 0, True, dispatch=dispatch)  # nothing is ever dispatched
+    for _ in range(3):
+        m._send()
+    with pytest.raises(threads_main.ManagerError, match="^The manager has stopped$") as caught:
+        m._stop_all()
+    assert isinstance(caught.value.__context__, Exception)  # the closed queue's own error
+    assert m._is_close() and m._get_run_status()["cancel"] == 3
+    assert_records(m)
+
+
 class HeldControl(threads_main.BrixelThreadsMain):
     """A control thread that ignores the close until released, and a refused or counted SystemExit."""
 
