@@ -127,8 +127,10 @@ class ManagerMachine(RuleBasedStateMachine):
     def clear_queue(self):
         try:
             assert self.m._clear_queue() is True
-        except (ValueError, OSError):  # the queue of a manager that a task closed meanwhile (an
-            assert self.m._is_close()  # OSError when the close lands inside the queue's get)
+        # The queue of a manager that a task closed meanwhile: ValueError, or OSError when the close
+        # lands inside the queue's own get.
+        except (ValueError, OSError):
+            assert self.m._is_close()
 
     @rule()
     def rerun_failed(self):

@@ -242,23 +242,14 @@ PyObject* manager_stop_all(PyObject* self, PyTypeObject* cls, PyObject* const* a
         bind_args({"_stop_all", {}}, args, nargs, kwnames, nullptr);
         Ctx c = ctx_from_class(cls);
         call_method(self, c.name(N__check_while));
+        Ref var = manager_var(c, self);
         try {
             call_method(self, c.name(N__clear_queue));
         }
         catch (const PyErrSet&) {
             // A close from another thread (a task's, say) may close the queue under the drain: the
             // queue's own error then means what the test above means, a manager that has stopped.
-            bool closed = false;
-            if (PyErr_ExceptionMatches(PyExc_Exception)) {
-                SavedError keep;
-                try {
-                    closed = switch_reads_off(c, manager_var(c, self).get());
-                }
-                catch (const PyErrSet&) {
-                    PyErr_Clear();  // no store to read: the error stands as it is
-                }
-            }
-            if (closed) {
+            if (PyErr_ExceptionMatches(PyExc_Exception) && switch_reads_off(c, var.get())) {
                 Ref error = manager_error_in_context(c, "The manager has stopped");
                 PyErr_SetRaisedException(error.release());
             }
