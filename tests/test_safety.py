@@ -18,7 +18,10 @@ import threads_main
 from conftest import assert_records, shut, wait_until
 
 CRASH_RUNS = 20
-QUIET = "import logging; logging.getLogger('BrixelThreads').disabled = True\n"
+# A process started from a shell that runs in the background inherits SIGINT ignored, and Python
+# then installs no KeyboardInterrupt handler: the scripts take it back, as an interactive run has it.
+PRELUDE = ("import logging; logging.getLogger('BrixelThreads').disabled = True\n"
+           "import signal; signal.signal(signal.SIGINT, signal.default_int_handler)\n")
 
 
 def run_script(source, *, timeout=30, interrupt=None, args=()):
@@ -26,7 +29,7 @@ def run_script(source, *, timeout=30, interrupt=None, args=()):
     SIGINT that many times once the script printed its first line, half a second apart, and
     measures how long the exit took."""
     env = {**os.environ, "PYTHONFAULTHANDLER": "1"}
-    p = subprocess.Popen([sys.executable, "-c", QUIET + textwrap.dedent(source), *args], stdout=subprocess.PIPE,
+    p = subprocess.Popen([sys.executable, "-c", PRELUDE + textwrap.dedent(source), *args], stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, text=True, env=env)
     exit_time = 0.0
     if interrupt:
