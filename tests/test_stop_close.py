@@ -365,7 +365,7 @@ def test_ctrl_c_in_a_with_block_closes_and_the_interpreter_exits():
     # once, and the process ends when the call returns instead of waiting on unclosed threads.
     code = textwrap.dedent("""
         import logging, os, signal, threading, time, threads_main
-        signal.signal(signal.SIGINT, signal.default_int_handler)  # not inherited ignored
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # a background shell passes it ignored
         m = threads_main.BrixelThreadsMain(lambda: time.sleep(0.5), 2, logger=logging.getLogger("quiet"))
         try:
             with m:
