@@ -210,6 +210,49 @@ def test_timing_fields_treat_zero_as_unset(monkeypatch):
     assert type(var.threads.get("e").result) is ZeroDivisionError and var.failed == ["d", "e"]
 
 
+@pytest.mark.parametrize("replaced", ["function", "module"])
+def test_run_times_follow_the_clock_however_it_is_replaced(monkeypatch, replaced):
+    # The time module's own function, replaced on the module itself, or the module-level name.
+    script = Clock(2000.0, 2000.25, 3000.0, 3000.5)
+    if replaced == "function":
+        monkeypatch.setattr(threads_main.time, "time", script.time)
+    else:
+        monkeypatch.setattr(threads_main, "time", script)
+    var = make_store(lambda: None)
+    run(var, "a")
+    run(var, "b")
+    assert (var.min_time, var.max_time, var.all_time) == (250, 500, 750) and script.values == []
+
+
+class Entry:
+    def __init__(self, status):
+        self.thread, self.result, self.status = object(), None, status
+
+
+class Entries:
+    """Task entries of a class of the caller's own, reached through get()."""
+
+    def __init__(self):
+        self.entries = {}
+
+    def set(self, name, value):
+        self.entries[name] = Entry(value["status"])
+
+    def get(self, name):
+        return self.entries.get(name)
+
+
+@pytest.mark.parametrize("func, status, failed", [(lambda: 5, DONE, []), (lambda: 1 / 0, FAILED, ["t"])])
+def test_outcome_is_written_into_entries_of_any_class(func, status, failed):
+    seen = []
+    var = make_store(lambda: seen.append(var.threads.get("t").status) or func())
+    var.threads = Entries()
+    entry, worker = run(var)
+    assert seen == ["运行中"] and (entry.status, entry.thread, var.failed, var.dones) == (status, None, failed, ["t"])
+    assert entry.result == 5 if status == DONE else type(entry.result) is ZeroDivisionError
+    assert (getattr(entry, "_worker", None) is worker) == (status == FAILED)
+
+
 class SlowStore:
     """A store whose timing reads let other threads in before the write that follows them."""
 

@@ -587,6 +587,18 @@ int api_set_task(PyObject* self, PyObject* key, PyObject* thread, PyObject* resu
     return entry ? store_entry(self, key, entry.get()) : -1;
 }
 
+void api_set_entry_field(PyObject* self, BrixelEntryField field, PyObject* value) noexcept
+{
+    EntryObject* e = as_entry(self);
+    PyObject** slot = &e->status;
+    if (field == BRIXEL_ENTRY_THREAD) {
+        slot = &e->thread;
+    } else if (field == BRIXEL_ENTRY_RESULT) {
+        slot = &e->result;
+    }
+    Py_XSETREF(*slot, Py_NewRef(value));
+}
+
 int api_has_entry(PyObject* self, PyObject* key) noexcept
 {
     return entries_contain(as_store(self)->entries, key);
@@ -812,6 +824,8 @@ int module_exec(PyObject* module) noexcept
     st->api.get_entry = store_get;
     st->api.has_entry = api_has_entry;
     st->api.set_task = api_set_task;
+    st->api.entry_type = reinterpret_cast<PyTypeObject*>(st->entry_type);
+    st->api.set_entry_field = api_set_entry_field;
     Ref capsule = Ref::steal(PyCapsule_New(&st->api, BRIXEL_VAR_API_CAPSULE, nullptr));
     if (!capsule) {
         return -1;

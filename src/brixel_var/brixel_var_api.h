@@ -7,6 +7,9 @@
 
 #define BRIXEL_VAR_API_CAPSULE "brixel_var._C_API"
 
+// The task fields of an entry, for set_entry_field.
+enum BrixelEntryField { BRIXEL_ENTRY_THREAD, BRIXEL_ENTRY_RESULT, BRIXEL_ENTRY_STATUS };
+
 struct BrixelVarApi {
     // The store class itself. Only its exact instances may be passed to the functions below, and
     // names must be plain (not dunders).
@@ -23,4 +26,9 @@ struct BrixelVarApi {
     // What `store.set(key, value={"thread": thread, "result": result, "status": status})` does,
     // without the mapping. 0, or -1 with an error set.
     int (*set_task)(PyObject* store, PyObject* key, PyObject* thread, PyObject* result, PyObject* status);
+    // The class of the entries get_entry gives (final: an entry is exactly of this class).
+    PyTypeObject* entry_type;
+    // `entry.thread`, `.result` or `.status = value` on an entry: what the attribute write does,
+    // without the attribute lookup. Cannot fail (dropping the old value may run code, as a write does).
+    void (*set_entry_field)(PyObject* entry, BrixelEntryField field, PyObject* value);
 };

@@ -23,6 +23,8 @@ struct ModuleState {
     PyObject* async_raise;     // our own _async_raise function, to tell it from an override
     PyObject* run_snapshot_type;  // dict subclass of the summary-line snapshots (manager/class.cpp)
     PyObject* queue_empty;     // queue.Empty, raised by a take that finds nothing
+    PyObject* time_module;     // the time module and its time function, to tell them from replacements
+    PyObject* time_time;
     PyObject* poll_period;     // the float 0.01: seconds between two passes of the control loop
     PyObject* zero;            // the int 0
     PyObject* kw_target;       // ("target",): keyword names of Thread(target=...)

@@ -35,6 +35,45 @@ bool switch_reads_off(const Ctx& c, PyObject* var) noexcept
     return open == 0;
 }
 
+double now_seconds(const Ctx& c)
+{
+    Ref time = c.global(N_time);
+    Ref clock;
+    if (time.get() == c.st->time_module) {
+        // A module's attribute is the entry of its dict (the module class defines no `time`).
+        PyObject* found = nullptr;
+        require_int(PyDict_GetItemRef(PyModule_GetDict(time.get()), c.name(N_time), &found));
+        clock = found ? Ref::steal(found) : getattr(time.get(), c.name(N_time));
+        if (clock.get() == c.st->time_time) {
+            PyTime_t now = 0;
+            require_int(PyTime_Time(&now));
+            return PyTime_AsSecondsDouble(now);
+        }
+    } else {
+        clock = getattr(time.get(), c.name(N_time));
+    }
+    Ref now = call(clock.get());
+    double seconds = PyFloat_AsDouble(now.get());
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        throw PyErrSet{};
+    }
+    return seconds;
+}
+
+void set_entry_field(const Ctx& c, PyObject* entry, Name n, PyObject* value)
+{
+    const BrixelVarApi* api = c.st->store_api;
+    if (api && Py_IS_TYPE(entry, api->entry_type)) {
+        switch (n) {
+        case N_thread: api->set_entry_field(entry, BRIXEL_ENTRY_THREAD, value); return;
+        case N_result: api->set_entry_field(entry, BRIXEL_ENTRY_RESULT, value); return;
+        case N_status: api->set_entry_field(entry, BRIXEL_ENTRY_STATUS, value); return;
+        default: break;
+        }
+    }
+    setattr(entry, c.name(n), value);
+}
+
 bool has_task(const Ctx& c, PyObject* threads, PyObject* name)
 {
     if (const BrixelVarApi* api = plain_store_methods(c, threads, {N_keys})) {

@@ -57,6 +57,10 @@ inline Ref task_entry(const Ctx& c, PyObject* threads, PyObject* name)
     return call_method(threads, c.name(N_get), name);
 }
 
+// entry.<n> = value for a field of a task entry: an entry of the plain store has it written in its
+// slot, anything else (or another name) through the attribute.
+void set_entry_field(const Ctx& c, PyObject* entry, Name n, PyObject* value);
+
 // name in threads.keys()
 bool has_task(const Ctx& c, PyObject* threads, PyObject* name);
 
@@ -76,6 +80,10 @@ void log_object(const Ctx& c, PyObject* log, Name level, PyObject* message);
 // logger that fails with an ordinary error is reported through the unraisable hook and the loop goes
 // on; anything not derived from Exception passes.
 void log_side_line(const Ctx& c, PyObject* self, Name level, PyObject* message);
+
+// time.time() through the module-level `time`, as a double. The time module's own clock (neither
+// the module nor its `time` replaced) is read without the call: the same value for less.
+double now_seconds(const Ctx& c);
 
 // time.sleep(seconds) through the module-level `time`, looked up at each use so that a replaced clock
 // is honoured; the sleep is task code for stops when it belongs to the outermost call of a run.

@@ -87,29 +87,11 @@ public:
     ~TimingLock() { PyMutex_Unlock(&timing_mutex); }
 };
 
-// time.time() as a double, through the module-level `time`.
-double now_seconds(const Ctx& c)
-{
-    Ref time = c.global(N_time);
-    Ref now = call_method(time.get(), c.name(N_time));
-    double seconds = PyFloat_AsDouble(now.get());
-    if (seconds == -1.0 && PyErr_Occurred()) {
-        throw PyErrSet{};
-    }
-    return seconds;
-}
-
-// threads.get(name), with `threads` read from the store each time.
+// threads.get(name), with `threads` read from the store.
 Ref entry_of(const Ctx& c, PyObject* var, PyObject* name)
 {
     Ref threads = field(c, var, N_threads);
     return task_entry(c, threads.get(), name);
-}
-
-void set_entry(const Ctx& c, PyObject* var, PyObject* name, Name attr, PyObject* value)
-{
-    Ref entry = entry_of(c, var, name);
-    setattr(entry.get(), c.name(attr), value);
 }
 
 void append_to(const Ctx& c, PyObject* var, Name list, PyObject* name)
@@ -154,21 +136,19 @@ PyObject* call_task(const Ctx& c, PyObject* var, const TaskArgs& task)
 }
 
 // Folds one elapsed time into min_time, max_time and all_time under the timing lock; the stored
-// values stay interpreter integers.
+// values stay interpreter integers. A bound that holds is left as it is.
 void fold_timing(const Ctx& c, PyObject* var, PyObject* elapsed)
 {
     TimingLock locked;
     Ref min_time = field(c, var, N_min_time);
     // A stored 0 means "unset": the first returned task replaces it whatever its time.
     if (!truthy(min_time.get()) || require_int(PyObject_RichCompareBool(elapsed, min_time.get(), Py_LT))) {
-        min_time = Ref::borrow(elapsed);
+        set_field(c, var, N_min_time, elapsed);
     }
-    set_field(c, var, N_min_time, min_time.get());
     Ref max_time = field(c, var, N_max_time);
     if (require_int(PyObject_RichCompareBool(elapsed, max_time.get(), Py_GT))) {
-        max_time = Ref::borrow(elapsed);
+        set_field(c, var, N_max_time, elapsed);
     }
-    set_field(c, var, N_max_time, max_time.get());
     Ref all_time = field(c, var, N_all_time);
     Ref sum = require(PyNumber_Add(all_time.get(), elapsed));
     set_field(c, var, N_all_time, sum.get());
@@ -192,14 +172,14 @@ bool matches_break(const Ctx& c, PyObject* var, PyObject* result)
 
 // Records a task function that returned: timing, result, status and classification. True when
 // the result matched the break result (the name went to `failed`).
-bool record_return(const Ctx& c, PyObject* var, PyObject* name, PyObject* result, double start_ms)
+bool record_return(const Ctx& c, PyObject* var, PyObject* entry, PyObject* name, PyObject* result, double start_ms)
 {
     Ref elapsed = require(PyLong_FromDouble(std::trunc(now_seconds(c) * 1000.0 - start_ms)));
     fold_timing(c, var, elapsed.get());
     if (truthy(field(c, var, N_reserve).get())) {
-        set_entry(c, var, name, N_result, result);
+        set_entry_field(c, entry, N_result, result);
     }
-    set_entry(c, var, name, N_status, c.status(S_COMPLETED));
+    set_entry_field(c, entry, N_status, c.status(S_COMPLETED));
     bool broke = matches_break(c, var, result);
     append_to(c, var, broke ? N_failed : N_success, name);
     return broke;
@@ -208,18 +188,18 @@ bool record_return(const Ctx& c, PyObject* var, PyObject* name, PyObject* result
 // Records a failed run with its error. The entry also keeps the worker, so that a re-run can
 // build a fresh thread for the same keyword arguments; that is a convenience, and its failure is
 // ignored.
-void record_failure(const Ctx& c, PyObject* self, PyObject* var, PyObject* name, PyObject* error)
+void record_failure(const Ctx& c, PyObject* self, PyObject* var, PyObject* entry, PyObject* name, PyObject* error)
 {
     if (truthy(field(c, var, N_reserve).get())) {
-        set_entry(c, var, name, N_result, error);
+        set_entry_field(c, entry, N_result, error);
     }
     try {
-        set_entry(c, var, name, N__worker, self);
+        set_entry_field(c, entry, N__worker, self);
     }
     catch (const PyErrSet&) {
         PyErr_Clear();
     }
-    set_entry(c, var, name, N_status, c.status(S_FAILED));
+    set_entry_field(c, entry, N_status, c.status(S_FAILED));
     append_to(c, var, N_failed, name);
 }
 
@@ -272,12 +252,13 @@ PyObject* run_task(const Ctx& c, PyObject* self, Run* run, Metrics* metrics, PyO
     if (run->stop) {
         return end_stopped(run);
     }
+    // The entry is looked up once: the records of a name that runs are never dropped or replaced
+    // (a clearing waits until nothing runs), so the entry found now is the one to write at the end.
     Ref entry = entry_of(c, var, name);
     if (run->stop) {
         return end_stopped(run);
     }
-    setattr(entry.get(), c.name(N_status), c.status(S_RUNNING));
-    entry.reset();
+    set_entry_field(c, entry.get(), N_status, c.status(S_RUNNING));
 
     double start_ms = 0;
     bool timed = false;
@@ -311,7 +292,7 @@ PyObject* run_task(const Ctx& c, PyObject* self, Run* run, Metrics* metrics, PyO
     bool broke = false;
     if (outcome) {
         try {
-            broke = record_return(c, var, name, outcome.get(), start_ms);
+            broke = record_return(c, var, entry.get(), name, outcome.get(), start_ms);
         }
         catch (const PyErrSet&) {
             failure = Ref::steal(PyErr_GetRaisedException());
@@ -332,12 +313,12 @@ PyObject* run_task(const Ctx& c, PyObject* self, Run* run, Metrics* metrics, PyO
         }
     }
     if (failure) {
-        record_failure(c, self, var, name, failure.get());
+        record_failure(c, self, var, entry.get(), name, failure.get());
     }
 
     // The entry lets go of its thread; `dones` comes last, so a reader that sees the name there
     // sees the outcome.
-    set_entry(c, var, name, N_thread, Py_None);
+    set_entry_field(c, entry.get(), N_thread, Py_None);
     record_finished(metrics, began_ns, ended_ns, failure || broke);
     if (failure) {
         record_error_cause(metrics, name, failure.get());
