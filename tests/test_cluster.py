@@ -459,6 +459,25 @@ def test_timelines_merge_on_the_earliest_start():
     assert [(r["second"], r["completed"]) for r in late] == [(0, 1), (21600, 2)]
 
 
+def test_worker_processes_that_outlive_the_close_are_ended():
+    # A nanny whose (re)started worker process still runs after the cluster's close: the process
+    # is killed and reaped, and a nanny without one is passed over.
+    import multiprocessing
+    import types
+
+    import psutil
+
+    from brixel_cluster import cluster as cluster_module
+
+    process = multiprocessing.get_context("spawn").Process(target=time.sleep, args=(60,), daemon=True)
+    process.start()
+    nannies = [types.SimpleNamespace(process=types.SimpleNamespace(process=process)),
+               types.SimpleNamespace(process=None)]
+    cluster_module._end_worker_processes(nannies)
+    assert not process.is_alive() and process.exitcode == -signal.SIGKILL
+    assert process.pid not in [p.pid for p in psutil.Process().children()]
+
+
 # Processes: each scenario in a child interpreter of its own, repeated.
 
 def run_child(script, *args, timeout=120, **kwargs):

@@ -333,10 +333,12 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             except Exception:
                 pass
         if cluster is not None:
+            nannies = list(getattr(cluster, "workers", {}).values())
             try:
                 cluster.close(timeout=2)
             except Exception:
                 pass
+            _end_worker_processes(nannies)
         if self._dask_level is not None:
             logging.getLogger("distributed").setLevel(self._dask_level)
             self._dask_level = None
@@ -1040,6 +1042,28 @@ def _end_at_exit(ref):
     cluster = ref()
     if cluster is not None and not cluster._closing:
         cluster._shutdown()
+
+
+def _end_worker_processes(nannies, timeout=1.0):
+    """Kills the worker processes of an embedded cluster's nannies that outlived its close, and waits
+    for them. A nanny that was starting a worker again (after its worker died) when the close came has
+    its start cancelled halfway, and the process it had started then runs on, nobody's."""
+    left = []
+    for nanny in nannies:
+        process = getattr(getattr(nanny, "process", None), "process", None)  # nanny -> worker -> process
+        try:
+            if process is not None and process.is_alive():
+                os.kill(process.pid, signal.SIGKILL)
+                left.append(process)
+        except (OSError, ValueError):
+            pass  # ended meanwhile, or its handle closed
+    deadline = time.monotonic() + timeout
+    for process in left:
+        try:
+            while process.is_alive() and time.monotonic() < deadline:  # is_alive() reaps it once it ends
+                time.sleep(0.01)
+        except (OSError, ValueError):
+            pass
 
 
 def _pack(items):
