@@ -474,12 +474,11 @@ void store_dealloc(PyObject* self) noexcept
 // plain name the instance dict answers first, so a field read (the hot path of every caller) is one
 // dict lookup, and a missing field costs no AttributeError. Subclasses may add descriptors or
 // properties, so they take the generic path.
-PyObject* store_getattro(PyObject* self, PyObject* name) noexcept
+//
+// The read of a plain name on the exact class, which is also the C interface's field read (its
+// callers promise both).
+PyObject* plain_field(PyObject* self, PyObject* name) noexcept
 {
-    PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_base != &PyBaseObject_Type || !PyUnicode_Check(name) || is_dunder(name)) {
-        return getattr_or_none(self, name);
-    }
     Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     if (!dict) {
         return nullptr;
@@ -491,11 +490,19 @@ PyObject* store_getattro(PyObject* self, PyObject* name) noexcept
     if (value) {
         return value;
     }
-    int in_class = PyDict_Contains(type->tp_dict, name);
+    int in_class = PyDict_Contains(Py_TYPE(self)->tp_dict, name);
     if (in_class < 0) {
         return nullptr;
     }
     return in_class ? PyObject_GenericGetAttr(self, name) : Py_NewRef(Py_None);
+}
+
+PyObject* store_getattro(PyObject* self, PyObject* name) noexcept
+{
+    if (Py_TYPE(self)->tp_base != &PyBaseObject_Type || !PyUnicode_Check(name) || is_dunder(name)) {
+        return getattr_or_none(self, name);
+    }
+    return plain_field(self, name);
 }
 
 // The exact class has no data descriptors under plain names: a field write is a write to the dict.
@@ -818,8 +825,7 @@ int module_exec(PyObject* module) noexcept
         return -1;
     }
     st->api.store_type = reinterpret_cast<PyTypeObject*>(st->store_type);
-    // A field read on the exact class is its attribute lookup.
-    st->api.get_field = store_getattro;
+    st->api.get_field = plain_field;
     st->api.set_field = api_set_field;
     st->api.get_entry = store_get;
     st->api.has_entry = api_has_entry;
