@@ -367,7 +367,7 @@ bool take_next(const Ctx& c, PyObject* manager, QueueObject* q, PyObject* me, Ta
     append(runs.get(), name.get());
     Ref threads = field(c, var.get(), N_threads);
     taken.entry = task_entry(c, threads.get(), name.get());
-    set_field(c, taken.entry.get(), N_thread, me);
+    set_entry_field(c, taken.entry.get(), N_thread, me);
     taken.name = std::move(name);
     record_dispatched(&as_manager(manager)->core->metrics);
     return true;
