@@ -43,14 +43,15 @@ double now_seconds(const Ctx& c)
         // A module's attribute is the entry of its dict (the module class defines no `time`).
         PyObject* found = nullptr;
         require_int(PyDict_GetItemRef(PyModule_GetDict(time.get()), c.name(N_time), &found));
-        clock = found ? Ref::steal(found) : getattr(time.get(), c.name(N_time));
-        if (clock.get() == c.st->time_time) {
-            PyTime_t now = 0;
-            require_int(PyTime_Time(&now));
-            return PyTime_AsSecondsDouble(now);
-        }
-    } else {
+        clock = Ref::steal(found);
+    }
+    if (!clock) {
         clock = getattr(time.get(), c.name(N_time));
+    }
+    if (clock.get() == c.st->time_time) {
+        PyTime_t now = 0;
+        require_int(PyTime_Time(&now));
+        return PyTime_AsSecondsDouble(now);
     }
     Ref now = call(clock.get());
     double seconds = PyFloat_AsDouble(now.get());
