@@ -30,6 +30,10 @@ def test_fields_behave_as_attributes_with_none_default():
     assert var.set_kwargs(switch=False) is None
     assert (var.max_workers, var.switch) == (8, False)
     assert var.break_result is None and var._private is None
+    var.break_result = 503
+    assert var.break_result == 503
+    del var.break_result
+    assert var.break_result is None
     var.stop_switch = True
     del var.stop_switch
     assert var.stop_switch is None
@@ -41,6 +45,89 @@ def test_fields_behave_as_attributes_with_none_default():
         BrixelVar(1)
     with pytest.raises(TypeError):
         var.add(1)
+
+
+def _rewrite_through_dict(var, value):
+    var.__dict__["max_workers"] = value
+
+
+def _rewrite_under_built_name(var, value):
+    var.__dict__["".join(["max_", "workers"])] = value
+
+
+def _replace_dict(var, value):
+    var.__dict__ = {"max_workers": value}
+
+
+def _replace_dict_with_another_stores(var, value):
+    var.__dict__ = BrixelVar(max_workers=value).__dict__
+
+
+def _clear_then_update(var, value):
+    var.__dict__.clear()
+    var.__dict__.update(max_workers=value)
+
+
+def _update_with_dict_operator(var, value):
+    fields = vars(var)
+    fields |= {"max_workers": value}
+
+
+def _pop_then_setdefault(var, value):
+    var.__dict__.pop("max_workers")
+    var.__dict__.setdefault("max_workers", value)
+
+
+def _delete_then_add(var, value):
+    del var.max_workers
+    assert var.max_workers is None
+    var.add(max_workers=value)
+
+
+@pytest.mark.parametrize("rewrite", [
+    lambda var, value: setattr(var, "max_workers", value),
+    lambda var, value: object.__setattr__(var, "max_workers", value),
+    lambda var, value: var.set_kwargs(max_workers=value),
+    lambda var, value: var.__init__(max_workers=value),
+    _rewrite_through_dict, _rewrite_under_built_name, _replace_dict, _replace_dict_with_another_stores,
+    _clear_then_update, _update_with_dict_operator, _pop_then_setdefault, _delete_then_add,
+])
+def test_a_field_reads_what_was_last_stored_however_it_was_stored(rewrite):
+    # Reads are answered from what the store read before; every way of changing a field is seen.
+    var = BrixelVar(max_workers=1, switch=True)
+    for value in (2, 3):
+        assert var.max_workers == value - 1 and var.switch in (True, None)
+        rewrite(var, value)
+        assert var.max_workers == value and getattr(var, "max_workers") == value
+
+
+def test_a_finalizer_run_by_a_field_write_reads_the_new_value():
+    var = BrixelVar()
+    seen = []
+
+    class Old:
+        def __del__(self):
+            seen.append(var.value)
+
+    var.value = Old()
+    assert isinstance(var.value, Old)
+    var.value = "new"
+    assert seen == ["new"] and var.value == "new"
+    var.value = Old()
+    assert isinstance(var.value, Old)
+    del var.value
+    assert seen == ["new", None]
+
+
+def test_stores_sharing_one_dict_see_each_others_writes():
+    first = BrixelVar(x=1)
+    second = BrixelVar()
+    second.__dict__ = first.__dict__
+    assert (first.x, second.x) == (1, 1)
+    second.x = 2
+    assert (first.x, second.x) == (2, 2)
+    first.x = 3
+    assert (first.x, second.x) == (3, 3)
 
 
 def test_entries_are_shared_objects_in_their_own_namespace():

@@ -11,6 +11,9 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <new>
+#include <unordered_map>
 #include <utility>
 
 #include "brixel_var_api.h"
@@ -25,11 +28,16 @@ struct State {
     PyObject* entry_type;
     PyObject* keys_type;
     BrixelVarApi api;
+    int watcher;  // the dict watcher that keeps field caches true, or -1: stores read uncached
 };
+
+struct FieldCache;
 
 struct StoreObject {
     PyObject_HEAD
     PyObject* entries;  // dict key -> entry, or NULL until the first set()
+    FieldCache* cache;  // the fields read so far, or NULL
+    bool uncached;      // the dict cannot be watched: every read looks it up
 };
 
 // One per task, so it stays at three fixed slots plus a dict pointer that stays NULL unless a mapping
@@ -445,6 +453,207 @@ PyType_Spec keys_spec = {
 // ---------------------------------------------------------------------------------------------------
 // BrixelVar
 
+// --- the field cache ---
+//
+// A task reads some thirty fields of its manager's store, each a dict lookup. So a store remembers the
+// values it read, in a small table keyed by the name object, and has its dict watched: every change
+// of the dict, whatever makes it (an attribute assignment, add(), the C interface, code writing into
+// __dict__ itself), forgets the changed name's value before the change is made, and clearing the dict
+// forgets them all. A remembered value is borrowed from the dict, which keeps it for as long as nothing
+// changes it. Only interned names are remembered: an interned string is the one object of its value,
+// so a change under an interned key forgets exactly that entry, and a change under any other key
+// forgets everything. A field never stored is remembered as None, which is what it reads as; storing
+// it forgets that as any change does.
+//
+// Only the main interpreter's stores are cached, so that the table of watched dicts is touched only
+// under one interpreter lock; a subinterpreter's stores read their dict each time.
+
+// A name is looked for in `cache_probes` places from the one its address picks.
+constexpr int cache_bits = 7;
+constexpr std::size_t cache_size = std::size_t{1} << cache_bits;
+constexpr std::size_t cache_probes = 4;
+
+struct CachedField {
+    PyObject* name;   // owned, an exact interned str (its release runs no code), or NULL
+    PyObject* value;  // borrowed from the dict (None for a field never stored), or NULL when forgotten
+};
+
+struct FieldCache {
+    PyObject* dict;  // the watched dict the values come from; the store owns it
+    CachedField fields[cache_size];
+};
+
+// Which store each watched dict belongs to, for the watcher (which is given the dict alone). Never
+// destroyed, since a thread may outlive the interpreter's exit.
+using Watched = std::unordered_map<PyObject*, StoreObject*>;
+
+Watched& watched()
+{
+    static Watched* w = new Watched();
+    return *w;
+}
+
+std::size_t home_of(PyObject* name) noexcept
+{
+    auto bits = (reinterpret_cast<std::uintptr_t>(name) >> 4) * UINT64_C(0x9E3779B97F4A7C15);
+    return static_cast<std::size_t>(bits >> (64 - cache_bits));
+}
+
+// Where `name` is remembered, or NULL.
+CachedField* find_field(FieldCache* cache, PyObject* name) noexcept
+{
+    std::size_t home = home_of(name);
+    for (std::size_t i = 0; i < cache_probes; ++i) {
+        CachedField& f = cache->fields[(home + i) & (cache_size - 1)];
+        if (f.name == name) {
+            return &f;
+        }
+    }
+    return nullptr;
+}
+
+// Where to remember `name`: its own place, else a free one, else the first (whose name gives way).
+CachedField& place_for(FieldCache* cache, PyObject* name) noexcept
+{
+    if (CachedField* f = find_field(cache, name)) {
+        return *f;
+    }
+    std::size_t home = home_of(name);
+    for (std::size_t i = 0; i < cache_probes; ++i) {
+        CachedField& f = cache->fields[(home + i) & (cache_size - 1)];
+        if (!f.name) {
+            return f;
+        }
+    }
+    return cache->fields[home];
+}
+
+void forget_values(FieldCache* cache) noexcept
+{
+    for (CachedField& f : cache->fields) {
+        f.value = nullptr;
+    }
+}
+
+int watch_fields(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) noexcept
+{
+    Watched& w = watched();
+    auto it = w.find(dict);
+    if (it == w.end()) {
+        return 0;
+    }
+    FieldCache* cache = it->second->cache;
+    switch (event) {
+    case PyDict_EVENT_ADDED:
+    case PyDict_EVENT_MODIFIED:
+    case PyDict_EVENT_DELETED:
+        if (PyUnicode_CheckExact(key) && PyUnicode_CHECK_INTERNED(key)) {
+            if (CachedField* f = find_field(cache, key)) {
+                f->value = nullptr;
+            }
+        } else {
+            forget_values(cache);
+        }
+        break;
+    case PyDict_EVENT_DEALLOCATED:
+        forget_values(cache);
+        cache->dict = nullptr;
+        w.erase(it);
+        break;
+    default:  // cleared, or filled from another dict at once
+        forget_values(cache);
+        break;
+    }
+    return 0;
+}
+
+// Forgets the store's cache and stops answering for its dict (before the dict is replaced or cleared).
+void drop_cache(StoreObject* store) noexcept
+{
+    FieldCache* cache = std::exchange(store->cache, nullptr);
+    if (!cache) {
+        return;
+    }
+    if (cache->dict) {
+        Watched& w = watched();
+        if (auto it = w.find(cache->dict); it != w.end() && it->second == store) {
+            w.erase(it);
+        }
+    }
+    for (CachedField& f : cache->fields) {
+        Py_XDECREF(f.name);
+    }
+    delete cache;
+}
+
+// A cache for the store, its dict watched. NULL when the dict cannot be watched (then the store
+// is read uncached from now on).
+FieldCache* start_cache(PyObject* self, PyObject* dict) noexcept
+{
+    StoreObject* store = as_store(self);
+    store->uncached = true;
+    State* st = static_cast<State*>(PyType_GetModuleState(Py_TYPE(self)));
+    if (!st || st->watcher < 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    auto* cache = new (std::nothrow) FieldCache{};
+    if (!cache) {
+        return nullptr;
+    }
+    if (PyDict_Watch(st->watcher, dict) < 0) {
+        PyErr_Clear();
+        delete cache;
+        return nullptr;
+    }
+    // A dict given to two stores (through __dict__) stays with the first: one watcher answers for
+    // one cache.
+    bool mine = false;
+    try {
+        mine = watched().emplace(dict, store).second;
+    }
+    catch (...) {
+    }
+    if (!mine) {
+        delete cache;
+        return nullptr;
+    }
+    cache->dict = dict;
+    store->cache = cache;
+    store->uncached = false;
+    return cache;
+}
+
+// Remembers `value`, just read from the store's `dict` under `name`.
+void remember(PyObject* self, PyObject* dict, PyObject* name, PyObject* value) noexcept
+{
+    StoreObject* store = as_store(self);
+    if (store->uncached || !PyUnicode_CheckExact(name) || !PyUnicode_CHECK_INTERNED(name)) {
+        return;
+    }
+    FieldCache* cache = store->cache;
+    if (cache && cache->dict != dict) {
+        drop_cache(store);  // not reached while every dict replacement goes through __dict__
+        cache = nullptr;
+    }
+    if (!cache && !(cache = start_cache(self, dict))) {
+        return;
+    }
+    CachedField& f = place_for(cache, name);
+    if (f.name != name) {
+        Py_XSETREF(f.name, Py_NewRef(name));
+    }
+    f.value = value;
+}
+
+// A replaced __dict__ is no longer the watched one.
+int store_set_dict(PyObject* self, PyObject* value, void* context) noexcept
+{
+    drop_cache(as_store(self));
+    as_store(self)->uncached = false;
+    return PyObject_GenericSetDict(self, value, context);
+}
+
 int store_traverse(PyObject* self, visitproc visit, void* arg) noexcept
 {
     Py_VISIT(Py_TYPE(self));
@@ -455,6 +664,7 @@ int store_traverse(PyObject* self, visitproc visit, void* arg) noexcept
 int store_clear(PyObject* self) noexcept
 {
     Py_CLEAR(as_store(self)->entries);
+    drop_cache(as_store(self));
     PyObject_ClearManagedDict(self);
     return 0;
 }
@@ -476,9 +686,16 @@ void store_dealloc(PyObject* self) noexcept
 // properties, so they take the generic path.
 //
 // The read of a plain name on the exact class, which is also the C interface's field read (its
-// callers promise both).
+// callers promise both). The interpreter's exit clears the dict watchers, so the cache stays unused
+// once the exit has begun.
 PyObject* plain_field(PyObject* self, PyObject* name) noexcept
 {
+    if (FieldCache* cache = as_store(self)->cache) {
+        CachedField* f = find_field(cache, name);
+        if (f && f->value && !Py_IsFinalizing()) {
+            return Py_NewRef(f->value);
+        }
+    }
     Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     if (!dict) {
         return nullptr;
@@ -488,13 +705,22 @@ PyObject* plain_field(PyObject* self, PyObject* name) noexcept
         return nullptr;
     }
     if (value) {
+        if (!Py_IsFinalizing()) {
+            remember(self, dict.get(), name, value);
+        }
         return value;
     }
     int in_class = PyDict_Contains(Py_TYPE(self)->tp_dict, name);
     if (in_class < 0) {
         return nullptr;
     }
-    return in_class ? PyObject_GenericGetAttr(self, name) : Py_NewRef(Py_None);
+    if (in_class) {
+        return PyObject_GenericGetAttr(self, name);
+    }
+    if (!Py_IsFinalizing()) {
+        remember(self, dict.get(), name, Py_None);
+    }
+    return Py_NewRef(Py_None);
 }
 
 PyObject* store_getattro(PyObject* self, PyObject* name) noexcept
@@ -506,8 +732,15 @@ PyObject* store_getattro(PyObject* self, PyObject* name) noexcept
 }
 
 // The exact class has no data descriptors under plain names: a field write is a write to the dict.
+// Writing the object a field is known to hold already changes nothing, and is left out.
 int api_set_field(PyObject* self, PyObject* name, PyObject* value) noexcept
 {
+    if (FieldCache* cache = as_store(self)->cache) {
+        CachedField* f = find_field(cache, name);
+        if (f && f->value == value && value != Py_None && !Py_IsFinalizing()) {
+            return 0;
+        }
+    }
     Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     return dict ? PyDict_SetItem(dict.get(), name, value) : -1;
 }
@@ -767,7 +1000,7 @@ PyMethodDef store_methods[] = {
 };
 
 PyGetSetDef store_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, "dictionary for instance variables", nullptr},
+    {"__dict__", PyObject_GenericGetDict, store_set_dict, "dictionary for instance variables", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -815,6 +1048,7 @@ int add_type(PyObject* module, PyType_Spec* spec, PyObject** slot) noexcept
 int module_exec(PyObject* module) noexcept
 {
     State* st = state_of(module);
+    st->watcher = -1;
     if (add_type(module, &store_spec, &st->store_type) < 0) {
         return -1;
     }
@@ -823,6 +1057,13 @@ int module_exec(PyObject* module) noexcept
     }
     if (add_type(module, &keys_spec, &st->keys_type) < 0) {
         return -1;
+    }
+    // Stores are read uncached in a subinterpreter, or when the interpreter has no watcher to give.
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) {
+        st->watcher = PyDict_AddWatcher(watch_fields);
+        if (st->watcher < 0) {
+            PyErr_Clear();
+        }
     }
     st->api.store_type = reinterpret_cast<PyTypeObject*>(st->store_type);
     st->api.get_field = plain_field;
@@ -860,6 +1101,11 @@ int module_clear(PyObject* module) noexcept
 void module_free(void* module) noexcept
 {
     module_clear(static_cast<PyObject*>(module));
+    State* st = state_of(static_cast<PyObject*>(module));
+    if (st->watcher >= 0 && PyDict_ClearWatcher(st->watcher) < 0) {
+        PyErr_Clear();
+    }
+    st->watcher = -1;
 }
 
 PyModuleDef_Slot module_slots[] = {
