@@ -60,6 +60,37 @@ def test_threads_are_reused_and_bounded(eager, tracked):
     assert_records(m)
 
 
+def test_a_thread_class_of_its_own_is_renamed_through_its_own_name(eager, monkeypatch):
+    # The task's name goes through a `name` property the thread class defines, or a __setattr__.
+    renamed = []
+
+    class OwnName(threading.Thread):
+        @property
+        def name(self):
+            return self.__dict__.get("_own", self._name)
+
+        @name.setter
+        def name(self, value):
+            renamed.append(value)
+            self._own = value
+
+    class OwnSetattr(threading.Thread):
+        def __setattr__(self, attr, value):
+            if attr in ("name", "_name"):
+                renamed.append(value)
+            super().__setattr__(attr, value)
+
+    for cls in (OwnName, OwnSetattr):
+        renamed.clear()
+        monkeypatch.setattr(threads_main, "Thread", cls)
+        names = []
+        m = eager(lambda: names.append(threading.current_thread().name), 1)
+        m._send("first")
+        m._send("second")
+        wait_until(lambda: m._done() and len(m._var.dones) == 2)
+        assert names == ["first", "second"] and {"first", "second"} <= set(renamed)
+
+
 def test_stop_ends_the_task_not_its_thread(eager):
     ran = []
 

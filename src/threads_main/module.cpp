@@ -116,13 +116,19 @@ int module_exec(PyObject* module) noexcept
     st->queue_empty = PyObject_GetAttrString(queue_module.get(), "Empty");
     st->time_module = PyImport_ImportModule("time");
     st->time_time = st->time_module ? PyObject_GetAttrString(st->time_module, "time") : nullptr;
+    Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+    Ref thread_class = threading ? Ref::steal(PyObject_GetAttrString(threading.get(), "Thread")) : Ref();
+    if (!thread_class) {
+        return -1;
+    }
+    st->thread_name = PyObject_GetAttrString(thread_class.get(), "name");
     st->poll_period = PyFloat_FromDouble(0.01);
     st->zero = PyLong_FromLong(0);
     st->kw_target = PyTuple_Pack(1, st->names[N_target]);
     st->kw_target_args = PyTuple_Pack(2, st->names[N_target], st->names[N_args]);
     st->kw_value = PyTuple_Pack(1, st->names[N_value]);
-    if (!st->queue_empty || !st->time_time || !st->poll_period || !st->zero || !st->kw_target || !st->kw_target_args
-        || !st->kw_value) {
+    if (!st->queue_empty || !st->time_time || !st->thread_name || !st->poll_period || !st->zero || !st->kw_target
+        || !st->kw_target_args || !st->kw_value) {
         return -1;
     }
 
@@ -201,6 +207,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg)
     Py_VISIT(st->queue_empty);
     Py_VISIT(st->time_module);
     Py_VISIT(st->time_time);
+    Py_VISIT(st->thread_name);
     Py_VISIT(st->poll_period);
     Py_VISIT(st->zero);
     Py_VISIT(st->kw_target);
@@ -228,6 +235,7 @@ int module_clear(PyObject* module)
     Py_CLEAR(st->queue_empty);
     Py_CLEAR(st->time_module);
     Py_CLEAR(st->time_time);
+    Py_CLEAR(st->thread_name);
     Py_CLEAR(st->poll_period);
     Py_CLEAR(st->zero);
     Py_CLEAR(st->kw_target);

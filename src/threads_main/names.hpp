@@ -12,7 +12,7 @@ enum Name : int {
     N_break_result, N_workers_kept,
     // task entry fields and store operations
     N_thread, N_result, N_status, N_add, N_set_kwargs, N_set, N_get, N_keys, N_items, N_clear,
-    N_value, N__worker,
+    N_value, N__worker, N__name,
     // queue, lock, thread and logger operations
     N_put, N_get_nowait, N_qsize, N_empty, N_close, N_acquire, N_release, N_start, N_ident,
     N_is_alive, N_info, N_debug, N_warning, N_join,
@@ -84,6 +84,7 @@ constexpr const char* name_text(Name n)
     case N_clear: return "clear";
     case N_value: return "value";
     case N__worker: return "_worker";
+    case N__name: return "_name";
     case N_put: return "put";
     case N_get_nowait: return "get_nowait";
     case N_qsize: return "qsize";

@@ -25,6 +25,7 @@ struct ModuleState {
     PyObject* queue_empty;     // queue.Empty, raised by a take that finds nothing
     PyObject* time_module;     // the time module and its time function, to tell them from replacements
     PyObject* time_time;
+    PyObject* thread_name;     // threading.Thread's own `name` property, to tell it from replacements
     PyObject* poll_period;     // the float 0.01: seconds between two passes of the control loop
     PyObject* zero;            // the int 0
     PyObject* kw_target;       // ("target",): keyword names of Thread(target=...)

@@ -373,6 +373,20 @@ bool take_next(const Ctx& c, PyObject* manager, QueueObject* q, PyObject* me, Ta
     return true;
 }
 
+// thread.name = name. On a thread whose class keeps threading's own `name` property and plain
+// attribute writes, the name is written where that property's setter writes it (`_name`, as str()
+// of a str leaves it), without running the setter's Python code: once per task, it is not free.
+void rename_thread(const Ctx& c, PyObject* thread, PyObject* name)
+{
+    PyTypeObject* type = Py_TYPE(thread);
+    if (PyUnicode_CheckExact(name) && type->tp_setattro == PyObject_GenericSetAttr
+        && _PyType_Lookup(type, c.name(N_name)) == c.st->thread_name) {
+        setattr(thread, c.name(N__name), name);
+        return;
+    }
+    setattr(thread, c.name(N_name), name);
+}
+
 // Runs one taken task on this thread, carrying the task's name while it runs.
 void run_one(const Ctx& c, PyObject* manager, PyObject* me, Taken& taken)
 {
@@ -389,7 +403,7 @@ void run_one(const Ctx& c, PyObject* manager, PyObject* me, Taken& taken)
                 set_field(c, taken.entry.get(), N__worker, Py_None);
             }
         }
-        setattr(me, c.name(N_name), taken.name.get());
+        rename_thread(c, me, taken.name.get());
         run_worker(c, worker.get());
     }
     catch (const PyErrSet&) {
@@ -476,7 +490,7 @@ PyObject* run_tasks(PyObject* manager, PyObject*)
                 break;
             }
             if (renamed) {
-                setattr(me.get(), c.name(N_name), own_name.get());
+                rename_thread(c, me.get(), own_name.get());
                 renamed = false;
             }
             Wait woke = idle_wait(pool);
@@ -488,7 +502,7 @@ PyObject* run_tasks(PyObject* manager, PyObject*)
             last_look = woke == Wait::Timeout;
         }
         if (renamed) {
-            setattr(me.get(), c.name(N_name), own_name.get());
+            rename_thread(c, me.get(), own_name.get());
         }
         return Py_NewRef(Py_None);
     });
