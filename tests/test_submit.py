@@ -118,8 +118,11 @@ def test_worker_class_is_looked_up_at_each_submission(held, monkeypatch):
             super().__init__(*args, **kwargs)
             made.append((self.brixel_name, self.kwargs, self.var))
 
+    held._send("before")
     monkeypatch.setattr(threads_main, "_Worker", Recorded)
     held._send("a", x=1)
+    monkeypatch.undo()
+    held._send("after")
     assert made == [("a", {"x": 1}, held._var)]
 
 

@@ -212,16 +212,22 @@ def test_timing_fields_treat_zero_as_unset(monkeypatch):
 
 @pytest.mark.parametrize("replaced", ["function", "module"])
 def test_run_times_follow_the_clock_however_it_is_replaced(monkeypatch, replaced):
-    # The time module's own function, replaced on the module itself, or the module-level name.
+    # The time module's own function, replaced on the module itself, or the module-level name, and
+    # put back: each run reads the clock that is in place when it runs.
+    run(make_store(lambda: None), "real")
     script = Clock(2000.0, 2000.25, 3000.0, 3000.5)
-    if replaced == "function":
-        monkeypatch.setattr(threads_main.time, "time", script.time)
-    else:
-        monkeypatch.setattr(threads_main, "time", script)
+    with monkeypatch.context() as patch:
+        if replaced == "function":
+            patch.setattr(threads_main.time, "time", script.time)
+        else:
+            patch.setattr(threads_main, "time", script)
+        var = make_store(lambda: None)
+        run(var, "a")
+        run(var, "b")
+        assert (var.min_time, var.max_time, var.all_time) == (250, 500, 750) and script.values == []
     var = make_store(lambda: None)
-    run(var, "a")
-    run(var, "b")
-    assert (var.min_time, var.max_time, var.all_time) == (250, 500, 750) and script.values == []
+    run(var, "real")
+    assert var.all_time < 1000 and script.values == []
 
 
 class Entry:

@@ -91,6 +91,7 @@ int module_exec(PyObject* module) noexcept
         return -1;
     }
     ModuleState* st = state_of(module);
+    st->namespace_watcher = -1;
     for (int n = 0; n < N_COUNT; ++n) {
         st->names[n] = PyUnicode_InternFromString(name_text(static_cast<Name>(n)));
         if (!st->names[n]) {
@@ -184,7 +185,7 @@ int module_exec(PyObject* module) noexcept
         return -1;
     }
     if (add_latency_functions(module) < 0 || register_after_fork() < 0 || watch_process_id() < 0
-        || install_stop_hook() < 0) {
+        || install_stop_hook() < 0 || watch_namespaces(module) < 0) {
         return -1;
     }
     executed.store(true);
@@ -254,7 +255,13 @@ int module_clear(PyObject* module)
     return 0;
 }
 
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+void module_free(void* module)
+{
+    if (ModuleState* st = state_of(static_cast<PyObject*>(module))) {
+        unwatch_namespaces(st);
+    }
+    module_clear(static_cast<PyObject*>(module));
+}
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},

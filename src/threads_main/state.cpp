@@ -2,15 +2,65 @@
 // from a class or a type, and the ManagerError instances the methods raise.
 #include "state.hpp"
 
+#include <algorithm>
+#include <iterator>
+
 #include "support/call.hpp"
 
 namespace threads_main {
 
+std::uint64_t namespace_changes = 1;
+
+namespace {
+
+int count_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept
+{
+    ++namespace_changes;
+    return 0;
+}
+
+}  // namespace
+
+int watch_namespaces(PyObject* module)
+{
+    ModuleState* st = state_of(module);
+    st->namespace_watcher = PyDict_AddWatcher(count_change);
+    if (st->namespace_watcher < 0) {
+        PyErr_Clear();  // every read looks the name up
+        return 0;
+    }
+    if (PyDict_Watch(st->namespace_watcher, PyModule_GetDict(module)) < 0
+        || PyDict_Watch(st->namespace_watcher, PyModule_GetDict(st->time_module)) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+void unwatch_namespaces(ModuleState* st)
+{
+    if (st->namespace_watcher >= 0 && PyDict_ClearWatcher(st->namespace_watcher) < 0) {
+        PyErr_Clear();
+    }
+    st->namespace_watcher = -1;
+}
+
 Ref Ctx::global(Name n) const
 {
+    bool kept = st->namespace_watcher >= 0;
+    if (kept && st->globals_seen != namespace_changes) {
+        std::fill(std::begin(st->globals), std::end(st->globals), nullptr);
+        st->globals_seen = namespace_changes;
+    }
+    if (kept && st->globals[n]) {
+        return Ref::borrow(st->globals[n]);
+    }
     PyObject* key = name(n);
     PyObject* value = nullptr;
+    std::uint64_t seen = namespace_changes;
     if (require_int(PyDict_GetItemRef(PyModule_GetDict(module), key, &value)) == 1) {
+        if (kept && namespace_changes == seen) {
+            st->globals[n] = value;
+        }
         return Ref::steal(value);
     }
     if (require_int(PyDict_GetItemRef(st->builtins, key, &value)) == 1) {

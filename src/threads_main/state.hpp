@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "names.hpp"
 #include "support/error.hpp"
 #include "support/ref.hpp"
@@ -41,7 +43,22 @@ struct ModuleState {
     PyObject* store_type;
     PyObject* names[N_COUNT];
     PyObject* status[S_COUNT];
+    // Module-level names as last read (borrowed from the namespace), and whether the clock is the
+    // time module's own, both kept only while neither the namespace nor the time module changed:
+    // a dict watcher counts their changes (namespace_changes), and each answer notes the count it
+    // was true for. The watcher is -1 when the interpreter had none to give; then nothing is kept.
+    int namespace_watcher;
+    std::uint64_t globals_seen;
+    std::uint64_t clock_seen;
+    PyObject* globals[N_COUNT];
 };
+
+// Changes seen in the watched namespaces (one module instance per process watches them).
+extern std::uint64_t namespace_changes;
+
+// Watches the module's namespace and the time module, for the module-level names and the clock.
+int watch_namespaces(PyObject* module);
+void unwatch_namespaces(ModuleState* st);
 
 extern PyModuleDef module_def;
 

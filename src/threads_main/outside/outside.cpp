@@ -37,18 +37,30 @@ bool switch_reads_off(const Ctx& c, PyObject* var) noexcept
 
 double now_seconds(const Ctx& c)
 {
+    if (c.st->clock_seen == namespace_changes && c.st->namespace_watcher >= 0) {
+        PyTime_t now = 0;
+        require_int(PyTime_Time(&now));
+        return PyTime_AsSecondsDouble(now);
+    }
+    std::uint64_t seen = namespace_changes;
     Ref time = c.global(N_time);
     Ref clock;
+    bool from_dict = false;
     if (time.get() == c.st->time_module) {
         // A module's attribute is the entry of its dict (the module class defines no `time`).
         PyObject* found = nullptr;
         require_int(PyDict_GetItemRef(PyModule_GetDict(time.get()), c.name(N_time), &found));
         clock = Ref::steal(found);
+        from_dict = found != nullptr;
     }
     if (!clock) {
         clock = getattr(time.get(), c.name(N_time));
     }
     if (clock.get() == c.st->time_time) {
+        // The time module's own function, read from the two watched namespaces: true until they change.
+        if (from_dict && namespace_changes == seen) {
+            c.st->clock_seen = seen;
+        }
         PyTime_t now = 0;
         require_int(PyTime_Time(&now));
         return PyTime_AsSecondsDouble(now);
