@@ -110,6 +110,23 @@ def test_reserved_keyword_raises_and_leaves_the_lock_free(held, keyword):
     assert held._var.totals == ["Thread_2"]
 
 
+def test_a_finalizer_run_by_a_submissions_write_is_what_the_store_reads(held):
+    # A submission writes `done`; the value it replaces runs code that writes `done` again, and that
+    # later write is what the store reads afterwards (the first time and when `done` was read before).
+    var = held._var
+
+    class Done:
+        def __del__(self):
+            var.done = "set by a finalizer"
+
+    for _ in range(2):
+        var.done = Done()
+        held._send()
+        assert var.done == "set by a finalizer"
+        held._send()
+        assert var.done is False
+
+
 def test_worker_class_is_looked_up_at_each_submission(held, monkeypatch):
     made = []
 

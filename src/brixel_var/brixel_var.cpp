@@ -483,6 +483,9 @@ struct FieldCache {
     CachedField fields[cache_size];
 };
 
+// Changes seen in watched dicts so far, all stores together.
+std::uint64_t watched_changes = 0;
+
 // Which store each watched dict belongs to, for the watcher (which is given the dict alone). Never
 // destroyed, since a thread may outlive the interpreter's exit.
 using Watched = std::unordered_map<PyObject*, StoreObject*>;
@@ -537,6 +540,7 @@ void forget_values(FieldCache* cache) noexcept
 
 int watch_fields(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) noexcept
 {
+    ++watched_changes;
     Watched& w = watched();
     auto it = w.find(dict);
     if (it == w.end()) {
@@ -624,6 +628,16 @@ FieldCache* start_cache(PyObject* self, PyObject* dict) noexcept
     return cache;
 }
 
+// Puts `value` in the cache under the interned `name`.
+void keep(FieldCache* cache, PyObject* name, PyObject* value) noexcept
+{
+    CachedField& f = place_for(cache, name);
+    if (f.name != name) {
+        Py_XSETREF(f.name, Py_NewRef(name));
+    }
+    f.value = value;
+}
+
 // Remembers `value`, just read from the store's `dict` under `name`.
 void remember(PyObject* self, PyObject* dict, PyObject* name, PyObject* value) noexcept
 {
@@ -639,11 +653,7 @@ void remember(PyObject* self, PyObject* dict, PyObject* name, PyObject* value) n
     if (!cache && !(cache = start_cache(self, dict))) {
         return;
     }
-    CachedField& f = place_for(cache, name);
-    if (f.name != name) {
-        Py_XSETREF(f.name, Py_NewRef(name));
-    }
-    f.value = value;
+    keep(cache, name, value);
 }
 
 // A replaced __dict__ is no longer the watched one.
@@ -732,17 +742,32 @@ PyObject* store_getattro(PyObject* self, PyObject* name) noexcept
 }
 
 // The exact class has no data descriptors under plain names: a field write is a write to the dict.
-// Writing the object a field is known to hold already changes nothing, and is left out.
+// Writing the object a field is known to hold already changes nothing, and is left out. A value
+// written is remembered when the write's own change was the only one meanwhile (dropping the old
+// value may run code that changes the dict again; a write of the value the dict holds is no change,
+// and runs no code).
 int api_set_field(PyObject* self, PyObject* name, PyObject* value) noexcept
 {
-    if (FieldCache* cache = as_store(self)->cache) {
+    FieldCache* cache = as_store(self)->cache;
+    if (cache) {
         CachedField* f = find_field(cache, name);
         if (f && f->value == value && value != Py_None && !Py_IsFinalizing()) {
             return 0;
         }
     }
     Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-    return dict ? PyDict_SetItem(dict.get(), name, value) : -1;
+    if (!dict) {
+        return -1;
+    }
+    std::uint64_t seen = watched_changes;
+    if (PyDict_SetItem(dict.get(), name, value) < 0) {
+        return -1;
+    }
+    if (cache && as_store(self)->cache == cache && cache->dict == dict.get() && watched_changes == seen + 1
+        && PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name) && !Py_IsFinalizing()) {
+        keep(cache, name, value);
+    }
+    return 0;
 }
 
 int store_init(PyObject* self, PyObject* args, PyObject* kwds) noexcept
