@@ -70,16 +70,28 @@ def test_manager_error_is_looked_up_at_each_use(make_manager, monkeypatch):
 
 
 def test_second_execution_in_one_interpreter_is_refused():
+    # The refused module leaves the first one as it was: its names and its store read what is set.
     result = run_child("""
-        import sys, threads_main
+        import gc, sys, threads_main
+        first = threads_main
         del sys.modules["threads_main"]
         try:
             import threads_main
         except RuntimeError as e:
             print(e)
+        gc.collect()
+        m = first.BrixelThreadsMain(lambda: 1, 1)
+        m._var.max_workers = 0
+        first.ManagerError = KeyError
+        m._close()
+        try:
+            m._send()
+        except KeyError:
+            print("replaced")
     """)
-    assert result.stdout.strip() == ("Module 'threads_main' has already been imported. "
-                                     "Re-initialisation is not supported."), result.stderr
+    assert result.stdout.split("\n")[:2] == ["Module 'threads_main' has already been imported. "
+                                             "Re-initialisation is not supported.", "replaced"], result.stderr
+    assert "Error" not in result.stderr, result.stderr
 
 
 def test_second_interpreter_is_refused():
