@@ -28,7 +28,8 @@ struct State {
     PyObject* entry_type;
     PyObject* keys_type;
     BrixelVarApi api;
-    int watcher;  // the dict watcher that keeps field caches true, or -1: stores read uncached
+    int watcher;    // the dict watcher that keeps field caches true, or -1: stores read uncached
+    bool watching;  // the watcher is ours to clear (state starts zeroed, and id 0 is an id)
 };
 
 struct FieldCache;
@@ -1089,6 +1090,7 @@ int module_exec(PyObject* module) noexcept
         if (st->watcher < 0) {
             PyErr_Clear();
         }
+        st->watching = st->watcher >= 0;
     }
     st->api.store_type = reinterpret_cast<PyTypeObject*>(st->store_type);
     st->api.get_field = plain_field;
@@ -1127,9 +1129,10 @@ void module_free(void* module) noexcept
 {
     module_clear(static_cast<PyObject*>(module));
     State* st = state_of(static_cast<PyObject*>(module));
-    if (st->watcher >= 0 && PyDict_ClearWatcher(st->watcher) < 0) {
+    if (st->watching && PyDict_ClearWatcher(st->watcher) < 0) {
         PyErr_Clear();
     }
+    st->watching = false;
     st->watcher = -1;
 }
 

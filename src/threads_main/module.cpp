@@ -85,13 +85,13 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept
 
 int module_exec(PyObject* module) noexcept
 {
-    state_of(module)->namespace_watcher = -1;  // before anything fails: the module's free looks at it
     if (executed.load()) {
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'threads_main' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
     ModuleState* st = state_of(module);
+    st->namespace_watcher = -1;
     for (int n = 0; n < N_COUNT; ++n) {
         st->names[n] = PyUnicode_InternFromString(name_text(static_cast<Name>(n)));
         if (!st->names[n]) {

@@ -29,6 +29,7 @@ int watch_namespaces(PyObject* module)
         PyErr_Clear();  // every read looks the name up
         return 0;
     }
+    st->namespace_watched = true;
     if (PyDict_Watch(st->namespace_watcher, PyModule_GetDict(module)) < 0
         || PyDict_Watch(st->namespace_watcher, PyModule_GetDict(st->time_module)) < 0) {
         return -1;
@@ -38,9 +39,10 @@ int watch_namespaces(PyObject* module)
 
 void unwatch_namespaces(ModuleState* st)
 {
-    if (st->namespace_watcher >= 0 && PyDict_ClearWatcher(st->namespace_watcher) < 0) {
+    if (st->namespace_watched && PyDict_ClearWatcher(st->namespace_watcher) < 0) {
         PyErr_Clear();
     }
+    st->namespace_watched = false;
     st->namespace_watcher = -1;
 }
 

@@ -48,6 +48,7 @@ struct ModuleState {
     // a dict watcher counts their changes (namespace_changes), and each answer notes the count it
     // was true for. The watcher is -1 when the interpreter had none to give; then nothing is kept.
     int namespace_watcher;
+    bool namespace_watched;  // the watcher is ours to clear (state starts zeroed, and id 0 is an id)
     std::uint64_t globals_seen;
     std::uint64_t clock_seen;
     PyObject* globals[N_COUNT];
