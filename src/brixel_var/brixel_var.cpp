@@ -28,8 +28,10 @@ struct State {
     PyObject* entry_type;
     PyObject* keys_type;
     BrixelVarApi api;
-    int watcher;    // the dict watcher that keeps field caches true, or -1: stores read uncached
-    bool watching;  // the watcher is ours to clear (state starts zeroed, and id 0 is an id)
+    // The dict watcher that keeps field caches true, when `watching` (else stores read uncached; the
+    // state starts zeroed, and 0 is a watcher's id).
+    int watcher;
+    bool watching;
 };
 
 struct FieldCache;
@@ -598,7 +600,7 @@ FieldCache* start_cache(PyObject* self, PyObject* dict) noexcept
     StoreObject* store = as_store(self);
     store->uncached = true;
     State* st = static_cast<State*>(PyType_GetModuleState(Py_TYPE(self)));
-    if (!st || st->watcher < 0) {
+    if (!st || !st->watching) {
         PyErr_Clear();
         return nullptr;
     }
@@ -1074,7 +1076,6 @@ int add_type(PyObject* module, PyType_Spec* spec, PyObject** slot) noexcept
 int module_exec(PyObject* module) noexcept
 {
     State* st = state_of(module);
-    st->watcher = -1;
     if (add_type(module, &store_spec, &st->store_type) < 0) {
         return -1;
     }
@@ -1087,10 +1088,10 @@ int module_exec(PyObject* module) noexcept
     // Stores are read uncached in a subinterpreter, or when the interpreter has no watcher to give.
     if (PyInterpreterState_Get() == PyInterpreterState_Main()) {
         st->watcher = PyDict_AddWatcher(watch_fields);
-        if (st->watcher < 0) {
+        st->watching = st->watcher >= 0;
+        if (!st->watching) {
             PyErr_Clear();
         }
-        st->watching = st->watcher >= 0;
     }
     st->api.store_type = reinterpret_cast<PyTypeObject*>(st->store_type);
     st->api.get_field = plain_field;
@@ -1133,7 +1134,6 @@ void module_free(void* module) noexcept
         PyErr_Clear();
     }
     st->watching = false;
-    st->watcher = -1;
 }
 
 PyModuleDef_Slot module_slots[] = {

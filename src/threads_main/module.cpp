@@ -91,7 +91,6 @@ int module_exec(PyObject* module) noexcept
         return -1;
     }
     ModuleState* st = state_of(module);
-    st->namespace_watcher = -1;
     for (int n = 0; n < N_COUNT; ++n) {
         st->names[n] = PyUnicode_InternFromString(name_text(static_cast<Name>(n)));
         if (!st->names[n]) {

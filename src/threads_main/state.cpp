@@ -24,11 +24,12 @@ int count_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept
 int watch_namespaces(PyObject* module)
 {
     ModuleState* st = state_of(module);
-    st->namespace_watcher = PyDict_AddWatcher(count_change);
-    if (st->namespace_watcher < 0) {
+    int watcher = PyDict_AddWatcher(count_change);
+    if (watcher < 0) {
         PyErr_Clear();  // every read looks the name up
         return 0;
     }
+    st->namespace_watcher = watcher;
     st->namespace_watched = true;
     if (PyDict_Watch(st->namespace_watcher, PyModule_GetDict(module)) < 0
         || PyDict_Watch(st->namespace_watcher, PyModule_GetDict(st->time_module)) < 0) {
@@ -43,12 +44,11 @@ void unwatch_namespaces(ModuleState* st)
         PyErr_Clear();
     }
     st->namespace_watched = false;
-    st->namespace_watcher = -1;
 }
 
 Ref Ctx::global(Name n) const
 {
-    bool kept = st->namespace_watcher >= 0;
+    bool kept = st->namespace_watched;
     if (kept && st->globals_seen != namespace_changes) {
         std::fill(std::begin(st->globals), std::end(st->globals), nullptr);
         st->globals_seen = namespace_changes;

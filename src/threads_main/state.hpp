@@ -46,9 +46,10 @@ struct ModuleState {
     // Module-level names as last read (borrowed from the namespace), and whether the clock is the
     // time module's own, both kept only while neither the namespace nor the time module changed:
     // a dict watcher counts their changes (namespace_changes), and each answer notes the count it
-    // was true for. The watcher is -1 when the interpreter had none to give; then nothing is kept.
+    // was true for. Nothing is kept unless `namespace_watched` (the interpreter may have had no
+    // watcher to give; the state starts zeroed, and 0 is a watcher's id).
     int namespace_watcher;
-    bool namespace_watched;  // the watcher is ours to clear (state starts zeroed, and id 0 is an id)
+    bool namespace_watched;
     std::uint64_t globals_seen;
     std::uint64_t clock_seen;
     PyObject* globals[N_COUNT];

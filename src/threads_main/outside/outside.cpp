@@ -35,12 +35,22 @@ bool switch_reads_off(const Ctx& c, PyObject* var) noexcept
     return open == 0;
 }
 
+namespace {
+
+// What time.time() returns, without the call.
+double time_time()
+{
+    PyTime_t now = 0;
+    require_int(PyTime_Time(&now));
+    return PyTime_AsSecondsDouble(now);
+}
+
+}  // namespace
+
 double now_seconds(const Ctx& c)
 {
-    if (c.st->clock_seen == namespace_changes && c.st->namespace_watcher >= 0) {
-        PyTime_t now = 0;
-        require_int(PyTime_Time(&now));
-        return PyTime_AsSecondsDouble(now);
+    if (c.st->clock_seen == namespace_changes && c.st->namespace_watched) {
+        return time_time();
     }
     std::uint64_t seen = namespace_changes;
     Ref time = c.global(N_time);
@@ -61,9 +71,7 @@ double now_seconds(const Ctx& c)
         if (from_dict && namespace_changes == seen) {
             c.st->clock_seen = seen;
         }
-        PyTime_t now = 0;
-        require_int(PyTime_Time(&now));
-        return PyTime_AsSecondsDouble(now);
+        return time_time();
     }
     Ref now = call(clock.get());
     double seconds = PyFloat_AsDouble(now.get());
