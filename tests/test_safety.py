@@ -136,9 +136,10 @@ STOPPED_TASK = """
 
     m = threads_main.BrixelThreadsMain(lambda n=None: task() if n is None else n, 2, dispatch=mode)
     m._send("a")
-    m._var.max_workers = 1 if mode == "paced" else 0
     while m._get_status("a")["a"] != "运行中":
         time.sleep(0.001)
+    # Lowered once "a" runs: an eager thread that had not taken it yet would leave it waiting.
+    m._var.max_workers = 1 if mode == "paced" else 0
     time.sleep(0.05)
     m._stop("a")
     print(ended.wait(5), out, m._get_status("a"), flush=True)
