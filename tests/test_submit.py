@@ -76,6 +76,37 @@ def test_a_store_method_replaced_on_the_instance_is_called(held):
     assert calls == [("keys",), ("get", "a"), ("keys",), ("get", "a")]
 
 
+class Refused(Exception):
+    pass
+
+
+@pytest.mark.parametrize("where", ["instance", "class", "subclass"])
+def test_the_open_check_of_a_submission_is_the_one_self_finds(make_manager, monkeypatch, where):
+    armed = [True]
+
+    def refuse(*args):
+        if armed[0]:
+            raise Refused
+
+    if where == "subclass":
+        class Checked(threads_main.BrixelThreadsMain):
+            _check_while = refuse
+        m = Checked(print, 2)
+    else:
+        m = make_manager(print, 2)
+        if where == "instance":
+            m._check_while = refuse
+        else:
+            monkeypatch.setattr(threads_main.BrixelThreadsMain, "_check_while", refuse)
+    try:
+        with pytest.raises(Refused):
+            m._send("a")
+        assert m._var.totals == [] and m._var.name == 1
+    finally:
+        armed[0] = False
+        shut(m)
+
+
 @pytest.mark.parametrize("counter, first", [(-3, "Thread_-3"), (2**70, f"Thread_{2**70}"), (True, "Thread_True"),
                                             ("7", None)])
 def test_generated_names_take_the_counters_text_form(held, counter, first):

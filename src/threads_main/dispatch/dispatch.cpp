@@ -107,10 +107,10 @@ void requeue_failed(const Ctx& c, PyObject* manager, PyObject* var, PyObject* na
     }
 }
 
-void dispatch_more(const Ctx& c, PyObject* manager)
+void dispatch_more(const Ctx& c, PyObject* manager, PyObject* var)
 {
     if (eager_queue_of(manager)) {
-        eager_kick(c, manager);
+        eager_kick(c, manager, var);
     } else {
         // An idle control loop would otherwise take the work only at the end of its idle wait.
         wake_control_loop(manager);

@@ -37,8 +37,9 @@ void queue_task(const Ctx& c, PyObject* manager, PyObject* var, PyObject* name, 
 void requeue_failed(const Ctx& c, PyObject* manager, PyObject* var, PyObject* name, PyObject* entry);
 
 // Work was queued, the worker limit changed, or a stop freed slots: start now what may start. A
-// limit that cannot be compared is logged as the dispatch logs it.
-void dispatch_more(const Ctx& c, PyObject* manager);
+// limit that cannot be compared is logged as the dispatch logs it. `var`, when given, is the
+// manager's store as the caller has just read it.
+void dispatch_more(const Ctx& c, PyObject* manager, PyObject* var = nullptr);
 
 // After a stop or a drain: `done` turns true when the batch has had a task and nothing of it waits
 // or runs, however it ended (the paced control loop also notices that by itself).

@@ -598,10 +598,10 @@ void fail_first(const Ctx& c, PyObject* manager, QueueObject* q)
 // Wakes idle threads or starts new ones for the work that may start now. A thread that cannot be
 // started leaves its task to the threads alive; with none alive, that task fails, and the next one
 // tries again, so that no task waits for a thread that nothing will start.
-void kick(const Ctx& c, PyObject* manager, QueueObject* q)
+void kick(const Ctx& c, PyObject* manager, QueueObject* q, PyObject* known_var)
 {
+    Ref var = known_var ? Ref::borrow(known_var) : manager_var(c, manager);
     for (;;) {
-        Ref var = manager_var(c, manager);
         Ref limit = field(c, var.get(), N_max_workers);
         long running = static_cast<long>(running_count(c, var.get()));
         long waiting = static_cast<long>(q->fifo->size());
@@ -698,7 +698,7 @@ void eager_push(PyObject* queue, PyObject* name, PyObject* worker)
     }
 }
 
-void eager_kick(const Ctx& c, PyObject* manager)
+void eager_kick(const Ctx& c, PyObject* manager, PyObject* var)
 {
     PyObject* queue = eager_queue_of(manager);
     if (!queue) {
@@ -709,7 +709,7 @@ void eager_kick(const Ctx& c, PyObject* manager)
         return;
     }
     try {
-        kick(c, manager, q);
+        kick(c, manager, q, var);
     }
     catch (const PyErrSet&) {
         // A limit that cannot be compared (or a failing store) is logged as the dispatch logs it,

@@ -67,8 +67,9 @@ void eager_push(PyObject* queue, PyObject* name, PyObject* worker);
 // (its worker taken) is not put twice. True when it was put.
 bool eager_requeue(const Ctx& c, PyObject* queue, PyObject* name, PyObject* entry);
 
-// Wakes or starts threads for the waiting work, as far as the limit allows.
-void eager_kick(const Ctx& c, PyObject* manager);
+// Wakes or starts threads for the waiting work, as far as the limit allows; `var` is the manager's
+// store when the caller has it, else null.
+void eager_kick(const Ctx& c, PyObject* manager, PyObject* var = nullptr);
 
 // Settles the batch (settle_batch) when the FIFO is empty.
 void eager_settle(const Ctx& c, PyObject* manager);

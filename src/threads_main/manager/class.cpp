@@ -362,6 +362,9 @@ PyObject* create_manager_type(PyObject* module) noexcept
                 method = require(PyStaticMethod_New(function.get()));
             } else if (def->ml_flags & METH_METHOD) {
                 method = require(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(type.get()), def));
+                if (PyUnicode_EqualToUTF8(st->names[N__check_while], def->ml_name)) {
+                    Py_XSETREF(st->check_while, Py_NewRef(method.get()));
+                }
             } else {
                 Ref function = require(PyCFunction_NewEx(def, module, module_name.get()));
                 if (PyUnicode_EqualToUTF8(st->names[N__async_raise], def->ml_name)) {

@@ -225,11 +225,8 @@ PyObject* manager_check_while(PyObject* self, PyTypeObject* cls, PyObject* const
     return boundary<PyObject*>(nullptr, [&] {
         bind_args({"_check_while", {}}, args, nargs, kwnames, nullptr);
         Ctx c = ctx_from_class(cls);
-        check_process(c, self);
         Ref var = manager_var(c, self);
-        if (!truthy(field(c, var.get(), N_switch).get())) {
-            raise_manager_error(c, "The manager has stopped");
-        }
+        open_check(c, self, var.get());
         return Py_NewRef(Py_None);
     });
 }

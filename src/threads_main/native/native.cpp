@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <new>
 
+#include "outside/outside.hpp"
+
 namespace threads_main {
 
 namespace {
@@ -67,6 +69,14 @@ void check_process(const Ctx& c, PyObject* manager)
 {
     if (inherited(manager)) {
         raise_manager_error(c, "The manager belongs to the process that built it and cannot be used after a fork");
+    }
+}
+
+void open_check(const Ctx& c, PyObject* self, PyObject* var)
+{
+    check_process(c, self);
+    if (!truthy(field(c, var, N_switch).get())) {
+        raise_manager_error(c, "The manager has stopped");
     }
 }
 

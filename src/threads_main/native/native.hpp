@@ -71,4 +71,8 @@ bool inherited(PyObject* manager) noexcept;
 // Raises ManagerError for an inherited manager.
 void check_process(const Ctx& c, PyObject* manager);
 
+// The open check (our own _check_while, with `var` as self._var): refuses a manager inherited
+// through a fork, and a closed one ("The manager has stopped").
+void open_check(const Ctx& c, PyObject* self, PyObject* var);
+
 }  // namespace threads_main

@@ -310,9 +310,17 @@ PyObject* manager_send(PyObject* self, PyTypeObject* cls, PyObject* const* args,
             throw PyErrSet{};
         }
         Ctx c = ctx_from_class(cls);
-        call_method(self, c.name(N__check_while));
+        // The open check through self, unless that would run our own check: then it is run here, on
+        // the store this submission uses (a call per task that is not free).
+        Ref var;
+        if (calls_own(self, c.name(N__check_while), c.st->check_while)) {
+            var = manager_var(c, self);
+            open_check(c, self, var.get());
+        } else {
+            call_method(self, c.name(N__check_while));
+            var = manager_var(c, self);
+        }
         share_rest_names(c, kwnames, rest);
-        Ref var = manager_var(c, self);
         Ref log = manager_log(c, self);
         Ref worker;
         // From the name's choice to the put, one step under the store's lock: a close (which turns
@@ -337,7 +345,7 @@ PyObject* manager_send(PyObject* self, PyTypeObject* cls, PyObject* const* args,
             throw;
         }
         lock.release();
-        dispatch_more(c, self);
+        dispatch_more(c, self, var.get());
         return Py_NewRef(Py_True);
     });
 }

@@ -1,4 +1,4 @@
-// Calls with keyword arguments.
+// Calls with keyword arguments; the test for a method not overridden.
 #include "support/call.hpp"
 
 #include <vector>
@@ -23,6 +23,16 @@ Ref call_kw(PyObject* f, std::initializer_list<PyObject*> positional,
     }
     return require(PyObject_Vectorcall(f, argv.data() + 1, positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                        kwnames.get()));
+}
+
+bool calls_own(PyObject* obj, PyObject* name, PyObject* own)
+{
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!own || type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, name) != own) {
+        return false;
+    }
+    Ref dict = require(PyObject_GenericGetDict(obj, nullptr));
+    return !require_int(PyDict_Contains(dict.get(), name));
 }
 
 }  // namespace threads_main

@@ -29,6 +29,11 @@ Ref call_method(PyObject* obj, PyObject* name, A... args)
                                              nullptr));
 }
 
+// Whether obj.name(...) would call `own`, one of our class's method descriptors: attribute lookup is
+// the default one, the type finds that very descriptor, and the instance has no attribute of that
+// name. The caller may then run the method's body itself, skipping the call's machinery.
+bool calls_own(PyObject* obj, PyObject* name, PyObject* own);
+
 // f(*args)
 template <typename... A>
 Ref call(PyObject* f, A... args)

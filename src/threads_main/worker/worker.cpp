@@ -516,11 +516,13 @@ PyObject* worker_start(PyObject* self, PyTypeObject* cls, PyObject* const* args,
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         bind_args({"start", {}}, args, nargs, kwnames, nullptr);
         Ctx c = ctx_from_class(cls);
-        Ref var = getattr(self, c.name(N_var));
-        Ref name = getattr(self, c.name(N_brixel_name));
-        TaskArgs task;
         WorkerObject* w = as_worker(self);
-        if (Py_IS_TYPE(self, cls) && !w->kwargs && w->kwnames) {
+        // Our own class exactly reads its slots as its attributes would (a subclass is asked).
+        bool own = Py_IS_TYPE(self, cls);
+        Ref var = own && w->var ? Ref::borrow(w->var) : getattr(self, c.name(N_var));
+        Ref name = own && w->name ? Ref::borrow(w->name) : getattr(self, c.name(N_brixel_name));
+        TaskArgs task;
+        if (own && !w->kwargs && w->kwnames) {
             task.names = Ref::borrow(w->kwnames);
             task.values = w->kwvalues ? Ref::borrow(w->kwvalues) : Ref{};
         } else {
