@@ -280,3 +280,62 @@ def test_close_during_a_timed_send_ends_it_quietly(make_manager):
     m._send = send
     assert m._send_list_thread([{}, {}]) is None
     assert len(calls) == 5 and len(m._var.totals) == 4
+
+
+class Pairs:
+    """A mapping that is no dict at all."""
+
+    def __init__(self, on_keys):
+        self.on_keys = on_keys
+
+    def keys(self):
+        self.on_keys()
+        return ["x"]
+
+    def __getitem__(self, key):
+        return 1
+
+
+def test_a_bulk_pass_submits_in_order_and_stops_at_a_bad_request(make_manager):
+    # Long enough to be taken in several parts; each request is submitted (and its task started)
+    # before a later one runs any code, and a bad one ends the pass with the earlier ones running.
+    m = make_manager(lambda **kw: kw, 4)
+    with pytest.raises(TypeError, match="thread_name"):
+        m._send_list_thread([{"x": 0}, {"x": 1}, {"thread_name": 5}])
+    wait_until(lambda: len(m._var.dones) == 2)  # with no task thread yet to take them
+    seen = []
+    requests = [{"x": i} for i in range(150)]
+    requests[30] = Pairs(lambda: seen.append(len(m._var.totals)))
+    requests[100] = {"thread_name": 5}
+    with pytest.raises(TypeError, match="thread_name"):
+        m._send_list_thread(requests)
+    assert seen == [32] and len(m._var.totals) == 102
+    wait_until(lambda: len(m._var.dones) == 102)
+    assert m._get_result(m._var.totals[101]) == {m._var.totals[101]: {"x": 99}}
+
+
+def test_a_bulk_pass_honours_overrides_per_request(make_manager):
+    m = make_manager()
+    m._var.max_workers = 0
+    checks, paced = [], []
+    own_check = m._check_while
+    m._check_while = lambda: checks.append(1) or own_check()
+    m._send_list_thread([{} for _ in range(100)])
+    assert len(checks) == 100
+    del m._check_while
+
+    def one_at_a_time(thread_list):
+        for element in thread_list:
+            paced.append(len(m._var.totals))
+            yield element
+
+    m._thread_list_yield = one_at_a_time
+    m._send_list_thread([{} for _ in range(70)])
+    assert paced == list(range(100, 170))
+    # A close met between two parts of a pass ends it: nothing after the close is submitted.
+    del m._thread_list_yield
+    closing = Pairs(lambda: setattr(m._var, "switch", False))
+    with pytest.raises(threads_main.ManagerError, match="The manager has stopped"):
+        m._send_list_thread([{}] * 80 + [closing] + [{}] * 10)
+    assert len(m._var.totals) == 250
+    m._var.switch = True  # for the fixture's own close

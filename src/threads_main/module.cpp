@@ -204,6 +204,8 @@ int module_traverse(PyObject* module, visitproc visit, void* arg)
     Py_VISIT(st->builtins);
     Py_VISIT(st->async_raise);
     Py_VISIT(st->check_while);
+    Py_VISIT(st->send);
+    Py_VISIT(st->thread_list_yield);
     Py_VISIT(st->run_snapshot_type);
     Py_VISIT(st->queue_empty);
     Py_VISIT(st->time_module);
@@ -233,6 +235,8 @@ int module_clear(PyObject* module)
     Py_CLEAR(st->builtins);
     Py_CLEAR(st->async_raise);
     Py_CLEAR(st->check_while);
+    Py_CLEAR(st->send);
+    Py_CLEAR(st->thread_list_yield);
     Py_CLEAR(st->run_snapshot_type);
     Py_CLEAR(st->queue_empty);
     Py_CLEAR(st->time_module);

@@ -24,6 +24,8 @@ struct ModuleState {
     PyObject* builtins;        // the interpreter's builtins dict, where module-level lookups fall back
     PyObject* async_raise;     // our own _async_raise function, to tell it from an override
     PyObject* check_while;     // our own _check_while descriptor, likewise
+    PyObject* send;            // our own _send descriptor, likewise
+    PyObject* thread_list_yield;  // our own _thread_list_yield (the static method), likewise
     PyObject* run_snapshot_type;  // dict subclass of the summary-line snapshots (manager/class.cpp)
     PyObject* queue_empty;     // queue.Empty, raised by a take that finds nothing
     PyObject* time_module;     // the time module and its time function, to tell them from replacements

@@ -360,10 +360,13 @@ PyObject* create_manager_type(PyObject* module) noexcept
             if (!def->ml_meth) {
                 Ref function = python_pieces(module, st);
                 method = require(PyStaticMethod_New(function.get()));
+                Py_XSETREF(st->thread_list_yield, Py_NewRef(method.get()));
             } else if (def->ml_flags & METH_METHOD) {
                 method = require(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(type.get()), def));
                 if (PyUnicode_EqualToUTF8(st->names[N__check_while], def->ml_name)) {
                     Py_XSETREF(st->check_while, Py_NewRef(method.get()));
+                } else if (PyUnicode_EqualToUTF8(st->names[N__send], def->ml_name)) {
+                    Py_XSETREF(st->send, Py_NewRef(method.get()));
                 }
             } else {
                 Ref function = require(PyCFunction_NewEx(def, module, module_name.get()));

@@ -143,20 +143,29 @@ Ref create_task(const Ctx& c, PyObject* self, PyObject* var, PyObject* log, PyOb
     return name;
 }
 
-// Calls `send(**request)` for the requests of a bulk submission. The keyword names go as a tuple
-// that is reused while the requests keep the same keys in the same order, which is how a bulk
-// submission mostly looks: every waiting task keeps its names, and so they stay shared.
+// One bulk request as the keyword arguments of a `_send` call: the keyword names, as a tuple that
+// is reused while the requests keep the same keys in the same order (which is how a bulk submission
+// mostly looks: every waiting task keeps its names, and so they stay shared), and the values, held
+// (converting or submitting a request may run code that changes it).
+struct Request {
+    Ref names;
+    std::vector<Ref> values;
+    std::vector<PyObject*> argv;
+
+    PyObject* kwnames() const { return argv.empty() ? nullptr : names.get(); }
+};
+
 class RequestCaller {
 public:
-    void call(PyObject* send, PyObject* request)
+    // `request` (a dict) as keyword arguments, in `out`.
+    void prepare(PyObject* request, Request& out)
     {
         Py_ssize_t n = PyDict_GET_SIZE(request);
         bool same = names_ && PyTuple_GET_SIZE(names_.get()) == n;
         keys_.clear();
-        values_.clear();
-        // The values are held for the call: it may run code that changes the request.
+        out.values.clear();
         keys_.reserve(static_cast<size_t>(n));
-        values_.reserve(static_cast<size_t>(n));
+        out.values.reserve(static_cast<size_t>(n));
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
@@ -167,7 +176,7 @@ public:
             auto i = static_cast<Py_ssize_t>(keys_.size());
             same = same && i < n && PyTuple_GET_ITEM(names_.get(), i) == key;
             keys_.push_back(Ref::borrow(key));
-            values_.push_back(Ref::borrow(value));
+            out.values.push_back(Ref::borrow(value));
         }
         n = static_cast<Py_ssize_t>(keys_.size());
         if (!same || PyTuple_GET_SIZE(names_.get()) != n) {
@@ -176,20 +185,132 @@ public:
                 PyTuple_SET_ITEM(names_.get(), i, Py_NewRef(keys_[static_cast<size_t>(i)].get()));
             }
         }
-        argv_.clear();
-        for (const Ref& v : values_) {
-            argv_.push_back(v.get());
+        out.names = names_.dup();
+        out.argv.clear();
+        for (const Ref& v : out.values) {
+            out.argv.push_back(v.get());
         }
-        require(PyObject_Vectorcall(send, argv_.data(), 0, n ? names_.get() : nullptr));
+    }
+
+    // `send(**request)`.
+    void call(PyObject* send, PyObject* request)
+    {
+        prepare(request, one_);
+        require(PyObject_Vectorcall(send, one_.argv.data(), 0, one_.kwnames()));
     }
 
 private:
     // Kept between requests, so that their storage is allocated once per bulk submission.
     Ref names_;
     std::vector<Ref> keys_;
-    std::vector<Ref> values_;
-    std::vector<PyObject*> argv_;
+    Request one_;
 };
+
+// Hands out the shared tuple for task keyword names split off a call that named its task by
+// keyword, or keeps this call's split as the shared one.
+void share_rest_names(const Ctx& c, PyObject* kwnames, RestKeywords& rest)
+{
+    if (!kwnames || rest.names.get() == kwnames) {
+        return;
+    }
+    if (c.st->rest_from == kwnames) {
+        rest.names = Ref::borrow(c.st->rest_names);
+        return;
+    }
+    // Both fields change before the old tuples go.
+    Ref old_from = Ref::steal(std::exchange(c.st->rest_from, Py_NewRef(kwnames)));
+    Ref old_names = Ref::steal(std::exchange(c.st->rest_names, Py_NewRef(rest.names.get())));
+}
+
+// The arguments of a `_send` call: returns the task's chosen name (None for none), and its keywords
+// in `rest`.
+PyObject* bind_send(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, RestKeywords& rest)
+{
+    PyObject* a[1];
+    bind_args({"_send", {"thread_name"}, 0, true}, args, nargs, kwnames, a, rest);
+    PyObject* thread_name = a[0] ? a[0] : Py_None;
+    if (thread_name != Py_None && !PyUnicode_CheckExact(thread_name)) {
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                     "thread_name", "str", Py_TYPE(thread_name)->tp_name);
+        throw PyErrSet{};
+    }
+    return thread_name;
+}
+
+// One task submitted, with the store's lock held: from the name's choice to the put, so that a close
+// (which turns the switch off under the lock), a record clearing and the end of a batch never see
+// the task half-submitted, and its name is in `totals` before anything can dispatch it.
+void submit_locked(const Ctx& c, PyObject* self, PyObject* var, PyObject* log, PyObject* thread_name,
+                   const TaskKeywords& keywords)
+{
+    if (!truthy(field(c, var, N_switch).get())) {
+        raise_manager_error(c, "The manager has stopped");
+    }
+    Ref worker;
+    Ref name = create_task(c, self, var, log, thread_name, keywords, worker);
+    Ref totals = field(c, var, N_totals);
+    append(totals.get(), name.get());
+    try {
+        queue_task(c, self, var, name.get(), worker.get());
+    }
+    catch (const PyErrSet&) {
+        // A queue that refuses the name: the task is taken back as cancelled, so that no name
+        // waits where nothing will find it.
+        SavedError keep;
+        cancel_task(c, var, name.get());
+        throw;
+    }
+}
+
+// Requests a bulk submission takes at a time when it submits them itself.
+constexpr std::size_t chunk_size = 64;
+
+// The gathered requests of a bulk submission, submitted as `send(**request)` each would submit them,
+// under one hold of the store's lock, followed by one dispatch. Only for our own `send`: the open
+// check is still made through self when it is not our own, and then each request goes through
+// `send` itself. A request that fails ends the chunk there, with the ones before it submitted and
+// dispatched, as one call after another would have left them.
+void submit_chunk(const Ctx& c, PyObject* self, PyObject* send, std::vector<Request>& chunk, std::size_t count)
+{
+    if (count == 0) {
+        return;
+    }
+    if (!calls_own(self, c.name(N__check_while), c.st->check_while)) {
+        for (std::size_t i = 0; i < count; ++i) {
+            require(PyObject_Vectorcall(send, chunk[i].argv.data(), 0, chunk[i].kwnames()));
+        }
+        return;
+    }
+    Ref var = manager_var(c, self);
+    open_check(c, self, var.get());
+    Ref log = manager_log(c, self);
+    StoreLock lock(c, var.get());
+    for (std::size_t i = 0; i < count; ++i) {
+        const Request& request = chunk[i];
+        try {
+            RestKeywords rest;
+            PyObject* thread_name = bind_send(request.argv.data(), 0, request.kwnames(), rest);
+            share_rest_names(c, request.kwnames(), rest);
+            submit_locked(c, self, var.get(), log.get(), thread_name, TaskKeywords{rest.names.get(), rest.values});
+        }
+        catch (const PyErrSet&) {
+            if (i > 0) {
+                // The lock goes first, then what was queued starts; an error of either is reported
+                // as unraisable, and the request's own error goes on.
+                SavedError keep;
+                try {
+                    lock.release();
+                    dispatch_more(c, self, var.get());
+                }
+                catch (const PyErrSet&) {
+                }
+            }
+            throw;
+        }
+    }
+    lock.release();
+    dispatch_more(c, self, var.get());
+}
 
 // One bulk request as the keyword dict of a `_send` call, as `**element` would take it.
 Ref as_request(PyObject* element)
@@ -203,21 +324,77 @@ Ref as_request(PyObject* element)
     return require(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), element));
 }
 
-// One pass over the collection: every element through self._send. Returns how many were sent.
+// Whether a pass may gather its requests ahead and submit them itself: `_send` and
+// `_thread_list_yield` are our own, and the collection is one whose iteration runs no code of its
+// own. A pass over anything else (a generator that paces its elements, say) takes one element at a
+// time, through self._send. Gathering never runs code of a caller's ahead of a submission: a
+// request that is not a dict ends the chunk before it is turned into one.
+bool gathers(const Ctx& c, PyObject* self, PyObject* thread_list)
+{
+    PyTypeObject* type = Py_TYPE(thread_list);
+    if (type != &PyList_Type && type != &PyTuple_Type && type != &PySet_Type && type != &PyFrozenSet_Type) {
+        return false;
+    }
+    return calls_own(self, c.name(N__send), c.st->send)
+           && calls_own(self, c.name(N__thread_list_yield), c.st->thread_list_yield);
+}
+
+// One pass over the collection: every element through self._send, or as our own _send would submit
+// it, a chunk of requests at a time. Returns how many were sent.
 Py_ssize_t send_pass(const Ctx& c, PyObject* self, PyObject* thread_list, RequestCaller& caller)
 {
+    bool gather = gathers(c, self, thread_list);
     Ref elements = call_method(self, c.name(N__thread_list_yield), thread_list);
     Ref it = require(PyObject_GetIter(elements.get()));
     Ref send = getattr(self, c.name(N__send));
     Py_ssize_t sent = 0;
-    while (PyObject* next = PyIter_Next(it.get())) {
-        Ref element = Ref::steal(next);
-        Ref request = as_request(element.get());
-        caller.call(send.get(), request.get());
-        ++sent;
+    if (!gather) {
+        while (PyObject* next = PyIter_Next(it.get())) {
+            Ref element = Ref::steal(next);
+            Ref request = as_request(element.get());
+            caller.call(send.get(), request.get());
+            ++sent;
+        }
+        if (PyErr_Occurred()) {
+            throw PyErrSet{};
+        }
+        return sent;
     }
-    if (PyErr_Occurred()) {
-        throw PyErrSet{};
+    std::vector<Request> chunk(chunk_size);
+    for (bool more = true; more;) {
+        std::size_t count = 0;
+        try {
+            while (count < chunk_size) {
+                PyObject* next = PyIter_Next(it.get());
+                if (!next) {
+                    if (PyErr_Occurred()) {
+                        throw PyErrSet{};
+                    }
+                    more = false;
+                    break;
+                }
+                Ref element = Ref::steal(next);
+                if (count > 0 && !PyDict_Check(element.get())) {
+                    // Turning it into a dict may run code of its own: what was gathered goes first.
+                    submit_chunk(c, self, send.get(), chunk, count);
+                    sent += static_cast<Py_ssize_t>(count);
+                    count = 0;
+                }
+                Ref request = as_request(element.get());
+                caller.prepare(request.get(), chunk[count]);
+                ++count;
+            }
+        }
+        catch (const PyErrSet&) {
+            // The requests before the one that failed are submitted first, as they would have been
+            // one by one; an error of theirs comes first too.
+            Ref failure = Ref::steal(PyErr_GetRaisedException());
+            submit_chunk(c, self, send.get(), chunk, count);
+            PyErr_SetRaisedException(failure.release());
+            throw;
+        }
+        submit_chunk(c, self, send.get(), chunk, count);
+        sent += static_cast<Py_ssize_t>(count);
     }
     return sent;
 }
@@ -278,37 +455,14 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
     }
 }
 
-// Hands out the shared tuple for task keyword names split off a call that named its task by
-// keyword, or keeps this call's split as the shared one.
-void share_rest_names(const Ctx& c, PyObject* kwnames, RestKeywords& rest)
-{
-    if (!kwnames || rest.names.get() == kwnames) {
-        return;
-    }
-    if (c.st->rest_from == kwnames) {
-        rest.names = Ref::borrow(c.st->rest_names);
-        return;
-    }
-    // Both fields change before the old tuples go.
-    Ref old_from = Ref::steal(std::exchange(c.st->rest_from, Py_NewRef(kwnames)));
-    Ref old_names = Ref::steal(std::exchange(c.st->rest_names, Py_NewRef(rest.names.get())));
-}
-
 }  // namespace
 
 PyObject* manager_send(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames)
 {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* a[1];
         RestKeywords rest;
-        bind_args({"_send", {"thread_name"}, 0, true}, args, nargs, kwnames, a, rest);
-        PyObject* thread_name = a[0] ? a[0] : Py_None;
-        if (thread_name != Py_None && !PyUnicode_CheckExact(thread_name)) {
-            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                         "thread_name", "str", Py_TYPE(thread_name)->tp_name);
-            throw PyErrSet{};
-        }
+        PyObject* thread_name = bind_send(args, nargs, kwnames, rest);
         Ctx c = ctx_from_class(cls);
         // The open check through self, unless that would run our own check: then it is run here, on
         // the store this submission uses (a call per task that is not free).
@@ -322,28 +476,8 @@ PyObject* manager_send(PyObject* self, PyTypeObject* cls, PyObject* const* args,
         }
         share_rest_names(c, kwnames, rest);
         Ref log = manager_log(c, self);
-        Ref worker;
-        // From the name's choice to the put, one step under the store's lock: a close (which turns
-        // the switch off under it), a record clearing and the end of a batch never see the task
-        // half-submitted, and its name is in `totals` before anything can dispatch it.
         StoreLock lock(c, var.get());
-        if (!truthy(field(c, var.get(), N_switch).get())) {
-            raise_manager_error(c, "The manager has stopped");
-        }
-        Ref name = create_task(c, self, var.get(), log.get(), thread_name, TaskKeywords{rest.names.get(), rest.values},
-                               worker);
-        Ref totals = field(c, var.get(), N_totals);
-        append(totals.get(), name.get());
-        try {
-            queue_task(c, self, var.get(), name.get(), worker.get());
-        }
-        catch (const PyErrSet&) {
-            // A queue that refuses the name: the task is taken back as cancelled, so that no name
-            // waits where nothing will find it.
-            SavedError keep;
-            cancel_task(c, var.get(), name.get());
-            throw;
-        }
+        submit_locked(c, self, var.get(), log.get(), thread_name, TaskKeywords{rest.names.get(), rest.values});
         lock.release();
         dispatch_more(c, self, var.get());
         return Py_NewRef(Py_True);
