@@ -199,11 +199,21 @@ public:
         require(PyObject_Vectorcall(send, one_.argv.data(), 0, one_.kwnames()));
     }
 
+    // Room for `size` gathered requests.
+    std::vector<Request>& chunk(std::size_t size)
+    {
+        if (chunk_.size() < size) {
+            chunk_.resize(size);
+        }
+        return chunk_;
+    }
+
 private:
-    // Kept between requests, so that their storage is allocated once per bulk submission.
+    // Kept between requests and passes, so that their storage is allocated once per bulk submission.
     Ref names_;
     std::vector<Ref> keys_;
     Request one_;
+    std::vector<Request> chunk_;
 };
 
 // Hands out the shared tuple for task keyword names split off a call that named its task by
@@ -360,7 +370,7 @@ Py_ssize_t send_pass(const Ctx& c, PyObject* self, PyObject* thread_list, Reques
         }
         return sent;
     }
-    std::vector<Request> chunk(chunk_size);
+    std::vector<Request>& chunk = caller.chunk(chunk_size);
     for (bool more = true; more;) {
         std::size_t count = 0;
         try {
