@@ -399,7 +399,15 @@ Py_ssize_t send_pass(const Ctx& c, PyObject* self, PyObject* thread_list, Reques
             // The requests before the one that failed are submitted first, as they would have been
             // one by one; an error of theirs comes first too.
             Ref failure = Ref::steal(PyErr_GetRaisedException());
-            submit_chunk(c, self, send.get(), chunk, count);
+            try {
+                submit_chunk(c, self, send.get(), chunk, count);
+            }
+            catch (const PyErrSet&) {
+                // Dropped with the submission's error set aside: its release may run finalizers.
+                SavedError keep;
+                failure = Ref{};
+                throw;
+            }
             PyErr_SetRaisedException(failure.release());
             throw;
         }
