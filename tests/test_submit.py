@@ -312,6 +312,11 @@ def test_a_bulk_pass_submits_in_order_and_stops_at_a_bad_request(make_manager):
     assert seen == [32] and len(m._var.totals) == 102
     wait_until(lambda: len(m._var.dones) == 102)
     assert m._get_result(m._var.totals[101]) == {m._var.totals[101]: {"x": 99}}
+    # A bad request among those submitted ahead of a request that is no dict: each one before it
+    # is submitted once.
+    with pytest.raises(TypeError, match="thread_name"):
+        m._send_list_thread([{"x": 0}, {"thread_name": 5}, Pairs(lambda: None)])
+    assert len(m._var.totals) == 103
 
 
 def test_a_bulk_pass_honours_overrides_per_request(make_manager):

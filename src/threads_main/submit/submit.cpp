@@ -386,9 +386,11 @@ Py_ssize_t send_pass(const Ctx& c, PyObject* self, PyObject* thread_list, Reques
                 Ref element = Ref::steal(next);
                 if (count > 0 && !PyDict_Check(element.get())) {
                     // Turning it into a dict may run code of its own: what was gathered goes first.
-                    submit_chunk(c, self, send.get(), chunk, count);
-                    sent += static_cast<Py_ssize_t>(count);
-                    count = 0;
+                    // Taken out of the chunk before it is submitted, so that a failure among them
+                    // is not met again (and the ones before it submitted twice) below.
+                    std::size_t gathered = std::exchange(count, 0);
+                    submit_chunk(c, self, send.get(), chunk, gathered);
+                    sent += static_cast<Py_ssize_t>(gathered);
                 }
                 Ref request = as_request(element.get());
                 caller.prepare(request.get(), chunk[count]);
