@@ -433,6 +433,37 @@ def cluster_start():
     return ours, 2.0, "s"
 
 
+def _cpu_per_second(pids, seconds):
+    """CPU milliseconds per second burnt over `seconds` by this process and the processes `pids`."""
+    import psutil
+
+    processes = [psutil.Process(pid) for pid in pids]
+    before = time.process_time(), [sum(p.cpu_times()[:2]) for p in processes]
+    time.sleep(seconds)
+    spent = time.process_time() - before[0]
+    spent += sum(sum(p.cpu_times()[:2]) - cpu for p, cpu in zip(processes, before[1]))
+    return spent / seconds * 1000
+
+
+def cluster_idle(seconds=3.0):
+    """CPU burnt by an idle embedded cluster of 2 processes, parts built and a first batch run (the
+    coordinating process and the worker processes), against a Dask LocalCluster of 2 processes with
+    Dask's settings and a client connected, as a user would start one."""
+    import distributed
+
+    with cluster_class()(trivial, 4, logger=QUIET, dispatch="eager", processes=2) as m:
+        m._send_list([{} for _ in range(100)])
+        wait_cluster(m, 100)
+        time.sleep(0.5)
+        ours = _cpu_per_second([p["pid"] for p in m._parts_info()], seconds)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=":0", silence_logs=logging.ERROR) as cluster:
+        with distributed.Client(cluster, set_as_default=False) as client:
+            time.sleep(0.5)
+            base = _cpu_per_second(client.run(os.getpid).values(), seconds)
+    return ours, base, "ms CPU/s"
+
+
 def cluster_overhead(n=20_000):
     """CPU of the coordinating process per trivial task (every thread of it: submission, pulls, Dask's
     client), against the CPU per task of one eager manager running them all in its own process."""
@@ -686,6 +717,8 @@ FIGURES = {
     "cluster_start": ("cluster: start-up of an embedded cluster of 2 processes; limit: 2 s", cluster_start, 1.0, False),
     "cluster_overhead": ("cluster: coordinator CPU per trivial task (20,000, 2 processes); peer: one eager manager's "
                          "CPU per task (for the record)", cluster_overhead, None, False),
+    "cluster_idle": ("cluster: CPU of an idle embedded cluster of 2 processes, all its processes; peer: a Dask "
+                     "LocalCluster of 2 processes with Dask's settings (for the record)", cluster_idle, None, False),
 }
 
 

@@ -239,8 +239,14 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 import dask
 
                 # Dask's sampling profiler would interrupt the tasks of every worker every 10 ms
-                # for a dashboard that the embedded cluster does not serve to anyone.
-                with dask.config.set({"distributed.worker.profile.enabled": False}):
+                # for a dashboard that the embedded cluster does not serve to anyone. Every server
+                # (scheduler, nannies, workers) also checks its event loop's health 50 times a second
+                # and samples the host's load twice a second: once a second and every 5 s halve what
+                # an idle cluster burns, and still warn of a loop blocked for seconds. Set here, it
+                # reaches the worker processes through their nannies.
+                with dask.config.set({"distributed.worker.profile.enabled": False,
+                                      "distributed.admin.tick.interval": "1s",
+                                      "distributed.admin.system-monitor.interval": "5s"}):
                     self._cluster = distributed.LocalCluster(
                         n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1", scheduler_port=0,
                         dashboard_address=":0", silence_logs=logging.ERROR)
