@@ -260,10 +260,33 @@ def test_duration_holds_back_at_the_queue_threshold(make_manager, fast_time):
     m._var.max_workers = 0
     m._send_list([{}, {}, {}])
     wait_until(lambda: m._get_qsize() >= 1000)
-    wait_until(lambda: fast_time.sleeps.count(0.005) > 3)
+    wait_until(lambda: 0.05 in fast_time.sleeps)  # paused again and again, the pause at its longest
     total = len(m._var.totals)
     # A pass starts only below 1000 waiting names and runs to its end: at most 2 names more.
     assert 1000 <= total <= 1002 and len(set(m._var.totals)) == total
+
+
+def test_a_full_queue_paces_the_timed_send_to_the_tasks(make_manager, fast_time):
+    # The queue sizes the sending loop reads: full while the tasks take few names, nearly empty once
+    # they take many, then in between; when the script ends the manager closes.
+    readings = iter([1000, 1000, 1000, 100, 1000, 1000, 1000, 1000, 1000, 600])
+    m = make_manager(duration=60)
+    m._var.max_workers = 0
+
+    def qsize():
+        if threading.current_thread() is not threading.main_thread():
+            return type(m)._get_qsize(m)  # the paced control loop asks too
+        for waiting in readings:
+            return waiting
+        m._var.switch = False
+        return 1000
+
+    m._get_qsize = qsize
+    m._send_list_thread([{}])
+    # Doubled while a pause leaves three quarters waiting, halved when it leaves under a quarter,
+    # kept in between, and never beyond 50 ms.
+    assert fast_time.slept() == pytest.approx([0.005, 0.01, 0.02, 0.01, 0.02, 0.04, 0.05, 0.05, 0.05])
+    assert m._var.totals == ["Thread_1", "Thread_2"]
 
 
 def test_close_during_a_timed_send_ends_it_quietly(make_manager):

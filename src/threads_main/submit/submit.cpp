@@ -2,6 +2,7 @@
 // again while a duration lasts).
 #include "submit/submit.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -21,8 +22,14 @@ namespace {
 
 // Names waiting in the queue at or above which a timed bulk submission holds back.
 constexpr long queue_threshold = 1000;
-// Seconds a timed bulk submission pauses after a pass that submitted nothing.
+// Seconds a timed bulk submission pauses after a pass that submitted nothing. While the queue is
+// full the pause adapts, between the two bounds, to how fast the tasks take the names: it doubles
+// when a pause left at least three quarters of the threshold waiting, and halves when it left less
+// than a quarter. Slow tasks (requests) then wake the sending thread a few dozen times a second
+// rather than two hundred, and fast ones no longer find the queue empty for most of a pause.
 constexpr double idle_pause = 0.005;
+constexpr double shortest_pause = 0.0005;
+constexpr double longest_pause = 0.05;
 
 // "Thread_" and the text form of the counter. A plain int, the usual counter, is written directly:
 // the general formatting costs a noticeable share of a submission.
@@ -453,7 +460,12 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
     Ref time = c.global(N_time);
     Ref start = call_method(time.get(), c.name(N_time));
     Ref threshold = require(PyLong_FromLong(queue_threshold));
+    Ref few = require(PyLong_FromLong(queue_threshold / 4));
+    Ref many = require(PyLong_FromLong(queue_threshold - queue_threshold / 4));
     Ref pause = require(PyFloat_FromDouble(idle_pause));
+    Ref full_pause = pause.dup();
+    double full_seconds = idle_pause;
+    bool paused_full = false;  // the last pause was taken because the queue was full
     RequestCaller caller;
     while (truthy(field(c, var, N_switch).get())) {
         time = c.global(N_time);
@@ -461,16 +473,31 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
         Ref duration = field(c, var, N_duration);
         Ref end = require(PyNumber_Add(start.get(), duration.get()));
         Py_ssize_t sent = 0;
+        bool full = false;
         if (require_int(PyObject_RichCompareBool(now.get(), end.get(), Py_LE))) {
             Ref waiting = call_method(self, c.name(N__get_qsize));
-            if (require_int(PyObject_RichCompareBool(waiting.get(), threshold.get(), Py_LT))) {
+            if (std::exchange(paused_full, false)) {
+                double next = full_seconds;
+                if (require_int(PyObject_RichCompareBool(waiting.get(), few.get(), Py_LT))) {
+                    next = std::max(full_seconds / 2, shortest_pause);
+                } else if (require_int(PyObject_RichCompareBool(waiting.get(), many.get(), Py_GE))) {
+                    next = std::min(full_seconds * 2, longest_pause);
+                }
+                if (next != full_seconds) {
+                    full_pause = require(PyFloat_FromDouble(next));
+                    full_seconds = next;
+                }
+            }
+            full = !require_int(PyObject_RichCompareBool(waiting.get(), threshold.get(), Py_LT));
+            if (!full) {
                 sent = send_pass(c, self, thread_list, caller);
             }
         }
-        // A pass that sent nothing sleeps briefly (the sleep releases the interpreter lock):
-        // testing again at once would keep a processor busy and starve the other threads.
+        // A pass that sent nothing sleeps (the sleep releases the interpreter lock): testing again
+        // at once would keep a processor busy and starve the other threads.
         if (sent == 0) {
-            poll_sleep(c, pause.get());
+            paused_full = full;
+            poll_sleep(c, full ? full_pause.get() : pause.get());
         }
     }
 }
