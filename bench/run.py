@@ -266,6 +266,26 @@ def eager_rate(n=100_000):
     return ours, peer, "tasks/s"
 
 
+def eager_timed(seconds=2.0, n=200_000):
+    """Trivial tasks in a timed run (a list of 20, sent again and again for `seconds`) through an eager
+    manager with 4 workers, against the same manager running one batch of n of them."""
+    settle()
+    m = manager(max_workers=4, dispatch="eager", duration=seconds)
+    began = time.perf_counter()
+    m._send_list([{} for _ in range(20)])
+    m._join_property("brixel_break", seconds)
+    ours = m._get_run_status()["done"] / (time.perf_counter() - began)
+    close(m)
+    settle()
+    m = manager(max_workers=4, dispatch="eager")
+    began = time.perf_counter()
+    m._send_list([{} for _ in range(n)])
+    wait_done(m, n)
+    batch = n / (time.perf_counter() - began)
+    close(m)
+    return ours, batch, "tasks/s"
+
+
 def sleepy(**kwargs):
     time.sleep(0.01)
 
@@ -700,6 +720,8 @@ FIGURES = {
                          eager_sleep_vs_pool, 1.0, True),
     "eager_sleep_ideal": ("eager: 3,000 tasks sleeping 10 ms, 30 workers; limit: 3,000 tasks/s",
                           eager_sleep_vs_ideal, 0.95, True),
+    "eager_timed": ("eager: trivial tasks in a timed run of 2 s, 4 workers; peer: one batch of 200,000 (for the "
+                    "record)", eager_timed, None, True),
     "eager_memory": ("eager: memory per waiting task (100,000); peer: a pending future", eager_memory, 1 / 3, False),
     "eager_idle": ("eager: idle manager CPU above a bare interpreter; limit 0.05 ms/s", eager_idle_cpu, 1.0, False),
     "eager_batches": ("eager: 1,000,000 tasks in batches with _clear_record; after the last vs after the second",
