@@ -463,8 +463,7 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
     Ref few = require(PyLong_FromLong(queue_threshold / 4));
     Ref many = require(PyLong_FromLong(queue_threshold - queue_threshold / 4));
     Ref pause = require(PyFloat_FromDouble(idle_pause));
-    Ref full_pause = pause.dup();
-    double full_seconds = idle_pause;
+    double full_pause = idle_pause;
     bool paused_full = false;  // the last pause was taken because the queue was full
     RequestCaller caller;
     while (truthy(field(c, var, N_switch).get())) {
@@ -477,15 +476,10 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
         if (require_int(PyObject_RichCompareBool(now.get(), end.get(), Py_LE))) {
             Ref waiting = call_method(self, c.name(N__get_qsize));
             if (std::exchange(paused_full, false)) {
-                double next = full_seconds;
                 if (require_int(PyObject_RichCompareBool(waiting.get(), few.get(), Py_LT))) {
-                    next = std::max(full_seconds / 2, shortest_pause);
+                    full_pause = std::max(full_pause / 2, shortest_pause);
                 } else if (require_int(PyObject_RichCompareBool(waiting.get(), many.get(), Py_GE))) {
-                    next = std::min(full_seconds * 2, longest_pause);
-                }
-                if (next != full_seconds) {
-                    full_pause = require(PyFloat_FromDouble(next));
-                    full_seconds = next;
+                    full_pause = std::min(full_pause * 2, longest_pause);
                 }
             }
             full = !require_int(PyObject_RichCompareBool(waiting.get(), threshold.get(), Py_LT));
@@ -497,7 +491,7 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
         // at once would keep a processor busy and starve the other threads.
         if (sent == 0) {
             paused_full = full;
-            poll_sleep(c, full ? full_pause.get() : pause.get());
+            poll_sleep(c, full ? require(PyFloat_FromDouble(full_pause)).get() : pause.get());
         }
     }
 }
