@@ -63,6 +63,21 @@ class RecordingLog:
         return [m for lv, m in list(self.lines) if level is None or lv == level]
 
 
+class Paused(list):
+    """A collection whose iteration pauses at the given positions: a sending pass slower than its
+    tasks, which have all ended whenever it pauses."""
+
+    def __init__(self, items, at, seconds=0.05):
+        super().__init__(items)
+        self.at, self.seconds = at, seconds
+
+    def __iter__(self):
+        for i, element in enumerate(list.__iter__(self)):
+            if i in self.at:
+                real_time.sleep(self.seconds)
+            yield element
+
+
 def wait_until(predicate, timeout=10.0, interval=0.002):
     """Polls `predicate` until it is true; fails the test after `timeout` seconds."""
     deadline = real_time.monotonic() + timeout

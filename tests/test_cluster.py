@@ -17,7 +17,7 @@ import time
 import pytest
 
 import threads_main
-from conftest import wait_until
+from conftest import Paused, wait_until
 
 if "asan" in os.environ.get("LD_PRELOAD", ""):
     pytest.skip("the sanitizer run hosts no Dask worker processes: they would each load the instrumented "
@@ -231,6 +231,16 @@ def test_break_result_and_summary_lines(make, tmp_path):
     assert summary.startswith("summary =      3 in ") and summary.endswith("Err:     2 (66.67%)")
 
 
+def test_a_run_is_not_done_while_its_collection_is_being_sent(cluster):
+    m = cluster(double, 4)
+    m._send_list([{"x": 0}])
+    m._join()
+    m._send_list(Paused([{"x": i} for i in range(1, 7)], at=(0, 3), seconds=0.3))
+    assert m._done() is False
+    m._join()
+    assert m._get_run_status()["done"] == 7 and m._done() is True
+
+
 def test_worker_limit_is_split_over_the_parts(cluster):
     m = cluster(double, 5)
     assert [p["max_workers"] for p in m._parts_info()] == [3, 2] and m._var.max_workers == 5
@@ -252,7 +262,7 @@ def test_only_the_methods_that_read_through_self_are_inherited():
     inherited = {name for name in vars(threads_main.BrixelThreadsMain)
                  if name not in vars(BrixelThreadsCluster) and (not name.startswith("__") or name == "__enter__")}
     assert inherited == {"__enter__", "_async_raise", "_check_while", "_is_close", "_is_run", "_join", "_join_log",
-                         "_join_property", "_join_property_log", "_send_list", "_thread_list_yield"}
+                         "_join_property", "_join_property_log", "_thread_list_yield"}
 
 
 def test_histogram_is_the_exact_merge_of_the_parts(cluster):

@@ -1,13 +1,14 @@
 """Task submission: naming, entries, the lock, bulk submission with and without a duration."""
 
 import threading
+import time
 import types
 
 import pytest
 
 import threads_main
 from brixel_var import BrixelVar
-from conftest import shut, wait_until
+from conftest import Paused, shut, wait_until
 
 
 @pytest.fixture
@@ -183,6 +184,38 @@ def test_bulk_submission_runs_every_request(make_manager):
     assert m._send_list(ListSub([{"thread_name": "named", "x": 1}, [("x", 2)]])) is None  # pairs make a dict
     wait_until(lambda: len(m._var.dones) == 2)
     assert {name: e.result for name, e in m._var.threads.items()} == {"named": {"x": 1}, "Thread_1": {"x": 2}}
+
+
+def test_a_batch_is_not_done_while_its_collection_is_being_sent(make_manager):
+    m = make_manager(lambda x: x, 4)
+    m._send_list([{"x": 0}])
+    m._join()
+    # On a finished batch: not done from the call on, through the pause before the first task and
+    # the one half-way, so the join waits for the whole collection.
+    m._send_list(Paused([{"x": i} for i in range(1, 7)], at=(0, 3)))
+    assert m._done() is False
+    m._join()
+    assert len(m._var.dones) == 7 and m._done() is True
+    # A pass that ends in an error, or sends nothing, leaves a finished batch finished.
+    with pytest.raises(TypeError):
+        m._send_list_thread([None])
+    m._send_list([])
+    wait_until(m._done)
+    assert len(m._var.totals) == 7
+
+
+def test_a_timed_batch_is_done_once_its_window_has_passed(make_manager, fast_time):
+    now = [100.0]
+    fast_time.time = lambda: now[0]
+    m = make_manager(lambda: None, 2, duration=2)
+    m._send_list(Paused([{}], at=(0,), seconds=0.01))
+    wait_until(lambda: len(m._var.dones) >= 3)
+    assert m._done() is False  # every pause finds the tasks sent so far ended
+    now[0] = 102.5
+    wait_until(m._done)
+    sent = len(m._var.totals)
+    time.sleep(0.05)
+    assert len(m._var.totals) == sent and m._var.dones == m._var.totals
 
 
 @pytest.mark.parametrize("collection", [{"x": 1}, ({"x": i} for i in range(2)), "abc", None, frozenset()])

@@ -189,6 +189,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         self._active = []
         self._gen = 0
         self._finished = False  # as one manager's done: false until a run has ended
+        # Collections being sent (which hold the run open), the sending threads started by
+        # _send_list that have not begun among them.
+        self._sending = 0
+        self._announced = 0
         self._idle = True  # nothing waits or runs in any part: the poller slows down
         self._far = False  # no busy part can end within the horizon: the poller slows down too
         self._timed = False
@@ -495,12 +499,41 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         loop of its own, as one manager's _send_list_thread does; this returns once the loops have
         started. Returns None.
         """
-        if not self._var.duration:
-            for element in self._thread_list_yield(thread_list):
-                self._send(**element)
+        with self._lock:
+            if self._announced:  # the count _send_list took for this thread, or for one to come
+                self._announced -= 1
+            else:
+                self._sending += 1
+        try:
+            if not self._var.duration:
+                for element in self._thread_list_yield(thread_list):
+                    self._send(**element)
+                return None
+            self._send_for_duration([dict(_mapping(e)) for e in self._thread_list_yield(thread_list)])
             return None
-        self._send_for_duration([dict(_mapping(e)) for e in self._thread_list_yield(thread_list)])
-        return None
+        finally:
+            with self._lock:
+                self._sending -= 1
+
+    def _send_list(self, thread_list):
+        """Sends a list, set or tuple of tasks on a new sending thread, as one manager's _send_list.
+
+        The collection counts as being sent from now on: a join that begins once this returns waits
+        for it, rather than finding the run before it done. Returns None.
+        """
+        if not isinstance(thread_list, (list, set, tuple)):
+            return None
+        with self._lock:
+            self._sending += 1
+            self._announced += 1
+        try:
+            return super()._send_list(thread_list)
+        except BaseException:
+            with self._lock:
+                if self._announced:  # the thread has not begun (nor will it): the count goes back
+                    self._announced -= 1
+                    self._sending -= 1
+            raise
 
     def _send_for_duration(self, elements):
         """A timed run: the collection split over the parts, each sending its share again and again
@@ -717,10 +750,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
     def _done(self):
         """Returns True once the run has ended in every part and no task is on its way to a part.
 
-        As one manager's done flag: false until a run has ended, and false again after a submission
-        or _clear_record().
+        As one manager's done flag: false until a run has ended, while a collection is being sent,
+        and again after a submission or _clear_record().
         """
-        return self._finished and not any(p.queued for p in self._parts if p.lost is None)
+        return not self._sending and self._finished and not any(p.queued for p in self._parts if p.lost is None)
 
     def _get_run_status(self):
         """Returns the seven run counters summed over the parts.

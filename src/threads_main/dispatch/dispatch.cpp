@@ -125,10 +125,87 @@ void dispatch_settle(const Ctx& c, PyObject* manager)
     }
     try {
         Ref var = manager_var(c, manager);
-        settle_batch(c, var.get(), [&] { return paced_waiting(c, var.get()); });
+        settle_batch(c, manager, var.get(), [&] { return paced_waiting(c, var.get()); });
     }
     catch (const PyErrSet&) {
         log_run_error(c, manager);
+    }
+}
+
+namespace {
+
+// One count less; the last one settles the batch (a failure there is logged as the control loop's).
+void sending_release(const Ctx& c, PyObject* manager)
+{
+    if (--as_manager(manager)->sending == 0) {
+        dispatch_settle(c, manager);
+    }
+}
+
+}  // namespace
+
+SendingHold::SendingHold(const Ctx& c, PyObject* manager) noexcept : c_(c), manager_(manager)
+{
+    ManagerObject* m = as_manager(manager);
+    if (m->announced > 0) {
+        --m->announced;
+    } else {
+        ++m->sending;
+    }
+}
+
+SendingHold::~SendingHold() noexcept(false)
+{
+    // A thread ended at interpreter exit touches nothing.
+    if (!held_ || !attached()) {
+        return;
+    }
+    held_ = false;
+    SavedError keep;
+    try {
+        sending_release(c_, manager_);
+    }
+    catch (const PyErrSet&) {
+        // Reported as unraisable by `keep`, which then puts the first error back.
+    }
+}
+
+void SendingHold::begin() noexcept
+{
+    if (!held_) {
+        held_ = true;
+        ++as_manager(manager_)->sending;
+    }
+}
+
+void SendingHold::end()
+{
+    if (held_) {
+        held_ = false;
+        sending_release(c_, manager_);
+    }
+}
+
+void sending_announce(PyObject* manager) noexcept
+{
+    ++as_manager(manager)->announced;
+    ++as_manager(manager)->sending;
+}
+
+void sending_withdraw(const Ctx& c, PyObject* manager)
+{
+    // Already taken over when the thread did start (an interrupted start): its pass ends it.
+    ManagerObject* m = as_manager(manager);
+    if (m->announced == 0) {
+        return;
+    }
+    --m->announced;
+    SavedError keep;
+    try {
+        sending_release(c, manager);
+    }
+    catch (const PyErrSet&) {
+        // Reported as unraisable by `keep`, which then puts the first error back.
     }
 }
 

@@ -45,6 +45,38 @@ void dispatch_more(const Ctx& c, PyObject* manager, PyObject* var = nullptr);
 // or runs, however it ended (the paced control loop also notices that by itself).
 void dispatch_settle(const Ctx& c, PyObject* manager);
 
+// A bulk submission under way holds its manager's batch open: `done` is not set while one is, since
+// its next task may be a moment away, and the end of the last one settles the batch, which may have
+// finished meanwhile. _send_list counts the sending thread it starts as under way at once
+// (`sending_announce`), so that a join begun right after it waits for the collection; the thread's
+// pass takes that count over, or takes one of its own when there is none to take (counts are not
+// tied to threads: each is taken over or withdrawn once, so none is left behind). GIL held.
+class SendingHold {
+public:
+    SendingHold(const Ctx& c, PyObject* manager) noexcept;
+    SendingHold(const SendingHold&) = delete;
+    SendingHold& operator=(const SendingHold&) = delete;
+    // On the way out of an error the hold ends with that error set aside.
+    ~SendingHold() noexcept(false);
+
+    bool held() const noexcept { return held_; }
+    // Holds again after an end (a timed run whose window was extended).
+    void begin() noexcept;
+    // Ends the hold and settles the batch. Throws PyErrSet (an error that is no Exception, raised
+    // meanwhile; the hold has ended all the same).
+    void end();
+
+private:
+    const Ctx& c_;
+    PyObject* manager_;
+    bool held_ = true;
+};
+
+// _send_list is about to start a sending thread whose pass is ours, and takes it back when the
+// thread did not start (the pending error is kept). GIL held.
+void sending_announce(PyObject* manager) noexcept;
+void sending_withdraw(const Ctx& c, PyObject* manager);
+
 // A close: whatever waits for work (the control loop, idle task threads) wakes and sees the manager
 // closed. GIL held or not.
 void dispatch_close(PyObject* manager) noexcept;

@@ -739,7 +739,7 @@ void eager_settle(const Ctx& c, PyObject* manager)
     }
     try {
         Ref var = manager_var(c, manager);
-        settle_batch(c, var.get(), [q] { return static_cast<Py_ssize_t>(q->fifo->size()); });
+        settle_batch(c, manager, var.get(), [q] { return static_cast<Py_ssize_t>(q->fifo->size()); });
     }
     catch (const PyErrSet&) {
         log_run_error(c, manager);

@@ -28,10 +28,11 @@ bool wait_while_idle(PyObject* manager, double seconds);
 bool loop_goes_on(const Ctx& c, PyObject* self, Run* run, Ref& var);
 
 // Sets `done` (and clears `is_run`) when the open manager's batch has had a task and none of it
-// waits (`waiting` returns how many names wait) or runs. Tested first without the store's lock, and
-// when that passes again under it, where no submission or re-run is half-way through.
+// waits (`waiting` returns how many names wait) or runs, and no bulk submission is under way (its
+// next task may be a moment away). Tested first without the store's lock, and when that passes
+// again under it, where no submission or re-run is half-way through.
 template <typename Waiting>
-void settle_batch(const Ctx& c, PyObject* var, Waiting&& waiting);
+void settle_batch(const Ctx& c, PyObject* manager, PyObject* var, Waiting&& waiting);
 
 // Records a task whose thread could not be started as failed, as if its function had raised
 // `error` (the pending error, which it takes): otherwise it would wait or count as running for
@@ -88,11 +89,12 @@ void eager_forget_manager(PyObject* queue) noexcept;
 void eager_control_loop(const Ctx& c, PyObject* self, Run* run);
 
 template <typename Waiting>
-void settle_batch(const Ctx& c, PyObject* var, Waiting&& waiting)
+void settle_batch(const Ctx& c, PyObject* manager, PyObject* var, Waiting&& waiting)
 {
     auto ends_now = [&] {
         // A closed manager's flags stay as they were.
-        if (!truthy(field(c, var, N_switch).get()) || waiting() != 0 || running_count(c, var) != 0) {
+        if (as_manager(manager)->sending > 0 || !truthy(field(c, var, N_switch).get()) || waiting() != 0
+            || running_count(c, var) != 0) {
             return false;
         }
         if (truthy(field(c, var, N_is_run).get())) {

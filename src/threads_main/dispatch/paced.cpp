@@ -82,7 +82,7 @@ bool control_pass(const Ctx& c, PyObject* self, PyObject* var)
     }
     if (queue_size_is(c, self, Py_EQ)) {
         if (running_count(c, var) == 0) {
-            settle_batch(c, var, [&] { return paced_waiting(c, var); });
+            settle_batch(c, self, var, [&] { return paced_waiting(c, var); });
             return true;
         }
     }

@@ -50,7 +50,9 @@ PyMethodDef manager_methods[] = {
      "_send_list($self, /, thread_list)\n--\n\n"
      "Submits a list, set or tuple of tasks on a new sending thread.\n\n"
      "Starts a threading.Thread that runs self._send_list_thread(thread_list) and returns None at\n"
-     "once, without waiting for it. Any other kind of collection is ignored: nothing is sent."},
+     "once, without waiting for it. The batch is not done until the collection has been sent (with\n"
+     "a duration, until the window has passed), so a join begun now waits for all of it. Any other\n"
+     "kind of collection is ignored: nothing is sent."},
     {"_join_log", cfunction(manager_join_log), method_flags,
      "_join_log($self, /)\n--\n\n"
      "Logs the run-status counters.\n\n"

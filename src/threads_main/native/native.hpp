@@ -44,8 +44,8 @@ private:
 };
 
 // The manager's native layout: the object header, the wake-up of its control loop, its core, the
-// run of its control loop (for ending the loop), the process that built it, and its task queue
-// when it dispatches eagerly.
+// run of its control loop (for ending the loop), the process that built it, its task queue when it
+// dispatches eagerly, and its bulk submissions under way (dispatch/).
 struct ManagerObject {
     PyObject_HEAD
     Wake* wake;
@@ -53,6 +53,8 @@ struct ManagerObject {
     Run* control;
     long pid;
     PyObject* eager;  // the task queue when the manager dispatches eagerly, else null
+    int sending;      // bulk submissions under way, `announced` included (GIL held)
+    int announced;    // sending threads started by _send_list that have not begun their pass
 };
 
 inline ManagerObject* as_manager(PyObject* self) { return reinterpret_cast<ManagerObject*>(self); }

@@ -455,7 +455,7 @@ bool ended_by_close(const Ctx& c, PyObject* var)
 
 // The timed loop: the whole collection again whenever the window is open and the queue is short,
 // until the manager closes.
-void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* thread_list)
+void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* thread_list, SendingHold& hold)
 {
     Ref time = c.global(N_time);
     Ref start = call_method(time.get(), c.name(N_time));
@@ -473,7 +473,11 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
         Ref end = require(PyNumber_Add(start.get(), duration.get()));
         Py_ssize_t sent = 0;
         bool full = false;
-        if (require_int(PyObject_RichCompareBool(now.get(), end.get(), Py_LE))) {
+        // The batch is held open while the window is: it ends once the tasks sent in it have.
+        if (!require_int(PyObject_RichCompareBool(now.get(), end.get(), Py_LE))) {
+            hold.end();
+        } else {
+            hold.begin();
             Ref waiting = call_method(self, c.name(N__get_qsize));
             if (std::exchange(paused_full, false)) {
                 if (require_int(PyObject_RichCompareBool(waiting.get(), few.get(), Py_LT))) {
@@ -532,14 +536,17 @@ PyObject* manager_send_list_thread(PyObject* self, PyTypeObject* cls, PyObject* 
         PyObject* a[1];
         bind_args({"_send_list_thread", {"thread_list"}, 1}, args, nargs, kwnames, a);
         Ctx c = ctx_from_class(cls);
+        SendingHold hold(c, self);
         Ref var = manager_var(c, self);
         if (!truthy(field(c, var.get(), N_duration).get())) {
             RequestCaller caller;
             send_pass(c, self, a[0], caller);
+            hold.end();
             return Py_NewRef(Py_None);
         }
         try {
-            send_for_duration(c, self, var.get(), a[0]);
+            send_for_duration(c, self, var.get(), a[0], hold);
+            hold.end();
         }
         catch (const PyErrSet&) {
             if (!ended_by_close(c, var.get())) {
@@ -569,7 +576,27 @@ PyObject* manager_send_list(PyObject* self, PyTypeObject* cls, PyObject* const* 
         PyObject* argv[] = {nullptr, target.get(), thread_args.get()};
         Ref thread = require(PyObject_Vectorcall(thread_class.get(), argv + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                  c.st->kw_target_args));
-        call_method(thread.get(), c.name(N_start));
+        // Our own pass counts as under way from now on, and a join that begins once this returns
+        // waits for the collection rather than finding the batch before it done. A pass of an
+        // override counts through the tasks it submits.
+        bool own_pass = PyCFunction_Check(target.get()) && PyCFunction_GET_SELF(target.get()) == self
+                        && PyCFunction_GET_FUNCTION(target.get()) == cfunction(manager_send_list_thread);
+        if (!own_pass) {
+            call_method(thread.get(), c.name(N_start));
+            return Py_NewRef(Py_None);
+        }
+        sending_announce(self);
+        try {
+            Ref var = manager_var(c, self);
+            if (!switch_reads_off(c, var.get())) {
+                set_field(c, var.get(), N_done, Py_False);
+            }
+            call_method(thread.get(), c.name(N_start));
+        }
+        catch (const PyErrSet&) {
+            sending_withdraw(c, self);
+            throw;
+        }
         return Py_NewRef(Py_None);
     });
 }
