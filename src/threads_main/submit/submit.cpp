@@ -546,13 +546,13 @@ PyObject* manager_send_list_thread(PyObject* self, PyTypeObject* cls, PyObject* 
         }
         try {
             send_for_duration(c, self, var.get(), a[0], hold);
-            hold.end();
         }
         catch (const PyErrSet&) {
             if (!ended_by_close(c, var.get())) {
                 throw;
             }
         }
+        hold.end();
         return Py_NewRef(Py_None);
     });
 }
