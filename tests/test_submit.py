@@ -186,7 +186,7 @@ def test_bulk_submission_runs_every_request(make_manager):
     assert {name: e.result for name, e in m._var.threads.items()} == {"named": {"x": 1}, "Thread_1": {"x": 2}}
 
 
-def test_a_batch_is_not_done_while_its_collection_is_being_sent(make_manager):
+def test_a_batch_is_not_done_while_its_collection_is_being_sent(make_manager, monkeypatch):
     m = make_manager(lambda x: x, 4)
     m._send_list([{"x": 0}])
     m._join()
@@ -202,6 +202,15 @@ def test_a_batch_is_not_done_while_its_collection_is_being_sent(make_manager):
     m._send_list([])
     wait_until(m._done)
     assert len(m._var.totals) == 7
+
+    class Unstartable(threading.Thread):
+        def start(self):
+            raise RuntimeError("can't start new thread")
+
+    monkeypatch.setattr(threads_main, "threading", types.SimpleNamespace(Thread=Unstartable))
+    with pytest.raises(RuntimeError):
+        m._send_list([{"x": 7}])
+    assert m._done() is True
 
 
 def test_a_timed_batch_is_done_once_its_window_has_passed(make_manager, fast_time):
