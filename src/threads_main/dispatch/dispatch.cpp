@@ -142,6 +142,19 @@ void sending_release(const Ctx& c, PyObject* manager)
     }
 }
 
+// The same on the way out of an error, set aside meanwhile: an error of the release's own is
+// reported as unraisable when the first is put back.
+void sending_release_aside(const Ctx& c, PyObject* manager)
+{
+    SavedError keep;
+    try {
+        sending_release(c, manager);
+    }
+    catch (const PyErrSet&) {
+        // left for `keep` to report
+    }
+}
+
 }  // namespace
 
 SendingHold::SendingHold(const Ctx& c, PyObject* manager) noexcept : c_(c), manager_(manager)
@@ -161,13 +174,7 @@ SendingHold::~SendingHold() noexcept(false)
         return;
     }
     held_ = false;
-    SavedError keep;
-    try {
-        sending_release(c_, manager_);
-    }
-    catch (const PyErrSet&) {
-        // Reported as unraisable by `keep`, which then puts the first error back.
-    }
+    sending_release_aside(c_, manager_);
 }
 
 void SendingHold::begin() noexcept
@@ -200,13 +207,7 @@ void sending_withdraw(const Ctx& c, PyObject* manager)
         return;
     }
     --m->announced;
-    SavedError keep;
-    try {
-        sending_release(c, manager);
-    }
-    catch (const PyErrSet&) {
-        // Reported as unraisable by `keep`, which then puts the first error back.
-    }
+    sending_release_aside(c, manager);
 }
 
 void record_start_failure(const Ctx& c, Metrics* metrics, PyObject* var, PyObject* name, PyObject* entry,
