@@ -523,14 +523,17 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         """
         if not isinstance(thread_list, (list, set, tuple)):
             return None
-        with self._lock:
-            self._sending += 1
-            self._announced += 1
         try:
+            with self._lock:
+                self._sending += 1
+                self._announced += 1
             return super()._send_list(thread_list)
         except BaseException:
+            # The thread has not begun (nor will it), or Ctrl-C came before the count was taken:
+            # a count not yet taken over goes back. Counts are not tied to threads, so one taken
+            # back for another thread is made up by that thread's own when it begins.
             with self._lock:
-                if self._announced:  # the thread has not begun (nor will it): the count goes back
+                if self._announced:
                     self._announced -= 1
                     self._sending -= 1
             raise
