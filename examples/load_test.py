@@ -44,6 +44,12 @@ class Server(http.server.ThreadingHTTPServer):
     # connections loses SYNs, and each lost one adds a second to that request.
     request_queue_size = 128
 
+    def handle_error(self, request, client_address):
+        # A client gone before its answer (a request stopped at the end of the run) is no error of
+        # the server's; anything else is reported as usual.
+        if not isinstance(sys.exc_info()[1], ConnectionError):
+            super().handle_error(request, client_address)
+
 
 def serve(port_out, stop):
     """The server process: reports its port, then serves until `stop` is set."""
@@ -101,6 +107,9 @@ def main(argv=None):
             began = time.monotonic()
             manager._send_list([{"url": url} for _ in range(args.workers)])
             manager._join_property(500, args.interval)  # a 500 answer counts as a failed request
+            # The window is over: the requests still waiting are cancelled and those under way
+            # stopped, so that the counters and the request times below cover the same requests.
+            manager._stop_all()
             counts = manager._get_run_status()
             log.info("%s dispatch: %.1f requests per second (%d completed in %.1f s)", args.dispatch,
                      counts["done"] / (time.monotonic() - began), counts["done"], time.monotonic() - began)
