@@ -59,7 +59,6 @@ public:
     // On the way out of an error the hold ends with that error set aside.
     ~SendingHold() noexcept(false);
 
-    bool held() const noexcept { return held_; }
     // Holds again after an end (a timed run whose window was extended).
     void begin() noexcept;
     // Ends the hold and settles the batch. Throws PyErrSet (an error that is no Exception, raised
