@@ -234,6 +234,35 @@ def test_garbage_collection_of_cycles_and_cleared_entries():
     assert ref() is None
 
 
+def _close_cycle_through_store(store, name, how):
+    """Stores in entry `name` an object that holds the store, in the way `how`; returns a weak
+    reference to that object."""
+    held = Obj()
+    held.store = store  # type: ignore[attr-defined]
+    if how in ("set", "tuple"):
+        result = [held] if how == "set" else (held,)
+        store.set(name, value={"result": result, "thread": None, "status": "完成"})
+    elif how == "attribute":
+        store.get(name).result = held
+    else:
+        vars(store.get(name))["extra"] = held
+    return weakref.ref(held)
+
+
+@pytest.mark.parametrize("how", ["set", "attribute", "tuple", "dict"])
+def test_an_entry_is_collected_with_any_cycle_it_closes(how):
+    # A finished task's entry holds no container and stays out of the collector's walks; whatever
+    # container reaches it later makes it part of the walk again.
+    store = BrixelVar()
+    store.set("t", value={"thread": None, "result": 200, "status": "完成"})
+    assert not gc.is_tracked(store.get("t"))
+    ref = _close_cycle_through_store(store, "t", how)
+    assert gc.is_tracked(store.get("t"))
+    del store
+    gc.collect()
+    assert ref() is None
+
+
 def _collect(logger: logging.Logger) -> list:
     records: list = []
     handler = logging.Handler(logging.DEBUG)

@@ -1,8 +1,10 @@
 """The worker: outcome recording, break-result classification, timing figures."""
 
+import gc
 import sys
 import threading
 import time as real_time
+import weakref
 
 import pytest
 
@@ -320,3 +322,24 @@ def test_base_exception_of_a_task_is_a_failure_and_ends_the_thread_quietly(make_
     assert not isinstance(entry.result, Exception)
     assert entry.thread is None and m._var.failed == ["bad"] and sorted(m._var.dones) == ["bad", "good"]
     assert m._var.threads.get("good").status == DONE and reported == []
+
+
+class Box:
+    """A container a task returns, which a test then points back at the task's entry."""
+
+
+def test_a_finished_entry_is_left_to_the_collector_only_with_a_container(make_manager):
+    box = Box()
+    m = make_manager(lambda kind: [box] if kind == "box" else (1 / 0 if kind == "fail" else 200), 2, reserve=True)
+    for kind in ("plain", "box", "fail"):
+        m._send(kind, kind=kind)
+    wait_until(lambda: m._done() and len(m._var.dones) == 3)
+    entries = {kind: m._var.threads.get(kind) for kind in ("plain", "box", "fail")}
+    assert {kind: gc.is_tracked(e) for kind, e in entries.items()} == {"plain": False, "box": True, "fail": True}
+    # The returned list closes a cycle through the entry once the records are gone.
+    box.entry = entries["box"]
+    ref = weakref.ref(box)
+    del box, entries
+    assert m._clear_record() is True
+    gc.collect()
+    assert ref() is None

@@ -179,6 +179,37 @@ int entry_traverse(PyObject* self, visitproc visit, void* arg) noexcept
     return 0;
 }
 
+// An entry takes part in the collector's work only while it may be part of a cycle: a finished
+// task's entry holds None, a status word and a plain result, and a run of a million tasks would
+// otherwise have every collection of the oldest generation walk a million entries. The rule is the
+// one CPython's own dicts and tuples follow: a value may be part of a cycle when it is a container,
+// unless it is a tuple the collector has already found to hold none.
+// (A type object counts as a container whether or not it is a heap type: a needless tracking costs
+// no more than the collector's walk.)
+bool may_be_tracked(PyObject* o) noexcept
+{
+    return o && PyType_IS_GC(Py_TYPE(o)) && (!PyTuple_CheckExact(o) || PyObject_GC_IsTracked(o));
+}
+
+void track(PyObject* self) noexcept
+{
+    if (!PyObject_GC_IsTracked(self)) {
+        PyObject_GC_Track(self);
+    }
+}
+
+// Tracks the entry when one of its values may be part of a cycle, and lets go of it otherwise. An
+// entry with a dict of its own stays tracked: the dict is open to writes that do not pass here.
+void update_tracking(PyObject* self) noexcept
+{
+    EntryObject* e = as_entry(self);
+    if (e->dict || may_be_tracked(e->thread) || may_be_tracked(e->result) || may_be_tracked(e->status)) {
+        track(self);
+    } else if (PyObject_GC_IsTracked(self)) {
+        PyObject_GC_UnTrack(self);
+    }
+}
+
 int entry_clear(PyObject* self) noexcept
 {
     EntryObject* e = as_entry(self);
@@ -238,6 +269,26 @@ PyObject* entry_repr(PyObject* self) noexcept
     return join_repr(self, parts.get());
 }
 
+// A write from Python may store anything, in a slot or in the entry's dict: the entry is tracked
+// again first. So is an entry whose dict is handed out.
+int entry_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept
+{
+    track(self);
+    return PyObject_GenericSetAttr(self, name, value);
+}
+
+PyObject* entry_get_dict(PyObject* self, void* context) noexcept
+{
+    track(self);
+    return PyObject_GenericGetDict(self, context);
+}
+
+int entry_set_dict(PyObject* self, PyObject* value, void* context) noexcept
+{
+    track(self);
+    return PyObject_GenericSetDict(self, value, context);
+}
+
 // Stores one key of the mapping given to set(): the three task fields go to their slots, anything else
 // to the entry's own dict, so a dunder key cannot reach a descriptor such as __class__.
 int entry_assign(EntryObject* e, PyObject* key, PyObject* value) noexcept
@@ -279,6 +330,7 @@ Ref new_entry(State* st, PyObject* thread, PyObject* result, PyObject* status) n
         e->thread = Py_NewRef(thread);
         e->result = Py_NewRef(result);
         e->status = Py_NewRef(status);
+        update_tracking(entry.get());
     }
     return entry;
 }
@@ -303,6 +355,7 @@ Ref make_entry(State* st, PyObject* mapping) noexcept
                 return Ref();
             }
         }
+        update_tracking(entry.get());
         return entry;
     }
 
@@ -325,6 +378,7 @@ Ref make_entry(State* st, PyObject* mapping) noexcept
             return Ref();
         }
     }
+    update_tracking(entry.get());
     return entry;
 }
 
@@ -337,7 +391,7 @@ PyMemberDef entry_members[] = {
 };
 
 PyGetSetDef entry_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, "dictionary for instance variables", nullptr},
+    {"__dict__", entry_get_dict, entry_set_dict, "dictionary for instance variables", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -349,6 +403,7 @@ PyType_Slot entry_slots[] = {
     {Py_tp_clear, as_slot(entry_clear)},
     {Py_tp_repr, as_slot(entry_repr)},
     {Py_tp_getattro, as_slot(getattr_or_none)},
+    {Py_tp_setattro, as_slot(entry_setattro)},
     {Py_tp_members, entry_members},
     {Py_tp_getset, entry_getset},
     {0, nullptr},
@@ -864,7 +919,16 @@ void api_set_entry_field(PyObject* self, BrixelEntryField field, PyObject* value
     } else if (field == BRIXEL_ENTRY_RESULT) {
         slot = &e->result;
     }
+    // Tracked before it holds a container; let go of only once the old value is gone (dropping it
+    // may run code that writes the entry again).
+    bool container = may_be_tracked(value);
+    if (container) {
+        track(self);
+    }
     Py_XSETREF(*slot, Py_NewRef(value));
+    if (!container && PyObject_GC_IsTracked(self)) {
+        update_tracking(self);
+    }
 }
 
 int api_has_entry(PyObject* self, PyObject* key) noexcept
