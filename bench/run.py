@@ -676,15 +676,23 @@ HTTP_RUNS = []
 def http_run(index, seconds=3.0, tries=3):
     """The index-th repetition of the HTTP measurement, shared by its figures: the manager, the pool
     and the pool that keeps records run `tries` times, in turn, and each keeps its best rate and its
-    best CPU per request (what disturbs a run only ever lowers the one and raises the other)."""
+    best CPU per request (what disturbs a run only ever lowers the one and raises the other). The
+    order turns round from one try to the next, so that none of them always runs first, or always
+    right after the same one: this machine's speed drifts over seconds, and a fixed order lets the
+    drift favour one side."""
     while len(HTTP_RUNS) <= index:
         if NGINX.process is None:
             NGINX.start()
         ours, peer, keeping = [], [], []
-        for _ in range(tries):
-            ours.append(http_ours(NGINX.urls, seconds))
-            peer.append(http_peer(NGINX.urls, seconds))
-            keeping.append(http_peer(NGINX.urls, seconds, keep=True))
+        sides = [
+            (ours, lambda: http_ours(NGINX.urls, seconds)),
+            (peer, lambda: http_peer(NGINX.urls, seconds)),
+            (keeping, lambda: http_peer(NGINX.urls, seconds, keep=True)),
+        ]
+        for attempt in range(tries):
+            turn = attempt % len(sides)
+            for runs, measure in sides[turn:] + sides[:turn]:
+                runs.append(measure())
         HTTP_RUNS.append({
             "rate": (max(r for r, _ in ours), max(r for r, _ in peer)),
             "cpu": (min(c for _, c in ours), min(c for _, c in peer)),
