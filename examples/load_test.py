@@ -24,6 +24,12 @@ import urllib.request
 
 import threads_main
 
+# urlopen builds its opener at its first call, which loads the system's certificates (about 25 ms):
+# workers that start together would each build one, and the first requests would take hundreds of
+# milliseconds. One opener, built here, serves them all; the worker processes of --processes run
+# this module too when they start, and so build theirs before the run.
+urllib.request.install_opener(urllib.request.build_opener())
+
 
 class SlowFlakyHandler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
