@@ -163,6 +163,22 @@ def dispatch(request):
 
 
 @pytest.fixture
+def tracked_threads(monkeypatch):
+    """Every thread the module creates (control, task and sending threads); `runs_tasks` tells the
+    eager task threads."""
+    made = []
+
+    class Tracked(threading.Thread):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            self.runs_tasks = getattr(kwargs.get("target"), "__name__", "") == "_run_tasks"
+            made.append(self)
+
+    monkeypatch.setattr(threads_main, "Thread", Tracked)
+    return made
+
+
+@pytest.fixture
 def make_manager(fast_time, recording_log, dispatch):
     """Builds managers with a fast clock and a recording logger; closes them all afterwards."""
     made = []

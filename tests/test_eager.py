@@ -6,22 +6,7 @@ import time
 import pytest
 
 import threads_main
-from conftest import assert_records, shut, wait_until
-
-
-@pytest.fixture
-def tracked(monkeypatch):
-    """Every thread the module creates."""
-    made = []
-
-    class Tracked(threading.Thread):
-        def __init__(self, *args, **kwargs):
-            super().__init__(*args, **kwargs)
-            self.runs_tasks = getattr(kwargs.get("target"), "__name__", "") == "_run_tasks"
-            made.append(self)
-
-    monkeypatch.setattr(threads_main, "Thread", Tracked)
-    return made
+from conftest import assert_records, wait_until
 
 
 def task_threads(made):
@@ -29,27 +14,25 @@ def task_threads(made):
 
 
 @pytest.fixture
-def eager(fast_time, recording_log):
+def dispatch():
+    """Every test here is about eager dispatch."""
+    return "eager"
+
+
+@pytest.fixture
+def eager(make_manager):
     """Builds eager managers with a fast clock and a recording logger; closes them afterwards."""
-    made = []
-
-    def make(func, *args, **kwargs):
-        made.append(threads_main.BrixelThreadsMain(func, *args, dispatch="eager", **kwargs))
-        return made[-1]
-
-    yield make
-    for m in made:
-        shut(m)
+    return make_manager
 
 
-def test_threads_are_reused_and_bounded(eager, tracked):
+def test_threads_are_reused_and_bounded(eager, tracked_threads):
     seen = []
     m = eager(lambda n: seen.append((n, threading.current_thread())) or n, 3)
     for n in range(200):
         m._send(n=n)
     wait_until(lambda: m._done() and len(m._var.dones) == 200)
     workers = {t for _, t in seen}
-    assert len(workers) <= 3 and len(task_threads(tracked)) <= 3
+    assert len(workers) <= 3 and len(task_threads(tracked_threads)) <= 3
     # While it runs a task, a thread carries the task's name, and the entry holds the thread.
     names = []
     me = threading.current_thread
@@ -137,12 +120,12 @@ def test_limit_changes_take_effect_at_once_both_ways(eager):
     assert_records(m)
 
 
-def test_idle_threads_end_and_close_ends_every_thread(eager, tracked):
+def test_idle_threads_end_and_close_ends_every_thread(eager, tracked_threads):
     m = eager(lambda: time.sleep(0.01), 4)
     for _ in range(8):
         m._send()
     wait_until(lambda: m._done() and len(m._var.dones) == 8)
-    workers = task_threads(tracked)
+    workers = task_threads(tracked_threads)
     assert workers
     for t in workers:
         t.join(5)  # idle for half a second, they end by themselves
@@ -155,7 +138,7 @@ def test_idle_threads_end_and_close_ends_every_thread(eager, tracked):
     wait_until(lambda: len(m._var.runs) == 12)
     m._close()
     gate.set()
-    for t in task_threads(tracked) + [m._var.thread_init]:
+    for t in task_threads(tracked_threads) + [m._var.thread_init]:
         t.join(5)
         assert not t.is_alive()
 

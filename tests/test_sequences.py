@@ -12,7 +12,6 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, ru
 import threads_main
 from conftest import FastTime, RecordingLog, assert_records, shut, wait_until
 
-WORDS = {"待运行", "运行中", "完成", "失败", "取消", "停止"}
 
 # The managers of the machine that is running, for tasks that act on them from inside.
 ACTING = {}

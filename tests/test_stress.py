@@ -9,20 +9,6 @@ import pytest
 import threads_main
 from conftest import assert_records, shut, wait_until
 
-@pytest.fixture
-def tracked_threads(monkeypatch):
-    """Every thread the module creates (control, task and sending threads)."""
-    made = []
-
-    class Tracked(threading.Thread):
-        def __init__(self, *args, **kwargs):
-            super().__init__(*args, **kwargs)
-            made.append(self)
-
-    monkeypatch.setattr(threads_main, "Thread", Tracked)
-    return made
-
-
 def assert_accounted(m, submitted):
     """Every submitted name ended once in dones, stops or cancels, or still waits, its status saying so."""
     assert len(m._var.totals) == submitted and len(set(m._var.totals)) == submitted
