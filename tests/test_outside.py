@@ -2,6 +2,7 @@
 
 import gc
 import logging
+import os
 import threading
 import time
 import uuid
@@ -292,18 +293,33 @@ def test_control_logger_receives_each_level_and_mapping_verbatim():
         BrixelLog("x", control=object())
 
 
-def test_file_handler_writes_utf8_once_per_path(tmp_path):
-    path = tmp_path / "run.log"
+def _open_count(path) -> int:
+    fds = "/proc/self/fd"
+    return sum(os.path.realpath(os.path.join(fds, fd)) == str(path) for fd in os.listdir(fds))
+
+
+def test_a_file_holds_the_lines_of_its_own_log_alone(tmp_path):
+    # Managers share their logger's title: the file one of them asked for must not take the lines
+    # of the others, those made after it was gone included, nor stay open once it is gone.
     title = f"file-{uuid.uuid4()}"
-    first = BrixelLog(title, file=path)
-    second = BrixelLog(title, file=str(path))
+    first = BrixelLog(title, file=tmp_path / "first.log")
+    second = BrixelLog(title, file=str(tmp_path / "first.log"))
+    other = BrixelLog(title, file=tmp_path / "other.log")
+    plain = BrixelLog(title)
     first.info("任务 运行中")
-    handlers = second.logger.handlers
-    assert sum(isinstance(h, logging.FileHandler) for h in handlers) == 1
-    for h in handlers:
-        h.flush()
-    lines = path.read_text(encoding="utf-8").splitlines()
-    assert len(lines) == 1 and lines[0].endswith(f"{title} INFO 任务 运行中")
+    second.info("second")
+    other.warning("other")
+    other.debug("hidden at the default level")
+    plain.info("console only")
+    del other
+    gc.collect()
+    first.info("later")
+    lines = {name: (tmp_path / name).read_text(encoding="utf-8").splitlines() for name in ("first.log", "other.log")}
+    assert [line.split(f"{title} ", 1)[1] for line in lines["first.log"]] == [
+        "INFO 任务 运行中", "INFO second", "INFO later"]
+    assert [line.split(f"{title} ", 1)[1] for line in lines["other.log"]] == ["WARNING other"]
+    if os.path.isdir("/proc/self/fd"):
+        assert _open_count(tmp_path / "other.log") == 0 and _open_count(tmp_path / "first.log") == 2
 
 
 def test_same_title_shares_one_stderr_handler(capsys):

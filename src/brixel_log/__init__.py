@@ -6,11 +6,14 @@ import logging
 import os
 import sys
 import threading
+import weakref
 from typing import Any
 
 __all__ = ["BrixelLog"]
 
 FORMAT = "%(asctime)s %(name)s %(levelname)s %(message)s"
+
+_LEVELS = {"info": logging.INFO, "debug": logging.DEBUG, "warning": logging.WARNING}
 
 # Handler set-up is check-then-add; managers built on several threads at once must not both add.
 _setup_lock = threading.Lock()
@@ -27,8 +30,22 @@ class _StderrHandler(logging.StreamHandler[Any]):
         return sys.stderr
 
 
-class _FileHandler(logging.FileHandler):
-    """A file handler added by BrixelLog, told apart from handlers the user configured."""
+class _File:
+    """The file of one BrixelLog. It writes that BrixelLog's messages alone: as a handler of the
+    titled logger, which every BrixelLog of the title shares, it would also take the lines of every
+    other one, those made after its own manager was gone included, and stay open for the life of
+    the process. Its lines are the titled logger's, at the levels that logger lets through; the file
+    is closed once its BrixelLog is gone."""
+
+    def __init__(self, logger: logging.Logger, path: str) -> None:
+        self._logger = logger
+        self._handler = _formatted(logging.FileHandler(path, encoding="utf-8"))
+        weakref.finalize(self, self._handler.close)
+
+    def write(self, level: int, msg: Any) -> None:
+        if self._logger.isEnabledFor(level):
+            record = self._logger.makeRecord(self._logger.name, level, "(unknown file)", 0, "%s", (msg,), None)
+            self._handler.handle(record)
 
 
 def _formatted(handler: logging.Handler) -> logging.Handler:
@@ -46,8 +63,9 @@ class BrixelLog:
     ``control`` is a ``logging.Logger`` (or any object with ``info``, ``debug`` and ``warning``
     methods) that receives the messages; without one, the logger named ``title`` is used and, unless
     the user gave that logger handlers of its own, it gets one stderr handler at level INFO, shared by
-    every BrixelLog of that title. ``file`` is a path whose UTF-8 file receives the messages as well
-    (a false value: none). A ``control`` without those methods, or a ``file`` that is no path, raises
+    every BrixelLog of that title. ``file`` is a path whose UTF-8 file receives this BrixelLog's
+    messages as well, at the levels the logger lets through (a false value: none); it is closed once
+    the BrixelLog is gone. A ``control`` without those methods, or a ``file`` that is no path, raises
     TypeError.
     """
 
@@ -65,12 +83,12 @@ class BrixelLog:
                     f"not {type(control).__name__}"
                 )
             self.logger = logging.getLogger(title)
-            # The titled logger then only writes the file, if there is one.
-            self._sinks = (control, self.logger) if file else (control,)
+            self._sinks = (control,)
         else:
             self.logger = logging.getLogger(title)
             self._sinks = (self.logger,)
             self._add_console()
+        self._file: _File | None = None
         if file:
             if isinstance(file, bool) or not isinstance(file, (str, os.PathLike)):
                 raise TypeError(f"file must be a path, not {type(file).__name__}")
@@ -79,8 +97,8 @@ class BrixelLog:
     def _add_console(self) -> None:
         with _setup_lock:
             # Handlers the user put on this logger take precedence over ours, and the stderr handler
-            # of an earlier BrixelLog with the same title is shared; our own file handlers don't count.
-            if any(not isinstance(h, _FileHandler) for h in self.logger.handlers):
+            # of an earlier BrixelLog with the same title is shared.
+            if self.logger.handlers:
                 return
             self.logger.addHandler(_formatted(_StderrHandler()))
             self.logger.setLevel(logging.INFO)
@@ -89,12 +107,8 @@ class BrixelLog:
             self.logger.propagate = False
 
     def _add_file(self, file: str | os.PathLike[str]) -> None:
-        path = os.path.abspath(os.fspath(file))
+        self._file = _File(self.logger, os.path.abspath(os.fspath(file)))
         with _setup_lock:
-            for handler in self.logger.handlers:
-                if isinstance(handler, logging.FileHandler) and handler.baseFilename == path:
-                    return
-            self.logger.addHandler(_formatted(_FileHandler(path, encoding="utf-8")))
             if self.logger.level == logging.NOTSET:
                 self.logger.setLevel(logging.INFO)
 
@@ -106,6 +120,8 @@ class BrixelLog:
                 getattr(sink, method)("%s", msg)
             else:
                 getattr(sink, method)(msg)
+        if self._file is not None:
+            self._file.write(_LEVELS[method], msg)
 
     def info(self, msg: Any) -> None:
         """Logs a text or a mapping at INFO level.
