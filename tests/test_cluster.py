@@ -133,6 +133,8 @@ def test_submission_names_and_queries(make):
     assert m._send(x=1) is True and m._send("named", x=2) is True
     m._send("named", x=3)  # taken: a generated name instead
     m._send("", x=-1)
+    with pytest.warns(RuntimeWarning, match="^_send_list sends nothing from a generator"):
+        assert m._send_list({"x": x} for x in range(3)) is None
     m._send_list([{"x": 4}, {"thread_name": "listed", "x": -2}])
     wait_until(lambda: m._get_run_status()["total"] == 6)
     assert m._join() is True

@@ -3,6 +3,7 @@
 import threading
 import time
 import types
+import warnings
 
 import pytest
 
@@ -228,11 +229,20 @@ def test_a_timed_batch_is_done_once_its_window_has_passed(make_manager, fast_tim
 
 
 @pytest.mark.parametrize("collection", [{"x": 1}, ({"x": i} for i in range(2)), "abc", None, frozenset()])
-def test_send_list_ignores_other_collections(held, monkeypatch, collection):
+def test_send_list_ignores_other_collections_and_warns_of_them(held, monkeypatch, collection):
     started = []
     monkeypatch.setattr(threads_main, "Thread", lambda *a, **kw: started.append(kw))
-    assert held._send_list(collection) is None
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert held._send_list(collection) is None
     assert started == [] and held._var.totals == []
+    said = [(w.category, str(w.message), w.filename) for w in caught]
+    if collection is None:
+        assert said == []  # nothing to send, said plainly
+    else:
+        kind = type(collection).__name__
+        assert said == [(RuntimeWarning, f"_send_list sends nothing from a {kind}: give it a list, a set or a tuple",
+                         __file__)]
 
 
 def test_send_list_thread_called_directly_sends_a_generator_once(held):

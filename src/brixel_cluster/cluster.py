@@ -522,7 +522,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         for it, rather than finding the run before it done. Returns None.
         """
         if not isinstance(thread_list, (list, set, tuple)):
-            return None
+            return super()._send_list(thread_list)  # sends nothing, and warns of it
         try:
             with self._lock:
                 self._sending += 1

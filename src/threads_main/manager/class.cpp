@@ -52,7 +52,8 @@ PyMethodDef manager_methods[] = {
      "Starts a threading.Thread that runs self._send_list_thread(thread_list) and returns None at\n"
      "once, without waiting for it. The batch is not done until the collection has been sent (with\n"
      "a duration, until the window has passed), so a join begun now waits for all of it. Any other\n"
-     "kind of collection is ignored: nothing is sent."},
+     "kind of collection (a generator, a dict) is ignored, with a RuntimeWarning: nothing is sent.\n"
+     "None is ignored silently."},
     {"_join_log", cfunction(manager_join_log), method_flags,
      "_join_log($self, /)\n--\n\n"
      "Logs the run-status counters.\n\n"

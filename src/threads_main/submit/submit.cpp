@@ -565,6 +565,13 @@ PyObject* manager_send_list(PyObject* self, PyTypeObject* cls, PyObject* const* 
         bind_args({"_send_list", {"thread_list"}, 1}, args, nargs, kwnames, a);
         PyObject* thread_list = a[0];
         if (!PyList_Check(thread_list) && !PySet_Check(thread_list) && !PyTuple_Check(thread_list)) {
+            // Nothing is sent. A collection of another kind (a generator expression reads naturally
+            // here) is most likely a mistake, after which a join would wait for ever: say so.
+            if (thread_list != Py_None) {
+                require_int(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                                             "_send_list sends nothing from a %s: give it a list, a set or a tuple",
+                                             Py_TYPE(thread_list)->tp_name));
+            }
             return Py_NewRef(Py_None);
         }
         Ctx c = ctx_from_class(cls);
