@@ -394,6 +394,12 @@ def test_functions_the_workers_cannot_have_are_refused_at_construction(cluster, 
     lock = threading.Lock()
     with pytest.raises(TypeError, match="task function .*<lambda> cannot be sent to the worker processes"):
         cluster(lambda: lock)
+
+    async def later():
+        return 1
+
+    with pytest.raises(TypeError, match="task function .*later is a coroutine function"):
+        cluster(later)
     (tmp_path / "only_here.py").write_text("def task():\n    return 1\n")
     monkeypatch.syspath_prepend(str(tmp_path))
     import only_here

@@ -1,5 +1,6 @@
 """Module surface, manager construction, worker-limit policy and the control loop."""
 
+import functools
 import inspect
 import os
 import subprocess
@@ -286,6 +287,20 @@ def test_bad_constructor_arguments():
         threads_main.BrixelThreadsMain(print, bogus=1)
     with pytest.raises(TypeError):
         threads_main._Worker()
+
+
+async def fetch_later(url):
+    return url
+
+
+@pytest.mark.parametrize("func", [fetch_later, functools.partial(fetch_later, "u")])
+def test_a_coroutine_function_is_refused_at_construction(func):
+    # Each task would only make a coroutine that nothing runs, and count as completed.
+    threads = threading.active_count()
+    with pytest.raises(TypeError, match="^the task function .*fetch_later.* is a coroutine function: tasks run on "
+                                        "threads, and nothing would await it"):
+        threads_main.BrixelThreadsMain(func)
+    assert threading.active_count() <= threads  # refused before the control thread starts
 
 
 @pytest.mark.parametrize("limit, most", [(10**20, 6), (4.0, 4), (2.5, 3), (True, 1)])

@@ -14,6 +14,7 @@ queries in submission order, after a part is lost and after the run is closed.
 
 import atexit
 import functools
+import inspect
 import logging
 import os
 import pickle
@@ -201,6 +202,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         self._var = _RunView(self)
         self._func_name = getattr(func, "__qualname__", None) or repr(func)
         self._dispatch = dispatch
+        if inspect.iscoroutinefunction(func):  # as one manager refuses it, before any process starts
+            raise TypeError(f"the task function {self._func_name} is a coroutine function: tasks run on threads, and "
+                            f"nothing would await it. Give a plain function (one that calls asyncio.run on it, for "
+                            f"example)")
         try:
             function = cloudpickle.dumps(func)
         except Exception as e:

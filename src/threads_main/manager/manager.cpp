@@ -35,6 +35,26 @@ Ref default_workers(const Ctx& c)
     return wanted;
 }
 
+// An async function would make each task a coroutine that nothing ever runs: every task would count
+// as completed without having done anything. Throws TypeError for one.
+void refuse_coroutine_function(const Ctx& c, PyObject* func)
+{
+    Ref inspect = c.global(N_inspect);
+    if (!truthy(call_method(inspect.get(), c.name(N_iscoroutinefunction), func).get())) {
+        return;
+    }
+    Ref name = Ref::steal(PyObject_GetAttr(func, c.name(N___qualname__)));
+    if (!name || !PyUnicode_Check(name.get())) {
+        PyErr_Clear();
+        name = require(PyObject_Repr(func));
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "the task function %U is a coroutine function: tasks run on threads, and nothing would await "
+                 "it. Give a plain function (one that calls asyncio.run on it, for example)",
+                 name.get());
+    throw PyErrSet{};
+}
+
 }  // namespace
 
 PyObject* manager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept
@@ -112,6 +132,7 @@ int manager_init(PyObject* self, PyObject* args, PyObject* kwargs)
             }
         }
         Ctx c = ctx_from_type(Py_TYPE(self));
+        refuse_coroutine_function(c, func);
 
         // 1. The logger.
         Ref title = require(PyUnicode_FromString("BrixelThreads"));
