@@ -48,6 +48,7 @@ def test_task_function_that_is_not_callable_is_a_recorded_failure(make_manager):
     lambda m: m._send_list(None), lambda m: m._send_list("abc"), lambda m: m._send_list(iter([{}])),
     lambda m: m._join_property_log({}, 0, 0), lambda m: m._stop_action(object()),
 ])
+@pytest.mark.filterwarnings("ignore:_send_list sends nothing:RuntimeWarning")
 def test_odd_arguments_never_crash(make_manager, call):
     m = make_manager()
     try:
