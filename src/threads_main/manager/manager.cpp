@@ -44,6 +44,9 @@ void refuse_coroutine_function(const Ctx& c, PyObject* func)
         return;
     }
     Ref name = Ref::steal(PyObject_GetAttr(func, c.name(N___qualname__)));
+    if (!name && !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        throw PyErrSet{};
+    }
     if (!name || !PyUnicode_Check(name.get())) {
         PyErr_Clear();
         name = require(PyObject_Repr(func));
