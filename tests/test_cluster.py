@@ -408,6 +408,26 @@ def test_functions_the_workers_cannot_have_are_refused_at_construction(cluster, 
         cluster(only_here.task)
 
 
+def test_a_script_that_builds_its_cluster_unguarded_fails_with_a_clear_error(tmp_path):
+    # Its worker processes import it as they start, and would each build a cluster again.
+    script = tmp_path / "unguarded.py"
+    script.write_text(textwrap.dedent("""
+        import logging
+        from brixel_cluster import BrixelThreadsCluster
+
+        def task(x):
+            return x
+
+        with BrixelThreadsCluster(task, 2, processes=2, logger=logging.getLogger("quiet")) as m:
+            m._send(x=1)
+        """))
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=120,
+                          env=dict(os.environ, PYTHONFAULTHANDLER="1"), cwd=ROOT)
+    last = done.stderr.strip().splitlines()[-1]
+    assert done.returncode == 1 and last.startswith("RuntimeError: the embedded cluster did not start")
+    assert 'build its embedded cluster under `if __name__ == "__main__":`' in last
+
+
 def test_arguments_a_part_cannot_take_fail_that_task_only(make, tmp_path, monkeypatch):
     m = make(double, 2)
     with pytest.raises(TypeError, match="multiple values for argument 'brixel_name'"):

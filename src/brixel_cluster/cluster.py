@@ -16,6 +16,7 @@ import atexit
 import functools
 import inspect
 import logging
+import multiprocessing
 import os
 import pickle
 import signal
@@ -41,6 +42,10 @@ MISSING_DISTRIBUTED = ('brixel_cluster runs on Dask distributed, which is missin
                        'pip install "threads_main[cluster]"')
 
 # Seconds between pulls while work is under way, and while every part is idle.
+# The worker processes of the embedded cluster import the script run when they start: one that
+# builds its cluster at its top level would have each of them build one again.
+UNGUARDED_SCRIPT = ('a script must build its embedded cluster under `if __name__ == "__main__":`, since the worker '
+                    'processes import the script when they start')
 _POLL_BUSY = 0.02
 _POLL_IDLE = 0.25
 # While every busy part has more waiting than it finishes in _HORIZON seconds at its latest pace,
@@ -238,6 +243,9 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
     def _connect(self, distributed, processes, address, timeout):
         """Starts the embedded cluster or connects to the given one; returns the worker addresses."""
         if address is None:
+            if getattr(multiprocessing.current_process(), "_inheriting", False):
+                raise RuntimeError(f"a worker process that was starting imported a script that builds a cluster: "
+                                   f"{UNGUARDED_SCRIPT}")
             n = processes if processes is not None else (os.cpu_count() or 1)
             if type(n) is not int or n < 1:
                 raise ValueError(f"processes must be a positive int, not {processes!r}")
@@ -267,6 +275,9 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                     self._cluster = distributed.LocalCluster(
                         n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1", scheduler_port=0,
                         dashboard_address=":0", silence_logs=logging.ERROR)
+            except Exception as e:
+                raise RuntimeError(f"the embedded cluster did not start ({type(e).__name__}: {e}); if the worker "
+                                   f"processes failed as they started, note that {UNGUARDED_SCRIPT}") from e
             finally:
                 if previous is not None:
                     signal.signal(signal.SIGINT, previous)
