@@ -100,7 +100,8 @@ def main(argv=None):
     log.info("server on %s; %s workers for %s s%s", url, args.workers, args.duration,
              f" over {args.processes} processes" if args.processes else "")
 
-    options = dict(max_workers=args.workers, logger=log, duration=args.duration, dispatch=args.dispatch)
+    # --workers is taken as given: without `maximum` a manager caps its limit at 30.
+    options = dict(max_workers=args.workers, maximum=True, logger=log, duration=args.duration, dispatch=args.dispatch)
     if args.processes:
         from brixel_cluster import BrixelThreadsCluster
 
