@@ -243,6 +243,8 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
     def _connect(self, distributed, processes, address, timeout):
         """Starts the embedded cluster or connects to the given one; returns the worker addresses."""
         if address is None:
+            # multiprocessing's own mark of a process still importing its parent's script (the test
+            # behind its "bootstrapping phase" error)
             if getattr(multiprocessing.current_process(), "_inheriting", False):
                 raise RuntimeError(f"a worker process that was starting imported a script that builds a cluster: "
                                    f"{UNGUARDED_SCRIPT}")
