@@ -41,11 +41,12 @@ _COUNTERS = ("total", "done", "run", "success", "failed", "stop", "cancel")
 MISSING_DISTRIBUTED = ('brixel_cluster runs on Dask distributed, which is missing: '
                        'pip install "threads_main[cluster]"')
 
-# Seconds between pulls while work is under way, and while every part is idle.
 # The worker processes of the embedded cluster import the script run when they start: one that
 # builds its cluster at its top level would have each of them build one again.
 UNGUARDED_SCRIPT = ('a script must build its embedded cluster under `if __name__ == "__main__":`, since the worker '
                     'processes import the script when they start')
+
+# Seconds between pulls while work is under way, and while every part is idle.
 _POLL_BUSY = 0.02
 _POLL_IDLE = 0.25
 # While every busy part has more waiting than it finishes in _HORIZON seconds at its latest pace,
