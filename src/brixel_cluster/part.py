@@ -88,6 +88,7 @@ class Part:
         self.host = socket.gethostname()
         self.pid = os.getpid()
         self.first_send = None
+        self.cleared_time = 0  # the store's all_time at the last clearing: it sums across batches
         self._log = logging.getLogger(LOGGER_NAME)
         self.manager = PartManager(func, options["max_workers"], True, False, self._log, options["reserve"],
                                    options["duration"], dispatch=options["dispatch"])
@@ -188,11 +189,19 @@ class Part:
             changes.append((name, status, result))
         state = {"counts": counts, "new": new, "changes": changes, "qsize": qsize, "finished": finished,
                  "settled": bool(m._done()),
-                 "is_run": bool(m._is_run()), "all_time": v.all_time, "min_time": v.min_time,
+                 "is_run": bool(m._is_run()), "all_time": self._batch_time(v.all_time), "min_time": v.min_time,
                  "max_time": v.max_time, "name_next": m._next_name()}
         if runtime:
             state["runtime"] = self.runtime()
         return _dumps(state)
+
+    def _batch_time(self, all_time):
+        """The run-time sum of this part's batch: the store's, less what it held at the last clearing
+        (the coordinator's figures are the batch's, as one manager's summary lines are)."""
+        try:
+            return all_time - self.cleared_time if all_time >= self.cleared_time else all_time
+        except TypeError:
+            return all_time
 
     def runtime(self):
         """Returns this part's run-time data: histogram, timeline, failure causes, run facts, first send.
@@ -231,6 +240,7 @@ class Part:
         if cleared:
             self.manager.chosen = []
             self.first_send = None
+            self.cleared_time = self.manager._var.all_time
             self._reset_cursors()
         return cleared
 

@@ -143,7 +143,9 @@ PyObject* manager_clear_record(PyObject* self, PyTypeObject* cls, PyObject* cons
         StoreLock lock(c, var.get());
         bool cleared = false;
         if (!work_pending(c, var.get()) && !dispatch_has_waiting(self)) {
+            Ref run_time = field(c, var.get(), N_all_time);
             clear_batch(c, var.get());
+            note_cleared_run_time(self, run_time.get());
             ManagerCore* core = as_manager(self)->core;
             core->runs.forget_unbegun();
             core->metrics.clear();

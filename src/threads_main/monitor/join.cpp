@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "state.hpp"
+#include "native/native.hpp"
 #include "outside/outside.hpp"
 #include "support/args.hpp"
 #include "support/call.hpp"
@@ -258,7 +259,8 @@ Ref run_snapshot(const Ctx& c, PyObject* self, PyObject* var)
 // `old_result` was taken: the growth of the run-time sum since then over their count. A snapshot
 // that carries no sum (a plain mapping from a caller) gives the cumulative mean instead, which is
 // the same figure when the interval began before any task had completed.
-Ref interval_mean(const Ctx& c, PyObject* old_result, PyObject* run_sum, PyObject* once_dones, PyObject* all_dones)
+Ref interval_mean(const Ctx& c, PyObject* old_result, PyObject* run_sum, PyObject* batch_sum, PyObject* once_dones,
+                  PyObject* all_dones)
 {
     PyObject* found = nullptr;
     if (PyObject_TypeCheck(old_result, reinterpret_cast<PyTypeObject*>(c.st->run_snapshot_type))) {
@@ -266,7 +268,7 @@ Ref interval_mean(const Ctx& c, PyObject* old_result, PyObject* run_sum, PyObjec
     }
     Ref before = Ref::steal(found);
     if (!before) {
-        return positive(c, all_dones) ? whole_part(run_sum, all_dones) : Ref::borrow(c.st->zero);
+        return positive(c, all_dones) ? whole_part(batch_sum, all_dones) : Ref::borrow(c.st->zero);
     }
     Ref grown = require(PyNumber_Subtract(run_sum, before.get()));
     return whole_part(grown.get(), once_dones);
@@ -325,12 +327,15 @@ PyObject* manager_join_property_log(PyObject* self, PyTypeObject* cls, PyObject*
         Ref once_error = percent(c, once_failed.get(), once_dones.get());
         Ref all_error = percent(c, all_failed.get(), all_dones.get());
         // Both averages are milliseconds of run time; the worker times every completed task,
-        // failed ones included, so the sum and the counts cover the same tasks.
+        // failed ones included, so the sum and the counts cover the same tasks: the counts are the
+        // batch's, and so is the sum (the store's goes on across a clearing of the records).
         Ref run_sum = field(c, var.get(), N_all_time);
+        Ref batch_sum = require(batch_run_time(self, run_sum.get()));
         Ref avg_time = positive(c, once_dones.get())
-                           ? interval_mean(c, old_result, run_sum.get(), once_dones.get(), all_dones.get())
+                           ? interval_mean(c, old_result, run_sum.get(), batch_sum.get(), once_dones.get(),
+                                           all_dones.get())
                            : Ref::borrow(c.st->zero);
-        Ref all_avg_time = positive(c, all_dones.get()) ? whole_part(run_sum.get(), all_dones.get())
+        Ref all_avg_time = positive(c, all_dones.get()) ? whole_part(batch_sum.get(), all_dones.get())
                                                         : Ref::borrow(c.st->zero);
 
         Ref text1 = summary_line(c, var.get(),

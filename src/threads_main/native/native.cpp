@@ -60,6 +60,24 @@ void ManagerCore::release() noexcept
     }
 }
 
+void note_cleared_run_time(PyObject* manager, PyObject* run_time) noexcept
+{
+    int overflow = 0;
+    long long sum = PyLong_CheckExact(run_time) ? PyLong_AsLongLongAndOverflow(run_time, &overflow) : 0;
+    as_manager(manager)->cleared_run_time = overflow == 0 && sum > 0 ? sum : 0;
+}
+
+PyObject* batch_run_time(PyObject* manager, PyObject* run_time) noexcept
+{
+    long long before = as_manager(manager)->cleared_run_time;
+    int overflow = 0;
+    long long sum = before > 0 && PyLong_CheckExact(run_time) ? PyLong_AsLongLongAndOverflow(run_time, &overflow) : 0;
+    if (before <= 0 || overflow != 0 || sum < before) {
+        return Py_NewRef(run_time);
+    }
+    return PyLong_FromLongLong(sum - before);
+}
+
 bool inherited(PyObject* manager) noexcept
 {
     return as_manager(manager)->pid != current_process_id();

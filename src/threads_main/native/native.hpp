@@ -45,7 +45,8 @@ private:
 
 // The manager's native layout: the object header, the wake-up of its control loop, its core, the
 // run of its control loop (for ending the loop), the process that built it, its task queue when it
-// dispatches eagerly, and its bulk submissions under way (dispatch/).
+// dispatches eagerly, its bulk submissions under way (dispatch/), and the store's run-time sum at the
+// last clearing of the records.
 struct ManagerObject {
     PyObject_HEAD
     Wake* wake;
@@ -55,9 +56,21 @@ struct ManagerObject {
     PyObject* eager;  // the task queue when the manager dispatches eagerly, else null
     int sending;      // bulk submissions under way, `announced` included (GIL held)
     int announced;    // sending threads started by _send_list that have not begun their pass
+    // all_time when _clear_record last cleared the batch (0 before): the store keeps summing across
+    // batches, and the batch's own sum is what lies above this.
+    long long cleared_run_time;
 };
 
 inline ManagerObject* as_manager(PyObject* self) { return reinterpret_cast<ManagerObject*>(self); }
+
+// Notes the store's run-time sum (`run_time`, all_time) as the records are cleared. A sum that is
+// not a whole number of milliseconds the size of a machine word is noted as 0.
+void note_cleared_run_time(PyObject* manager, PyObject* run_time) noexcept;
+
+// The run-time sum of the batch since the last clearing: `run_time` (the store's all_time, new
+// reference) less the sum noted then. A sum below that was set by someone else, and is taken as the
+// batch's own.
+PyObject* batch_run_time(PyObject* manager, PyObject* run_time) noexcept;
 
 // Starts following the calling process's id through forks (pthread_atfork), once per process, at
 // the module's execution. 0, or -1 with an error set.
