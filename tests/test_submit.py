@@ -200,7 +200,9 @@ def test_a_batch_is_not_done_while_its_collection_is_being_sent(make_manager, mo
     # A pass that ends in an error, or sends nothing, leaves a finished batch finished.
     with pytest.raises(TypeError):
         m._send_list_thread([None])
-    m._send_list([])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # an empty collection on a batch that has tasks is no mistake
+        m._send_list([])
     wait_until(m._done)
     assert len(m._var.totals) == 7
 
@@ -226,6 +228,17 @@ def test_a_timed_batch_is_done_once_its_window_has_passed(make_manager, fast_tim
     sent = len(m._var.totals)
     time.sleep(0.05)
     assert len(m._var.totals) == sent and m._var.dones == m._var.totals
+
+
+@pytest.mark.parametrize("empty", [[], (), set()])
+def test_an_empty_collection_before_any_task_warns_of_the_join_that_would_wait(held, empty):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert held._send_list(empty) is None
+    message = (f"_send_list sends nothing from an empty {type(empty).__name__}, and the manager has no task: a "
+               "join would wait for one")
+    assert [(w.category, str(w.message), w.filename) for w in caught] == [(RuntimeWarning, message, __file__)]
+    assert held._done() is False
 
 
 @pytest.mark.parametrize("collection", [{"x": 1}, ({"x": i} for i in range(2)), "abc", None, frozenset()])

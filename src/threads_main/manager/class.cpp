@@ -53,7 +53,8 @@ PyMethodDef manager_methods[] = {
      "once, without waiting for it. The batch is not done until the collection has been sent (with\n"
      "a duration, until the window has passed), so a join begun now waits for all of it. Any other\n"
      "kind of collection (a generator, a dict) is ignored, with a RuntimeWarning: nothing is sent.\n"
-     "None is ignored silently."},
+     "None is ignored silently. An empty collection on a manager that has had no task warns too\n"
+     "(RuntimeWarning): a join would wait for the first task."},
     {"_join_log", cfunction(manager_join_log), method_flags,
      "_join_log($self, /)\n--\n\n"
      "Logs the run-status counters.\n\n"

@@ -575,6 +575,16 @@ PyObject* manager_send_list(PyObject* self, PyTypeObject* cls, PyObject* const* 
             return Py_NewRef(Py_None);
         }
         Ctx c = ctx_from_class(cls);
+        // An empty collection on a manager that has had no task (a list built from input that turned
+        // out empty): a join would wait for ever for the first task. Say so; on a batch that has
+        // tasks it is harmless, and silent.
+        if (length(thread_list) == 0 && as_manager(self)->sending == 0
+            && field_length(c, manager_var(c, self).get(), N_totals) == 0) {
+            require_int(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                                         "_send_list sends nothing from an empty %s, and the manager has no task: a "
+                                         "join would wait for one",
+                                         Py_TYPE(thread_list)->tp_name));
+        }
         Ref target = getattr(self, c.name(N__send_list_thread));
         Ref thread_args = require(PyTuple_Pack(1, thread_list));
         // The sending thread is a threading.Thread whatever the module-level `Thread` now names.
