@@ -65,6 +65,7 @@ def serve(port_out, stop):
     port_out.put(server.server_address[1])
     stop.wait()
     server.shutdown()
+    server.server_close()
 
 
 def request(url):
