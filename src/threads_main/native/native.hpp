@@ -64,7 +64,7 @@ struct ManagerObject {
 inline ManagerObject* as_manager(PyObject* self) { return reinterpret_cast<ManagerObject*>(self); }
 
 // Notes the store's run-time sum (`run_time`, all_time) as the records are cleared. A sum that is
-// not a whole number of milliseconds the size of a machine word is noted as 0.
+// not an int of at most 64 bits (set by someone else) is noted as 0: nothing is taken off it later.
 void note_cleared_run_time(PyObject* manager, PyObject* run_time) noexcept;
 
 // The run-time sum of the batch since the last clearing: `run_time` (the store's all_time, new
