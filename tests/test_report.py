@@ -224,6 +224,8 @@ def test_errors_are_bounded_and_merge_exactly(make_manager):
     assert [e["count"] for e in merged] == [e["count"] for e in errors] and merged[:100] == errors[:100]
     with pytest.raises(ValueError, match="one offset per list"):
         threads_main.merge_errors([a, b], offsets=[0])
+    # A text UTF-8 cannot hold (a lone surrogate) is kept escaped, as a manager records its own.
+    assert threads_main.merge_errors([[dict(a[0], error="E: \udcff")]])[0]["error"] == "E: \\udcff"
 
 
 def test_write_report_shows_the_set_up_and_the_causes(make_manager, tmp_path):

@@ -86,6 +86,30 @@ def test_stop_running_twice_finished_and_own_exit(make_manager):
     assert entry(m, "exits").status == FAILED and isinstance(entry(m, "exits").result, SystemExit)
 
 
+def raise_text(gate, text):
+    spin(gate)
+    raise ValueError(text)
+
+
+def test_names_and_messages_with_lone_surrogates(make_manager):
+    # An undecodable byte of a file name becomes a lone surrogate, which UTF-8 cannot hold: such a
+    # task is still stopped for real, and its failure still counted among the causes.
+    gate, opened = threading.Event(), threading.Event()
+    opened.set()
+    m = make_manager(raise_text, 2)
+    m._send("file_\udcff.txt", gate=gate, text="never")
+    m._send("bad_\udcfe", gate=opened, text="byte \udcff")
+    running(m, "file_\udcff.txt")
+    thread = entry(m, "file_\udcff.txt").thread
+    assert m._stop("file_\udcff.txt") is True
+    ended(thread)
+    wait_until(m._done)
+    assert m._var.stops == ["file_\udcff.txt"] and m._var.dones == ["bad_\udcfe"]
+    assert [(e["error"], e["count"], e["example"]) for e in m._get_errors()] == [
+        ("ValueError: byte \\udcff", 1, "bad_\\udcfe")]
+    assert_records(m)
+
+
 def test_stop_through_an_override_of_async_raise(make_manager):
     gate, sent = threading.Event(), []
     m = make_manager(spin, 2)

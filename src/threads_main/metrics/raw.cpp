@@ -193,12 +193,7 @@ std::string cause_text(const Ctx& c, PyObject* cause, Name key)
                      Py_TYPE(value)->tp_name);
         throw PyErrSet{};
     }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-    if (!utf8) {
-        throw PyErrSet{};
-    }
-    return std::string(utf8, static_cast<size_t>(size));
+    return readable_utf8(value);
 }
 
 // A number item of a cause's dict, as a double.

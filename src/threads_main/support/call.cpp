@@ -1,4 +1,4 @@
-// Calls with keyword arguments; the test for a method not overridden.
+// Calls with keyword arguments; the test for a method not overridden; readable UTF-8.
 #include "support/call.hpp"
 
 #include <vector>
@@ -33,6 +33,23 @@ bool calls_own(PyObject* obj, PyObject* name, PyObject* own)
     }
     Ref dict = require(PyObject_GenericGetDict(obj, nullptr));
     return !require_int(PyDict_Contains(dict.get(), name));
+}
+
+std::string readable_utf8(PyObject* text)
+{
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    Ref escaped;
+    if (!utf8) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+            throw PyErrSet{};
+        }
+        PyErr_Clear();
+        escaped = require(PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace"));
+        utf8 = PyBytes_AS_STRING(escaped.get());
+        size = PyBytes_GET_SIZE(escaped.get());
+    }
+    return std::string(utf8, static_cast<size_t>(size));
 }
 
 }  // namespace threads_main

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <initializer_list>
+#include <string>
 #include <utility>
 
 #include "support/error.hpp"
@@ -52,6 +53,10 @@ inline Py_ssize_t length(PyObject* obj)
     }
     return n;
 }
+
+// The UTF-8 form of str `text`, with its lone surrogates (what an undecodable byte of a file name
+// becomes), which UTF-8 cannot hold, written as backslash escapes.
+std::string readable_utf8(PyObject* text);
 
 inline bool contains(PyObject* container, PyObject* item)
 {

@@ -326,9 +326,21 @@ bool run_key(PyObject* name, RunKey& key) noexcept
     }
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    Ref spelt;
     if (!text) {
-        PyErr_Clear();  // a name that cannot be encoded is not a task of ours
-        return false;
+        // A name with lone surrogates (an undecodable byte of a file name becomes one) has no UTF-8
+        // form. Its key spells them as UTF-8 would if it could, which no other text gives.
+        bool unencodable = PyErr_ExceptionMatches(PyExc_UnicodeEncodeError);
+        PyErr_Clear();
+        if (unencodable) {
+            spelt = Ref::steal(PyUnicode_AsEncodedString(name, "utf-8", "surrogatepass"));
+        }
+        if (!spelt) {
+            PyErr_Clear();  // a name that cannot be encoded at all is not a task of ours
+            return false;
+        }
+        text = PyBytes_AS_STRING(spelt.get());
+        size = PyBytes_GET_SIZE(spelt.get());
     }
     // The str type's own hash, whatever a subclass defines: equal texts get equal keys, and no
     // Python code runs here.

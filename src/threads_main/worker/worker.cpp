@@ -206,16 +206,13 @@ void record_failure(const Ctx& c, PyObject* self, PyObject* var, PyObject* entry
 // `text` cut to Failures::kMaxText bytes on a character boundary, as UTF-8.
 std::string cut_text(PyObject* text)
 {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-    if (!utf8) {
-        throw PyErrSet{};
-    }
-    size_t n = std::min(static_cast<size_t>(size), Failures::kMaxText);
-    while (n < static_cast<size_t>(size) && n > 0 && (static_cast<unsigned char>(utf8[n]) & 0xC0) == 0x80) {
+    std::string utf8 = readable_utf8(text);
+    size_t n = std::min(utf8.size(), Failures::kMaxText);
+    while (n < utf8.size() && n > 0 && (static_cast<unsigned char>(utf8[n]) & 0xC0) == 0x80) {
         --n;  // not inside a character
     }
-    return std::string(utf8, n);
+    utf8.resize(n);
+    return utf8;
 }
 
 // Records `make_text()` (a new str) as the cause of task `name`'s failure; every error is dropped,
