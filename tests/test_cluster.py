@@ -398,17 +398,36 @@ class Unpicklable:
     def __reduce__(self):
         raise TypeError("no pickling here")
 
+    def __repr__(self):
+        raise ValueError("no repr either")
 
-def unpicklable_result():
-    return Unpicklable()
+
+class Unloadable(Exception):
+    """Pickles, but cannot be loaded: its arguments are not the ones its __init__ wants."""
+
+    def __init__(self, url, code):
+        super().__init__(f"{url} answered {code}")
 
 
-def test_a_result_that_cannot_travel_comes_back_as_its_repr(cluster):
-    m = cluster(unpicklable_result, 2)
-    m._send("u")
+def awkward_result(kind):
+    if kind == "unpicklable":
+        return Unpicklable()
+    if kind == "unloadable":
+        raise Unloadable("/a", 503)
+    return [kind]
+
+
+def test_a_result_that_cannot_travel_costs_that_result_alone(cluster):
+    # Sent together in one part's pulls: the others' results and every status still arrive.
+    m = cluster(awkward_result, 2)
+    for kind in ("unpicklable", "unloadable", "plain"):
+        m._send(kind, kind=kind)
     m._join()
-    result = m._get_result("u")["u"]
-    assert m._get_status("u") == {"u": DONE} and "Unpicklable object" in result and "no pickling here" in result
+    assert m._get_all_status() == {"unpicklable": DONE, "unloadable": FAILED, "plain": DONE}
+    results = {d["task"]: d["result"] for d in m._get_all_result()["data"]}
+    assert "Unpicklable object" in results["unpicklable"] and "no pickling here" in results["unpicklable"]
+    assert results["unloadable"].startswith("<Unloadable object> (not loaded from its worker process: TypeError")
+    assert results["plain"] == ["plain"]
 
 
 def test_functions_the_workers_cannot_have_are_refused_at_construction(cluster, tmp_path, monkeypatch):

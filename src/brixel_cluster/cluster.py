@@ -30,7 +30,7 @@ from typing import Any, Literal
 import threads_main
 
 from . import merge
-from .part import FunctionLoadError, Part
+from .part import FunctionLoadError, Part, Sealed
 
 __all__ = ["BrixelThreadsCluster", "ProcessLostError"]
 
@@ -707,13 +707,16 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                     self._synced = (began, gen)
 
     def _apply(self, part, state, clean):
+        # Opened outside the lock: loading a result may run code of the user's.
+        changes = [(name, status, result.open() if type(result) is Sealed else result)
+                   for name, status, result in state["changes"]]
         with self._lock:
             if part.lost is not None:
                 return
             tasks = self._tasks
             for name in state["new"]:
                 tasks.setdefault(name, [part.index, _WAITING, None])
-            for name, status, result in state["changes"]:
+            for name, status, result in changes:
                 task = tasks.get(name)
                 if task is None:
                     tasks[name] = [part.index, status, result]

@@ -14,7 +14,7 @@ import time
 
 import threads_main
 
-__all__ = ["Part", "PartManager", "FunctionLoadError", "LOGGER_NAME"]
+__all__ = ["Part", "PartManager", "FunctionLoadError", "Sealed", "LOGGER_NAME"]
 
 LOGGER_NAME = "distributed.worker.brixel_cluster"
 
@@ -259,20 +259,56 @@ class Part:
         return True
 
 
-def _dumps(state):
-    """Pickles a pull. A result that cannot be pickled travels as its repr with a note saying so."""
+# Results of these types load in any process. Any other result travels sealed, pickled on its own:
+# one that the coordinator cannot load (an exception whose __init__ wants other arguments than the
+# ones it keeps, a class whose module is missing there) then costs that task's result alone, not the
+# whole pull and every change in it.
+_PLAIN = frozenset({int, float, str, bytes, bool, type(None)})
+
+
+class Sealed:
+    """A task's result pickled on its own, with the name of its type."""
+
+    __slots__ = ("data", "kind")
+
+    def __init__(self, data, kind):
+        self.data = data
+        self.kind = kind
+
+    def __getstate__(self):
+        return self.data, self.kind
+
+    def __setstate__(self, state):
+        self.data, self.kind = state
+
+    def open(self):
+        """The result, or a note saying that it could not be loaded here, and why."""
+        try:
+            return pickle.loads(self.data)
+        except Exception as e:
+            return f"<{self.kind} object> (not loaded from its worker process: {type(e).__name__}: {e})"
+
+
+def _seal(result):
+    """`result` as it travels: sealed, or its repr with a note when it cannot be pickled at all."""
     try:
-        return pickle.dumps(state, protocol=pickle.HIGHEST_PROTOCOL)
+        return Sealed(pickle.dumps(result, protocol=pickle.HIGHEST_PROTOCOL), type(result).__qualname__)
     except Exception:
         pass
     import cloudpickle
 
-    changes = []
-    for name, status, result in state["changes"]:
+    try:  # the classes and functions of the user's script travel by value
+        return Sealed(cloudpickle.dumps(result), type(result).__qualname__)
+    except Exception as e:
         try:
-            cloudpickle.dumps(result)
-        except Exception as e:
-            result = f"{result!r} (not sent from its worker process: {type(e).__name__}: {e})"
-        changes.append((name, status, result))
-    state["changes"] = changes
-    return cloudpickle.dumps(state)
+            text = repr(result)
+        except Exception:
+            text = object.__repr__(result)
+        return f"{text} (not sent from its worker process: {type(e).__name__}: {e})"
+
+
+def _dumps(state):
+    """Pickles a pull, each result that is not a plain value sealed on its own."""
+    state["changes"] = [(name, status, result if type(result) in _PLAIN else _seal(result))
+                        for name, status, result in state["changes"]]
+    return pickle.dumps(state, protocol=pickle.HIGHEST_PROTOCOL)
