@@ -198,10 +198,7 @@ class Part:
     def _batch_time(self, all_time):
         """The run-time sum of this part's batch: the store's, less what it held at the last clearing
         (the coordinator's figures are the batch's, as one manager's summary lines are)."""
-        try:
-            return all_time - self.cleared_time if all_time >= self.cleared_time else all_time
-        except TypeError:
-            return all_time
+        return all_time - self.cleared_time if all_time >= self.cleared_time else all_time
 
     def runtime(self):
         """Returns this part's run-time data: histogram, timeline, failure causes, run facts, first send.

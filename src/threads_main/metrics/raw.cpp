@@ -193,7 +193,7 @@ std::string cause_text(const Ctx& c, PyObject* cause, Name key)
                      Py_TYPE(value)->tp_name);
         throw PyErrSet{};
     }
-    return readable_utf8(value);
+    return utf8_form(value, "backslashreplace");
 }
 
 // A number item of a cause's dict, as a double.

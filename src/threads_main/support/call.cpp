@@ -1,4 +1,4 @@
-// Calls with keyword arguments; the test for a method not overridden; readable UTF-8.
+// Calls with keyword arguments; the test for a method not overridden; UTF-8 forms.
 #include "support/call.hpp"
 
 #include <vector>
@@ -35,7 +35,7 @@ bool calls_own(PyObject* obj, PyObject* name, PyObject* own)
     return !require_int(PyDict_Contains(dict.get(), name));
 }
 
-std::string readable_utf8(PyObject* text)
+std::string utf8_form(PyObject* text, const char* errors)
 {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
@@ -45,7 +45,7 @@ std::string readable_utf8(PyObject* text)
             throw PyErrSet{};
         }
         PyErr_Clear();
-        escaped = require(PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace"));
+        escaped = require(PyUnicode_AsEncodedString(text, "utf-8", errors));
         utf8 = PyBytes_AS_STRING(escaped.get());
         size = PyBytes_GET_SIZE(escaped.get());
     }

@@ -54,9 +54,10 @@ inline Py_ssize_t length(PyObject* obj)
     return n;
 }
 
-// The UTF-8 form of str `text`, with its lone surrogates (what an undecodable byte of a file name
-// becomes), which UTF-8 cannot hold, written as backslash escapes.
-std::string readable_utf8(PyObject* text);
+// The UTF-8 form of str `text`. Its lone surrogates (what an undecodable byte of a file name
+// becomes), which UTF-8 cannot hold, are written as the codec's error handler `errors` says:
+// "backslashreplace" keeps the text readable, "surrogatepass" keeps every text apart.
+std::string utf8_form(PyObject* text, const char* errors);
 
 inline bool contains(PyObject* container, PyObject* item)
 {

@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "support/call.hpp"
 #include "support/ref.hpp"
 
 namespace threads_main {
@@ -324,35 +325,29 @@ bool run_key(PyObject* name, RunKey& key) noexcept
     if (!PyUnicode_Check(name)) {
         return false;
     }
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
-    Ref spelt;
-    if (!text) {
-        // A name with lone surrogates (an undecodable byte of a file name becomes one) has no UTF-8
-        // form. Its key spells them as UTF-8 would if it could, which no other text gives.
-        bool unencodable = PyErr_ExceptionMatches(PyExc_UnicodeEncodeError);
-        PyErr_Clear();
-        if (unencodable) {
-            spelt = Ref::steal(PyUnicode_AsEncodedString(name, "utf-8", "surrogatepass"));
+    try {
+        Py_ssize_t size = 0;
+        if (const char* text = PyUnicode_AsUTF8AndSize(name, &size)) {
+            key.text.assign(text, static_cast<size_t>(size));  // the usual name: its cached UTF-8 form
+        } else {
+            // A name with lone surrogates (an undecodable byte of a file name becomes one) has no
+            // UTF-8 form: its key spells them as UTF-8 would if it could, which no other text gives.
+            PyErr_Clear();
+            key.text = utf8_form(name, "surrogatepass");
         }
-        if (!spelt) {
-            PyErr_Clear();  // a name that cannot be encoded at all is not a task of ours
-            return false;
-        }
-        text = PyBytes_AS_STRING(spelt.get());
-        size = PyBytes_GET_SIZE(spelt.get());
+    }
+    catch (const PyErrSet&) {
+        PyErr_Clear();  // a name that cannot be encoded at all is not a task of ours
+        return false;
+    }
+    catch (const std::bad_alloc&) {
+        return false;
     }
     // The str type's own hash, whatever a subclass defines: equal texts get equal keys, and no
     // Python code runs here.
     key.hash = PyUnicode_Type.tp_hash(name);
     if (key.hash == -1) {
         PyErr_Clear();
-        return false;
-    }
-    try {
-        key.text.assign(text, static_cast<size_t>(size));
-    }
-    catch (const std::bad_alloc&) {
         return false;
     }
     return true;

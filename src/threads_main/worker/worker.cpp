@@ -206,7 +206,7 @@ void record_failure(const Ctx& c, PyObject* self, PyObject* var, PyObject* entry
 // `text` cut to Failures::kMaxText bytes on a character boundary, as UTF-8.
 std::string cut_text(PyObject* text)
 {
-    std::string utf8 = readable_utf8(text);
+    std::string utf8 = utf8_form(text, "backslashreplace");
     size_t n = std::min(utf8.size(), Failures::kMaxText);
     while (n < utf8.size() && n > 0 && (static_cast<unsigned char>(utf8[n]) & 0xC0) == 0x80) {
         --n;  // not inside a character
