@@ -289,11 +289,12 @@ PyType_Slot manager_slots[] = {
                     "maximum it is taken as it is. logfile is a path whose file also receives the log lines;\n"
                     "logger is a logging.Logger (or any object with info, debug and warning) that receives them\n"
                     "instead of the \"BrixelThreads\" logger on stderr. reserve keeps each task's result.\n"
-                    "duration, in seconds, makes _send_list send its collection again and again and\n"
-                    "_join_property wait that long. dispatch is 'paced' (a control loop starts at most one task\n"
-                    "every 10 ms, each on a thread of its own) or 'eager' (a task starts as soon as fewer than\n"
-                    "max_workers run, on task threads that are kept for the next task); anything else raises\n"
-                    "ValueError.\n\n"
+                    "duration, in seconds (0 or more; None or 0 for none), makes _send_list send its collection\n"
+                    "again and again (at least once) and _join_property wait that long; a negative or NaN one\n"
+                    "raises ValueError, one that is not a number TypeError. dispatch is 'paced' (a control loop\n"
+                    "starts at most one task every 10 ms, each on a thread of its own) or 'eager' (a task starts\n"
+                    "as soon as fewer than max_workers run, on task threads that are kept for the next task);\n"
+                    "anything else raises ValueError.\n\n"
                     "The constructor starts the control thread: close the manager with _close(), or use it as\n"
                     "a context manager.")},
     {Py_tp_new, reinterpret_cast<void*>(manager_new)},

@@ -58,6 +58,35 @@ void refuse_coroutine_function(const Ctx& c, PyObject* func)
     throw PyErrSet{};
 }
 
+// A duration is None or a number of seconds, 0 or more, tested the way the timed loop uses it (added
+// to a clock reading). A negative or NaN one would close the window before it opens: nothing would
+// be sent, and a join would wait for tasks that never come.
+void check_duration(PyObject* duration)
+{
+    if (duration == Py_None) {
+        return;
+    }
+    Ref zero = require(PyFloat_FromDouble(0.0));
+    Ref sum = Ref::steal(PyNumber_Add(zero.get(), duration));
+    if (!sum) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+            throw PyErrSet{};
+        }
+        PyErr_Clear();
+        Ref type_name = require(PyType_GetName(Py_TYPE(duration)));
+        PyErr_Format(PyExc_TypeError, "duration must be a number of seconds or None, not %U", type_name.get());
+        throw PyErrSet{};
+    }
+    double seconds = PyFloat_AsDouble(sum.get());
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        throw PyErrSet{};
+    }
+    if (!(seconds >= 0)) {
+        PyErr_Format(PyExc_ValueError, "duration must be 0 or more seconds, not %R", duration);
+        throw PyErrSet{};
+    }
+}
+
 }  // namespace
 
 PyObject* manager_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept
@@ -136,6 +165,7 @@ int manager_init(PyObject* self, PyObject* args, PyObject* kwargs)
         }
         Ctx c = ctx_from_type(Py_TYPE(self));
         refuse_coroutine_function(c, func);
+        check_duration(duration);
 
         // 1. The logger.
         Ref title = require(PyUnicode_FromString("BrixelThreads"));

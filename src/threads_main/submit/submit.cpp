@@ -466,6 +466,9 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
     double full_pause = idle_pause;
     bool paused_full = false;  // the last pause was taken because the queue was full
     RequestCaller caller;
+    // The first pass starts as the window opens, however short the window: a run always has its
+    // collection sent at least once (unless the queue is full), as without a duration.
+    bool first = true;
     while (truthy(field(c, var, N_switch).get())) {
         time = c.global(N_time);
         Ref now = call_method(time.get(), c.name(N_time));
@@ -474,7 +477,7 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
         Py_ssize_t sent = 0;
         bool full = false;
         // The batch is held open while the window is: it ends once the tasks sent in it have.
-        if (!require_int(PyObject_RichCompareBool(now.get(), end.get(), Py_LE))) {
+        if (!std::exchange(first, false) && !require_int(PyObject_RichCompareBool(now.get(), end.get(), Py_LE))) {
             hold.end();
         } else {
             hold.begin();
