@@ -254,6 +254,31 @@ def test_the_last_summary_line_means_the_batch_it_counts_after_a_clearing(make):
     assert summary.startswith("summary =      4 in ") and int(summary.split("Avg:")[1].split()[0]) < 150
 
 
+def test_a_window_shorter_than_the_way_to_the_first_pass_still_sends_the_collection_once(make):
+    # The window has closed before the sending loop first reads the clock; the join then waited for
+    # ever on a manager that had no task.
+    m = make(double, 2, duration=1e-9)
+    m._send_list([{"x": 1}, {"x": 2}])
+    wait_until(m._done)
+    m._join()
+    assert m._get_run_status()["done"] == 2 and sorted(r["result"] for r in m._get_all_result()["data"]) == [2, 4]
+
+
+@pytest.mark.parametrize("build", [threads_main.BrixelThreadsMain, BrixelThreadsCluster])
+@pytest.mark.parametrize("duration, error, message", [
+    (-1, ValueError, "duration must be 0 or more seconds, not -1"),
+    (float("nan"), ValueError, "duration must be 0 or more seconds, not nan"),
+    ("3", TypeError, "duration must be a number of seconds or None, not str"),
+])
+def test_a_duration_that_is_no_time_span_is_refused_at_construction(build, duration, error, message):
+    # Each closed its window before it opened (or broke the sending loop): nothing was sent and a
+    # join waited for ever. Refused before any thread or process starts.
+    threads = threading.active_count()
+    with pytest.raises(error) as raised:
+        build(double, 2, duration=duration)
+    assert str(raised.value) == message and threading.active_count() <= threads
+
+
 def test_a_run_is_not_done_while_its_collection_is_being_sent(cluster):
     m = cluster(double, 4)
     m._send_list([{"x": 0}])

@@ -161,9 +161,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
     arguments are those of `BrixelThreadsMain` and reach every part. `connect_timeout` bounds the
     wait for a cluster given by its address.
 
-    Raises ImportError without the cluster extra, ValueError for a `dispatch` or `processes` out
-    of range, TypeError for a task function that cannot be sent to (or loaded in) the worker
-    processes, and ConnectionError when no scheduler answers at `address` in time.
+    Raises ImportError without the cluster extra, ValueError for a `dispatch`, `processes` or
+    `duration` out of range, TypeError for a `duration` that is not a number and for a task function
+    that cannot be sent to (or loaded in) the worker processes, and ConnectionError when no
+    scheduler answers at `address` in time.
     """
 
     def __init__(self, func: Callable[..., Any], max_workers: int | None = None, maximum: bool = False,
@@ -172,6 +173,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                  processes: int | None = None, address: Any = None, connect_timeout: float = 10.0) -> None:
         if dispatch not in ("paced", "eager") or type(dispatch) is not str:
             raise ValueError(f"dispatch must be 'paced' or 'eager', not {dispatch!r}")
+        _check_duration(duration)
         try:
             import cloudpickle
             import distributed
@@ -580,6 +582,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         for part in active:
             if shares[part.index]:
                 self._call_all("send_list", _pack(shares[part.index]), start + part.index, step, parts=[part])
+        with self._lock:
+            # A pull made before the last part began its loop found it without a task: discarded.
+            self._gen += 1
+            self._finished = self._idle = False
         self._wake.set()
 
     def _send_loop(self):
@@ -1173,6 +1179,19 @@ def _mapping(element):
     if element is None:
         raise TypeError("argument after ** must be a mapping, not NoneType")
     return element
+
+
+def _check_duration(duration):
+    """Refuses a duration the parts would refuse, before any process starts: None or a number of
+    seconds, 0 or more."""
+    if duration is None:
+        return
+    try:
+        seconds = float(0.0 + duration)
+    except TypeError:
+        raise TypeError(f"duration must be a number of seconds or None, not {type(duration).__name__}") from None
+    if not seconds >= 0:
+        raise ValueError(f"duration must be 0 or more seconds, not {duration!r}")
 
 
 def _is_lost(error):

@@ -38,6 +38,9 @@ class PartManager(threads_main.BrixelThreadsMain):
         self._name_step = 1
         self.chosen = []
         self._naming = threading.RLock()
+        # A timed sending loop has been started and has not sent yet: until then this part has no
+        # task, which must not read as a part with nothing to do.
+        self.opening = False
         super().__init__(*args, **kwargs)
 
     def _number_names(self, start, step):
@@ -62,7 +65,15 @@ class PartManager(threads_main.BrixelThreadsMain):
                         break
             super()._send(thread_name, **kwargs)
             self.chosen.append(thread_name)
+            self.opening = False
         return True
+
+    def _send_list_thread(self, thread_list):
+        """Sends a collection as BrixelThreadsMain._send_list_thread does. Returns None."""
+        try:
+            return super()._send_list_thread(thread_list)
+        finally:
+            self.opening = False  # a loop that ended without sending (closed, or an element refused)
 
     def _next_name(self):
         with self._naming:
@@ -140,6 +151,7 @@ class Part:
         if self.first_send is None:
             self.first_send = time.time()
         self.manager._number_names(name_start, name_step)
+        self.manager.opening = True
         self.manager._send_list(share)
 
     # Reading.
@@ -164,9 +176,10 @@ class Part:
         closed = m._is_close()
         qsize = 0 if closed else m._get_qsize()
         # Nothing waits and nothing runs, and the manager says done (it says so only once it has run
-        # something: a part that never ran a task is finished when each of its tasks was cancelled).
+        # something: a part that never ran a task is finished when each of its tasks was cancelled,
+        # unless its timed loop is about to send its first pass).
         finished = (qsize == 0 and ends["runs"] - ends["dones"] - ends["stops"] == 0
-                    and (bool(m._done()) or counts["total"] == counts["cancel"]))
+                    and (bool(m._done()) or (counts["total"] == counts["cancel"] and not m.opening)))
         c = self._cursors
         new = m.chosen[c["chosen"]:chosen_end]
         dispatched = lists["runs"][c["runs"]:ends["runs"]]
