@@ -311,8 +311,8 @@ def test_duration_resubmits_within_the_window_then_waits_for_close(make_manager,
 
     monkeypatch.setattr(threads_main, "threading", types.SimpleNamespace(Thread=Recorded))
     m._send_list([{"thread_name": "a"}, {}])
-    # Three passes (the end of the window counts), then short sleeps until the manager closes.
-    wait_until(lambda: fast_time.sleeps.count(0.005) > 3)
+    # Three passes (the end of the window counts), then sleeps until the manager closes.
+    wait_until(lambda: fast_time.sleeps.count(0.05) > 3)
     assert m._var.totals == ["a", "Thread_1", "Thread_2", "Thread_3", "Thread_4", "Thread_5"]
     assert senders[0].is_alive()
     shut(m)
@@ -352,6 +352,26 @@ def test_a_full_queue_paces_the_timed_send_to_the_tasks(make_manager, fast_time)
     # kept in between, and never beyond 50 ms.
     assert fast_time.slept() == pytest.approx([0.005, 0.01, 0.02, 0.01, 0.02, 0.04, 0.05, 0.05, 0.05])
     assert m._var.totals == ["Thread_1", "Thread_2"]
+
+
+def test_past_its_window_the_timed_send_pauses_longer_until_the_window_reopens(make_manager, fast_time):
+    # Readings of the sending loop (this thread): the first pass, three past the window, one inside
+    # it again (a longer duration would do the same), then past it until the manager closes.
+    m = make_manager(duration=2)
+    m._var.max_workers = 0
+    readings = [100.0, 100.0, 103.0, 103.0, 103.0, 101.0] + [103.0] * 6
+
+    def clock():
+        if threading.current_thread() is not threading.main_thread():
+            return time.time()
+        if len(readings) == 1:
+            m._var.switch = False
+        return readings.pop(0) if len(readings) > 1 else readings[0]
+
+    fast_time.time = clock
+    m._send_list_thread([{}])
+    assert fast_time.slept() == pytest.approx([0.005, 0.01, 0.02, 0.005, 0.01, 0.02, 0.04, 0.05, 0.05])
+    assert len(m._var.totals) == 2
 
 
 def test_close_during_a_timed_send_ends_it_quietly(make_manager):

@@ -27,6 +27,9 @@ constexpr long queue_threshold = 1000;
 // when a pause left at least three quarters of the threshold waiting, and halves when it left less
 // than a quarter. Slow tasks (requests) then wake the sending thread a few dozen times a second
 // rather than two hundred, and fast ones no longer find the queue empty for most of a pause.
+// Once the window has passed, the loop only watches for a longer duration or the close: its pause
+// doubles from the idle one up to the longest, so that a manager that has run timed batches idles
+// at about 20 wake-ups a second per batch instead of 200.
 constexpr double idle_pause = 0.005;
 constexpr double shortest_pause = 0.0005;
 constexpr double longest_pause = 0.05;
@@ -464,6 +467,7 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
     Ref many = require(PyLong_FromLong(queue_threshold - queue_threshold / 4));
     Ref pause = require(PyFloat_FromDouble(idle_pause));
     double full_pause = idle_pause;
+    double closed_pause = idle_pause;
     bool paused_full = false;  // the last pause was taken because the queue was full
     RequestCaller caller;
     // The first pass starts as the window opens, however short the window: a run always has its
@@ -476,11 +480,14 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
         Ref end = require(PyNumber_Add(start.get(), duration.get()));
         Py_ssize_t sent = 0;
         bool full = false;
+        bool closed = !std::exchange(first, false)
+                      && !require_int(PyObject_RichCompareBool(now.get(), end.get(), Py_LE));
         // The batch is held open while the window is: it ends once the tasks sent in it have.
-        if (!std::exchange(first, false) && !require_int(PyObject_RichCompareBool(now.get(), end.get(), Py_LE))) {
+        if (closed) {
             hold.end();
         } else {
             hold.begin();
+            closed_pause = idle_pause;
             Ref waiting = call_method(self, c.name(N__get_qsize));
             if (std::exchange(paused_full, false)) {
                 if (require_int(PyObject_RichCompareBool(waiting.get(), few.get(), Py_LT))) {
@@ -498,7 +505,15 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
         // at once would keep a processor busy and starve the other threads.
         if (sent == 0) {
             paused_full = full;
-            poll_sleep(c, full ? require(PyFloat_FromDouble(full_pause)).get() : pause.get());
+            if (full) {
+                poll_sleep(c, require(PyFloat_FromDouble(full_pause)).get());
+            } else if (closed) {
+                poll_sleep(c, require(PyFloat_FromDouble(std::exchange(closed_pause,
+                                                                       std::min(closed_pause * 2, longest_pause))))
+                                  .get());
+            } else {
+                poll_sleep(c, pause.get());
+            }
         }
     }
 }
