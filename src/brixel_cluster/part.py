@@ -152,7 +152,11 @@ class Part:
             self.first_send = time.time()
         self.manager._number_names(name_start, name_step)
         self.manager.opening = True
-        self.manager._send_list(share)
+        try:
+            self.manager._send_list(share)
+        except BaseException:
+            self.manager.opening = False  # no loop began (a closed manager, a thread refused)
+            raise
 
     # Reading.
 
