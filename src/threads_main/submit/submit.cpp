@@ -467,7 +467,7 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
     Ref many = require(PyLong_FromLong(queue_threshold - queue_threshold / 4));
     Ref pause = require(PyFloat_FromDouble(idle_pause));
     double full_pause = idle_pause;
-    double closed_pause = idle_pause;
+    double past_pause = idle_pause;
     bool paused_full = false;  // the last pause was taken because the queue was full
     RequestCaller caller;
     // The first pass starts as the window opens, however short the window: a run always has its
@@ -480,14 +480,15 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
         Ref end = require(PyNumber_Add(start.get(), duration.get()));
         Py_ssize_t sent = 0;
         bool full = false;
-        bool closed = !std::exchange(first, false)
-                      && !require_int(PyObject_RichCompareBool(now.get(), end.get(), Py_LE));
+        // Past the window (never on the first pass).
+        bool past = !std::exchange(first, false)
+                    && !require_int(PyObject_RichCompareBool(now.get(), end.get(), Py_LE));
         // The batch is held open while the window is: it ends once the tasks sent in it have.
-        if (closed) {
+        if (past) {
             hold.end();
         } else {
             hold.begin();
-            closed_pause = idle_pause;
+            past_pause = idle_pause;
             Ref waiting = call_method(self, c.name(N__get_qsize));
             if (std::exchange(paused_full, false)) {
                 if (require_int(PyObject_RichCompareBool(waiting.get(), few.get(), Py_LT))) {
@@ -507,10 +508,9 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
             paused_full = full;
             if (full) {
                 poll_sleep(c, require(PyFloat_FromDouble(full_pause)).get());
-            } else if (closed) {
-                poll_sleep(c, require(PyFloat_FromDouble(std::exchange(closed_pause,
-                                                                       std::min(closed_pause * 2, longest_pause))))
-                                  .get());
+            } else if (past) {
+                double seconds = std::exchange(past_pause, std::min(past_pause * 2, longest_pause));
+                poll_sleep(c, require(PyFloat_FromDouble(seconds)).get());
             } else {
                 poll_sleep(c, pause.get());
             }
