@@ -264,6 +264,28 @@ def test_a_window_shorter_than_the_way_to_the_first_pass_still_sends_the_collect
     assert m._get_run_status()["done"] == 2 and sorted(r["result"] for r in m._get_all_result()["data"]) == [2, 4]
 
 
+def numbers(n):
+    yield from range(n)
+
+
+async def later_numbers(n):
+    yield n
+
+
+@pytest.mark.parametrize("func, kind", [(numbers, "a generator function"),
+                                        (later_numbers, "an asynchronous generator function")])
+def test_a_generator_function_is_said_at_construction(make, func, kind):
+    # Each task would only make a generator, and count as completed without running its body.
+    with pytest.warns(RuntimeWarning) as caught:
+        m = make(func, 2)
+    said = [(str(w.message), w.filename) for w in caught if w.category is RuntimeWarning]
+    assert said == [(f"the task function {func.__qualname__} is {kind}: each task only makes a generator, and its "
+                     f"body runs only when something iterates it", __file__)]
+    m._send(n=3)
+    m._join()
+    assert m._get_run_status()["success"] == 1
+
+
 @pytest.mark.parametrize("build", [threads_main.BrixelThreadsMain, BrixelThreadsCluster])
 @pytest.mark.parametrize("duration, error, message", [
     (-1, ValueError, "duration must be 0 or more seconds, not -1"),

@@ -23,6 +23,7 @@ import signal
 import threading
 import time
 import uuid
+import warnings
 import weakref
 from collections.abc import Callable
 from typing import Any, Literal
@@ -214,6 +215,12 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             raise TypeError(f"the task function {self._func_name} is a coroutine function: tasks run on threads, and "
                             f"nothing would await it. Give a plain function (one that calls asyncio.run on it, for "
                             f"example)")
+        for test, kind in ((inspect.isgeneratorfunction, "a generator function"),
+                           (inspect.isasyncgenfunction, "an asynchronous generator function")):
+            if test(func):  # said as one manager says it
+                warnings.warn(f"the task function {self._func_name} is {kind}: each task only makes a generator, and "
+                              f"its body runs only when something iterates it", RuntimeWarning, stacklevel=2)
+                break
         try:
             function = cloudpickle.dumps(func)
         except Exception as e:

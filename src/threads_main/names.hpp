@@ -28,7 +28,7 @@ enum Name : int {
     N_threading, N_inspect, N_ctypes,
     // functions of standard modules and keyword names
     N_sleep, N_cpu_count, N_gmtime, N_strftime, N_target, N_args, N_title, N_file, N_control,
-    N_isclass, N_iscoroutinefunction,
+    N_isclass, N_iscoroutinefunction, N_isgeneratorfunction, N_isasyncgenfunction,
     // keys of the query results, and the builtin the summary lines round with
     N_total, N_run, N_stop, N_cancel, N_task, N_data, N_round,
     // keys of the latency, timeline and histogram forms, and the report writer's names
@@ -147,6 +147,8 @@ constexpr const char* name_text(Name n)
     case N_control: return "control";
     case N_isclass: return "isclass";
     case N_iscoroutinefunction: return "iscoroutinefunction";
+    case N_isgeneratorfunction: return "isgeneratorfunction";
+    case N_isasyncgenfunction: return "isasyncgenfunction";
     case N_total: return "total";
     case N_run: return "run";
     case N_stop: return "stop";

@@ -35,14 +35,9 @@ Ref default_workers(const Ctx& c)
     return wanted;
 }
 
-// An async function would make each task a coroutine that nothing ever runs: every task would count
-// as completed without having done anything. Throws TypeError for one.
-void refuse_coroutine_function(const Ctx& c, PyObject* func)
+// The task function's qualified name, or its repr when it has none.
+Ref function_name(const Ctx& c, PyObject* func)
 {
-    Ref inspect = c.global(N_inspect);
-    if (!truthy(call_method(inspect.get(), c.name(N_iscoroutinefunction), func).get())) {
-        return;
-    }
     Ref name = Ref::steal(PyObject_GetAttr(func, c.name(N___qualname__)));
     if (!name && !PyErr_ExceptionMatches(PyExc_AttributeError)) {
         throw PyErrSet{};
@@ -51,11 +46,44 @@ void refuse_coroutine_function(const Ctx& c, PyObject* func)
         PyErr_Clear();
         name = require(PyObject_Repr(func));
     }
+    return name;
+}
+
+// An async function would make each task a coroutine that nothing ever runs: every task would count
+// as completed without having done anything. Throws TypeError for one.
+void refuse_coroutine_function(const Ctx& c, PyObject* func)
+{
+    Ref inspect = c.global(N_inspect);
+    if (!truthy(call_method(inspect.get(), c.name(N_iscoroutinefunction), func).get())) {
+        return;
+    }
+    Ref name = function_name(c, func);
     PyErr_Format(PyExc_TypeError,
                  "the task function %U is a coroutine function: tasks run on threads, and nothing would await "
                  "it. Give a plain function (one that calls asyncio.run on it, for example)",
                  name.get());
     throw PyErrSet{};
+}
+
+// A generator function's tasks each only make a generator, whose body runs when something iterates
+// it; the task counts as completed meanwhile. A caller may want the generators themselves as results,
+// so it is said (RuntimeWarning, at the constructor's caller), not refused.
+void warn_of_generator_function(const Ctx& c, PyObject* func)
+{
+    Ref inspect = c.global(N_inspect);
+    const char* kind = nullptr;
+    if (truthy(call_method(inspect.get(), c.name(N_isgeneratorfunction), func).get())) {
+        kind = "a generator function";
+    } else if (truthy(call_method(inspect.get(), c.name(N_isasyncgenfunction), func).get())) {
+        kind = "an asynchronous generator function";
+    } else {
+        return;
+    }
+    Ref name = function_name(c, func);
+    require_int(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                                 "the task function %U is %s: each task only makes a generator, and its body "
+                                 "runs only when something iterates it",
+                                 name.get(), kind));
 }
 
 // A duration is None or a number of seconds, 0 or more, tested the way the timed loop uses it (added
@@ -165,6 +193,7 @@ int manager_init(PyObject* self, PyObject* args, PyObject* kwargs)
         }
         Ctx c = ctx_from_type(Py_TYPE(self));
         refuse_coroutine_function(c, func);
+        warn_of_generator_function(c, func);
         check_duration(duration);
 
         // 1. The logger.
