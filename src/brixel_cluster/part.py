@@ -11,6 +11,7 @@ import pickle
 import socket
 import threading
 import time
+import warnings
 
 import threads_main
 
@@ -101,8 +102,11 @@ class Part:
         self.first_send = None
         self.cleared_time = 0  # the store's all_time at the last clearing: it sums across batches
         self._log = logging.getLogger(LOGGER_NAME)
-        self.manager = PartManager(func, options["max_workers"], True, False, self._log, options["reserve"],
-                                   options["duration"], dispatch=options["dispatch"])
+        with warnings.catch_warnings():
+            # The coordinator has said it (a generator function) to the caller already.
+            warnings.simplefilter("ignore", RuntimeWarning)
+            self.manager = PartManager(func, options["max_workers"], True, False, self._log, options["reserve"],
+                                       options["duration"], dispatch=options["dispatch"])
         self._reset_cursors()
 
     def _reset_cursors(self):
