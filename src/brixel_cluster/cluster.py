@@ -299,6 +299,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             self._client = address
         else:
             try:
+                _handshake(address, timeout)
                 self._client = distributed.Client(address, timeout=timeout, set_as_default=False,
                                                   direct_to_workers=True)
             except (OSError, TimeoutError) as e:
@@ -1186,6 +1187,42 @@ def _mapping(element):
     if element is None:
         raise TypeError("argument after ** must be a mapping, not NoneType")
     return element
+
+
+def _handshake(address, timeout):
+    """Opens a connection to the Dask server at `address` and closes it once the server has answered
+    the greeting; raises TimeoutError when that takes more than `timeout` seconds, OSError when no
+    connection can be made.
+
+    A Client waits for ever for the greeting of a server that accepts the connection and then says
+    nothing (another kind of server on that port, or one that hangs): this bounds it. It runs on a
+    thread of its own, whose event loop cannot be the caller's (a notebook's, say)."""
+    import asyncio
+
+    from distributed.comm import connect
+
+    async def greet():
+        comm = await asyncio.wait_for(connect(address, timeout=timeout), timeout)
+        await comm.close()
+
+    outcome = []
+
+    def run():
+        try:
+            asyncio.run(greet())
+            outcome.append(None)
+        except BaseException as e:
+            outcome.append(e)
+
+    thread = threading.Thread(target=run, name="brixel-cluster-handshake", daemon=True)
+    thread.start()
+    thread.join(timeout + 5)  # asyncio bounds it: this only guards against a loop that never ends
+    if not outcome:
+        raise TimeoutError(f"no answer within {timeout} s")
+    if isinstance(outcome[0], asyncio.TimeoutError):
+        raise TimeoutError(f"no answer within {timeout} s") from None
+    if outcome[0] is not None:
+        raise outcome[0]
 
 
 def _check_duration(duration):
