@@ -630,8 +630,11 @@ def left_behind():
 
 KILLED = """
 import logging, os, signal, sys, time
+import brixel_cluster.cluster
 from brixel_cluster import BrixelThreadsCluster, ProcessLostError
 {LEFT_BEHIND}
+# A hung worker (SIGSTOP) is lost once a call to it has waited this long.
+brixel_cluster.cluster._CALL_TIMEOUT = 3.0
 def slow(x):
     time.sleep(0.02)
     return x
@@ -647,7 +650,7 @@ if __name__ == "__main__":
     with BrixelThreadsCluster(slow, 4, processes=2, logger=log, dispatch="eager") as m:
         m._send_list([{"x": i} for i in range(200)])
         time.sleep(0.5)
-        os.kill(m._parts_info()[0]["pid"], signal.SIGKILL)
+        os.kill(m._parts_info()[0]["pid"], getattr(signal, sys.argv[1]))
         m._join_property("brixel_break", 0.05)
         run = m._get_run_status()
         statuses = m._get_all_status()
@@ -658,15 +661,17 @@ if __name__ == "__main__":
     assert list(statuses.values()).count("完成") == run["success"] > 100  # the other part went on
     warned = [t for level, t in lines if level == "WARNING"]
     assert len(warned) == 1 and warned[0].startswith("Part 0 (tcp://127.0.0.1:") and " lost: " in warned[0], warned
+    if sys.argv[1] == "SIGSTOP":
+        assert " lost: TimeoutError: no answer within 3 s; " in warned[0], warned
     assert lines[-1] == ("INFO", "Close complete")
     assert left_behind() == []
     print("ok")
 """
 
 
-@pytest.mark.parametrize("repeat", range(10))
-def test_a_worker_killed_in_the_middle_of_a_run(repeat):
-    result = run_child(KILLED)
+@pytest.mark.parametrize("how, repeat", [("SIGKILL", r) for r in range(10)] + [("SIGSTOP", r) for r in range(2)])
+def test_a_worker_killed_or_hung_in_the_middle_of_a_run(how, repeat):
+    result = run_child(KILLED, how)
     assert result.returncode == 0 and result.stdout.strip() == "ok", result.stdout + result.stderr[-3000:]
 
 

@@ -425,7 +425,8 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         """The answer of a call to a part. The wait ends as soon as Dask knows the part's worker is
         gone: a call on its way to a dead worker would otherwise retry its connection for Dask's
         whole connection time-out."""
-        deadline = time.monotonic() + self._timeout()
+        wait = self._timeout()
+        deadline = time.monotonic() + wait
         while True:
             try:
                 return call.result(timeout=max(0.001, min(0.1, deadline - time.monotonic())))
@@ -434,7 +435,8 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 if status not in ("finished", "pending"):
                     raise RuntimeError(f"Worker holding Actor was lost.  Status: {status}") from None
                 if time.monotonic() >= deadline:
-                    raise
+                    # The whole wait, not the last slice of it, which is what the caught one says.
+                    raise TimeoutError(f"no answer within {wait:g} s") from None
 
     def _lose(self, part, cause):
         """Marks a part lost: its unfinished tasks fail with ProcessLostError; a warning names it."""
