@@ -160,7 +160,8 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
     "tcp://host:8786", or a `distributed.Client`) uses a running cluster instead, one part per
     worker. `max_workers` is the total over the parts, split as evenly as it goes; the other
     arguments are those of `BrixelThreadsMain` and reach every part. `connect_timeout` bounds the
-    wait for a cluster given by its address.
+    wait for a cluster given by its address: seconds, or a text Dask takes ("10s"); None for Dask's
+    own setting.
 
     Raises ImportError without the cluster extra, ValueError for a `dispatch`, `processes` or
     `duration` out of range, TypeError for a `duration` that is not a number and for a task function
@@ -171,7 +172,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
     def __init__(self, func: Callable[..., Any], max_workers: int | None = None, maximum: bool = False,
                  logfile: str | os.PathLike[str] | bool | None = False, logger: Any = False, reserve: bool = True,
                  duration: float | None = None, *, dispatch: Literal["paced", "eager"] = "paced",
-                 processes: int | None = None, address: Any = None, connect_timeout: float = 10.0) -> None:
+                 processes: int | None = None, address: Any = None, connect_timeout: float | str | None = 10.0) -> None:
         if dispatch not in ("paced", "eager") or type(dispatch) is not str:
             raise ValueError(f"dispatch must be 'paced' or 'eager', not {dispatch!r}")
         _check_duration(duration)
@@ -298,12 +299,19 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         elif isinstance(address, distributed.Client):
             self._client = address
         else:
+            import dask
+            from dask.utils import parse_timedelta
+
+            # Seconds, or a text such as "10s" as Dask takes it; None for Dask's own setting.
+            if timeout is None:
+                timeout = dask.config.get("distributed.comm.timeouts.connect")
+            timeout = parse_timedelta(timeout, default="seconds")
             try:
                 _handshake(address, timeout)
                 self._client = distributed.Client(address, timeout=timeout, set_as_default=False,
                                                   direct_to_workers=True)
             except (OSError, TimeoutError) as e:
-                raise ConnectionError(f"no Dask scheduler answered at {address} within {timeout} s: {e}") from e
+                raise ConnectionError(f"no Dask scheduler answered at {address} within {timeout:g} s: {e}") from e
             self._own_client = True
         # Asked of the scheduler directly: the client's cached answer (scheduler_info) is replaced
         # now and then by one that lists no workers.
@@ -1220,9 +1228,9 @@ def _handshake(address, timeout):
     thread.start()
     thread.join(timeout + 5)  # asyncio bounds it: this only guards against a loop that never ends
     if not outcome:
-        raise TimeoutError(f"no answer within {timeout} s")
+        raise TimeoutError(f"no answer within {timeout:g} s")
     if isinstance(outcome[0], asyncio.TimeoutError):
-        raise TimeoutError(f"no answer within {timeout} s") from None
+        raise TimeoutError(f"no answer within {timeout:g} s") from None
     if outcome[0] is not None:
         raise outcome[0]
 
