@@ -535,6 +535,17 @@ def test_arguments_a_part_cannot_take_fail_that_task_only(make, tmp_path, monkey
     assert all(p["lost"] is None for p in m._parts_info())
 
 
+@pytest.mark.parametrize("way", ["cluster object", "address"])
+def test_a_running_cluster_given_as_an_object_or_by_its_address(dask_client, way):
+    address = dask_client.cluster if way == "cluster object" else dask_client.scheduler.address
+    with BrixelThreadsCluster(double, 2, address=address, dispatch="eager") as m:
+        m._send_list([{"x": i} for i in range(4)])
+        m._join()
+        assert sorted(r["result"] for r in m._get_all_result()["data"]) == [0, 2, 4, 6]
+        assert len(m._parts_info()) == 2
+    assert dask_client.status == "running"  # the run closed its own client only
+
+
 @pytest.mark.parametrize("listening, timeout", [(False, 1), (True, 1), (False, "1s")])
 def test_an_address_that_does_not_answer_is_an_error_within_the_timeout(listening, timeout):
     # Nothing listens there, or something that accepts the connection and never says a word (the

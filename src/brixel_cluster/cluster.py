@@ -307,7 +307,8 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 timeout = dask.config.get("distributed.comm.timeouts.connect")
             timeout = parse_timedelta(timeout, default="seconds")
             try:
-                _handshake(address, timeout)
+                if isinstance(address, str):  # (a cluster object, such as a LocalCluster, answers itself)
+                    _handshake(address, timeout)
                 self._client = distributed.Client(address, timeout=timeout, set_as_default=False,
                                                   direct_to_workers=True)
             except (OSError, TimeoutError) as e:
