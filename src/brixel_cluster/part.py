@@ -104,7 +104,7 @@ class Part:
         self._log = logging.getLogger(LOGGER_NAME)
         with warnings.catch_warnings():
             # The coordinator has said it (a generator function) to the caller already.
-            warnings.simplefilter("ignore", RuntimeWarning)
+            warnings.filterwarnings("ignore", "the task function .* generator function", RuntimeWarning)
             self.manager = PartManager(func, options["max_workers"], True, False, self._log, options["reserve"],
                                        options["duration"], dispatch=options["dispatch"])
         self._reset_cursors()
