@@ -224,6 +224,28 @@ def test_timed_mode_ends_at_its_duration_not_at_its_next_line(make, monkeypatch)
     assert sum(join_sleeps(clock)) < 1.3  # not the 5 s of its interval
 
 
+def test_the_looks_thin_out_as_a_join_waits_but_a_deadline_is_met_on_time(make, monkeypatch):
+    # Each look takes the interpreter lock from the batch's threads: a long wait looks less often.
+    clock = VirtualTime()
+    monkeypatch.setattr(threads_main, "time", clock)
+    m = make()
+    began = clock.now
+    m._done = lambda: clock.now >= began + 30  # the work ends after 30 s
+    m._join()
+    slices = join_sleeps(clock)
+    assert slices[:200] == pytest.approx([0.005] * 200)  # every 5 ms while the wait is short
+    assert max(slices) == pytest.approx(0.05) and len(slices) < 1100  # not 6,000 looks
+    assert 29.999 < sum(slices) < 30.05  # the end is noticed within one slice
+
+    # Timed: the last slice ends just past the deadline, however long the slices before it.
+    clock.main_sleeps.clear()
+    m._var.duration, began = 2.97, clock.now
+    m._join_property("brixel_break", 5)
+    slices = join_sleeps(clock)
+    assert max(slices) == pytest.approx(0.05) and len(slices) < 70
+    assert 2.97 < sum(slices) <= 2.972
+
+
 def test_closed_manager(make_manager):
     m = make_manager()
     m._var.switch = False
