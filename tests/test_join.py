@@ -239,7 +239,7 @@ def test_the_looks_thin_out_as_a_join_waits_but_a_deadline_is_met_on_time(make, 
 
     # Timed: the last slice ends just past the deadline, however long the slices before it.
     clock.main_sleeps.clear()
-    m._var.duration, began = 2.97, clock.now
+    m._var.duration = 2.97
     m._join_property("brixel_break", 5)
     slices = join_sleeps(clock)
     assert max(slices) == pytest.approx(0.05) and len(slices) < 70
