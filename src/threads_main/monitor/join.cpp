@@ -26,10 +26,11 @@ constexpr const char* no_break_result = "brixel_break";
 
 // Seconds a join sleeps at a time before it looks at the batch again. Every look takes the
 // interpreter lock from the batch's threads, and a busy batch pays for each: a look every 5 ms cost
-// an HTTP load test of 20 workers about 2 % of its requests. So a join waiting for the work to end sleeps a
-// two-hundredth of what it has waited so far, within these bounds (it notices the end within half
-// a percent of the wait, and within 5 ms of a short one); a join waiting for a duration's deadline
-// sleeps right up to it, and looks at least every 50 ms for a close or a new duration.
+// an HTTP load test of 20 workers about 2 % of its requests. So a join waiting for the work to end
+// sleeps a two-hundredth of what it has waited so far, within these bounds (it notices the end
+// within half a percent of the wait, and within 5 ms of a short one); a join waiting for a
+// duration's deadline sleeps right up to it, and looks at least every 50 ms for a close or a new
+// duration.
 constexpr double shortest_slice = 0.005;
 constexpr double longest_slice = 0.05;
 constexpr double slice_share = 1.0 / 200;
