@@ -364,8 +364,15 @@ bool gathers(const Ctx& c, PyObject* self, PyObject* thread_list)
 Py_ssize_t send_pass(const Ctx& c, PyObject* self, PyObject* thread_list, RequestCaller& caller)
 {
     bool gather = gathers(c, self, thread_list);
-    Ref elements = call_method(self, c.name(N__thread_list_yield), thread_list);
-    Ref it = require(PyObject_GetIter(elements.get()));
+    // Our own _thread_list_yield yields what the built-in collection's iterator does, in its order:
+    // a gathering pass takes that iterator itself, without resuming a generator for each element.
+    Ref it;
+    if (gather) {
+        it = require(PyObject_GetIter(thread_list));
+    } else {
+        Ref elements = call_method(self, c.name(N__thread_list_yield), thread_list);
+        it = require(PyObject_GetIter(elements.get()));
+    }
     Ref send = getattr(self, c.name(N__send));
     Py_ssize_t sent = 0;
     if (!gather) {
