@@ -77,9 +77,8 @@ def best_of(tries, ours_once, base_once):
 
 # Each figure returns (ours, limit, unit); ratios are ours / limit unless stated.
 
-def our_rate(n):
-    """Tasks per second for n trivial tasks through one manager with 30 workers."""
-    m = manager(max_workers=30)
+def send_rate(m, n):
+    """Tasks per second for n argument-less _send calls on m, waited for until all are done; closes m."""
     t0 = time.perf_counter()
     for _ in range(n):
         m._send()
@@ -87,6 +86,11 @@ def our_rate(n):
     rate = n / (time.perf_counter() - t0)
     close(m)
     return rate
+
+
+def our_rate(n):
+    """Tasks per second for n trivial tasks through one manager with 30 workers."""
+    return send_rate(manager(max_workers=30), n)
 
 
 def end_to_end(n=1000):
@@ -249,13 +253,7 @@ def eager_rate(n=100_000):
     """n trivial tasks through an eager manager with 30 workers (sent, then waited for), against a
     ThreadPoolExecutor(30) submitting the same and collecting every result."""
     settle()
-    m = manager(max_workers=30, dispatch="eager")
-    t0 = time.perf_counter()
-    for _ in range(n):
-        m._send()
-    wait_done(m, n)
-    ours = n / (time.perf_counter() - t0)
-    close(m)
+    ours = send_rate(manager(max_workers=30, dispatch="eager"), n)
     settle()
     t0 = time.perf_counter()
     with concurrent.futures.ThreadPoolExecutor(30) as pool:
@@ -292,13 +290,7 @@ def sleepy(**kwargs):
 
 def eager_sleep_rates(n=3000):
     settle()
-    m = threads_main.BrixelThreadsMain(sleepy, 30, logger=QUIET, dispatch="eager")
-    t0 = time.perf_counter()
-    for _ in range(n):
-        m._send()
-    wait_done(m, n)
-    ours = n / (time.perf_counter() - t0)
-    close(m)
+    ours = send_rate(threads_main.BrixelThreadsMain(sleepy, 30, logger=QUIET, dispatch="eager"), n)
     t0 = time.perf_counter()
     with concurrent.futures.ThreadPoolExecutor(30) as pool:
         for f in [pool.submit(sleepy) for _ in range(n)]:
