@@ -125,6 +125,31 @@ def assert_records(m, settled=True):
         assert m._get_qsize() == waiting
 
 
+def close_twice_at_once(m):
+    """Closes `m` on two threads that have both passed the open check before either goes on: one
+    close must close, the other refuse as a later close would. Returns the two outcomes."""
+    check, meeting, outcomes = m._check_while, threading.Barrier(2), []
+
+    def check_then_meet():
+        check()
+        meeting.wait(5)
+
+    def close():
+        try:
+            outcomes.append(m._close())
+        except threads_main.ManagerError as e:
+            outcomes.append(str(e))
+
+    m._check_while = check_then_meet
+    closers = [threading.Thread(target=close) for _ in range(2)]
+    for t in closers:
+        t.start()
+    for t in closers:
+        t.join(30)
+    del m._check_while
+    return sorted(outcomes, key=str)
+
+
 def shut(manager):
     """Closes a manager (if still open) and waits for its control thread to end."""
     if not manager._is_close():

@@ -17,7 +17,7 @@ import time
 import pytest
 
 import threads_main
-from conftest import Paused, wait_until
+from conftest import Paused, close_twice_at_once, wait_until
 
 if "asan" in os.environ.get("LD_PRELOAD", ""):
     pytest.skip("the sanitizer run hosts no Dask worker processes: they would each load the instrumented "
@@ -222,6 +222,14 @@ def test_close_cancels_waiting_stops_running_and_answers_after(make, tmp_path, w
     for call in [m._close, m._stop_all, m._rerun_failed, m._get_qsize, lambda: m._stop("r1"), m._send]:
         with pytest.raises(threads_main.ManagerError, match="^The manager has stopped$"):
             call()
+
+
+def test_two_closes_at_once_one_closes_the_other_refuses(cluster):
+    m = cluster(double, 2)
+    m._send(x=1)
+    assert close_twice_at_once(m) == ["The manager has stopped", True]
+    assert m._log.texts("info").count("Close......") == 1 and m._log.texts("info")[-1] == "Close complete"
+    assert not m._log.texts("warning")
 
 
 def test_break_result_and_summary_lines(make, tmp_path):

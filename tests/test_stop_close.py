@@ -11,7 +11,7 @@ import time as real_time
 import pytest
 
 import threads_main
-from conftest import assert_records, wait_until
+from conftest import assert_records, close_twice_at_once, wait_until
 
 RUNNING, DONE, FAILED, CANCELLED, STOPPED = "运行中", "完成", "失败", "取消", "停止"
 
@@ -215,6 +215,19 @@ def test_stop_all_overtaken_by_a_close_says_the_manager_has_stopped(recording_lo
     with pytest.raises(threads_main.ManagerError, match="^The manager has stopped$") as caught:
         m._stop_all()
     assert isinstance(caught.value.__context__, Exception)  # the closed queue's own error
+    assert m._is_close() and m._get_run_status()["cancel"] == 3
+    assert_records(m)
+
+
+def test_two_closes_at_once_one_closes_the_other_refuses(recording_log, dispatch):
+    # A task's close and the caller's, both past the open check: before, both drained the queue and
+    # closed it, and one of them failed on the queue the other had closed under it.
+    m = threads_main.BrixelThreadsMain(print, 0, True, dispatch=dispatch)  # nothing is ever dispatched
+    for _ in range(3):
+        m._send()
+    assert close_twice_at_once(m) == ["The manager has stopped", True]
+    said = [text for level, text in m._log.lines if level != "debug"]
+    assert said == ["Close......", "Clear queue......", "Clear queue complete", "Close complete"]
     assert m._is_close() and m._get_run_status()["cancel"] == 3
     assert_records(m)
 

@@ -1093,11 +1093,16 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         results, then ends the poller and sender threads, the client and (when it was started here)
         the embedded cluster. An error on the way is logged as a warning, "Close error：..." followed
         by its text, and the close goes on. Logs "Close......" and "Close complete". Returns True.
-        Raises ManagerError on a run closed already.
+        Raises ManagerError on a run closed already, or being closed by another thread at the same
+        time.
         """
         self._check_while()
+        with self._lock:
+            # Two closes at once both pass the check: the second refuses as if it had come later.
+            if not self._var.switch:
+                raise threads_main.ManagerError("The manager has stopped")
+            self._var.switch = False
         self._log.info("Close......")
-        self._var.switch = False
         try:
             self._flush()
             self._clear_queue()

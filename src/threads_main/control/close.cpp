@@ -193,16 +193,24 @@ PyObject* manager_close(PyObject* self, PyTypeObject* cls, PyObject* const* args
         // raises, a queue that refuses), and the first failure is reported once the manager is
         // closed, so that its threads end and the interpreter can exit.
         Attempts steps;
-        steps.run([&] { log_text(c, manager_log(c, self).get(), N_info, "Close......"); });
         Ref var;
+        bool closed_meanwhile = false;
         steps.run([&] {
             var = manager_var(c, self);
             // From here on the manager counts as closed, whatever happens next. Under the store's
             // lock: a submission under way puts its task before this, and the drain cancels it.
+            // Two closes at once (a task's and the caller's) both pass the open check; the one that
+            // finds the switch off here refuses as if it had come later, instead of draining and
+            // closing the queue under the other.
             StoreLock lock(c, var.get());
+            closed_meanwhile = !truthy(field(c, var.get(), N_switch).get());
             set_field(c, var.get(), N_switch, Py_False);
             lock.release();
         });
+        if (closed_meanwhile) {
+            raise_manager_error(c, "The manager has stopped");
+        }
+        steps.run([&] { log_text(c, manager_log(c, self).get(), N_info, "Close......"); });
         // An idle control loop (and an eager manager's idle task threads) sees the switch at once
         // instead of at the end of its idle wait.
         dispatch_close(self);

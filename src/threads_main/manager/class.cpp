@@ -117,7 +117,8 @@ PyMethodDef manager_methods[] = {
      "\"Close complete\"; it waits for no task. The queries still answer afterwards, while every\n"
      "operation that makes the open check raises ManagerError. Each step is attempted even when\n"
      "one fails; the first failure is then raised as ManagerError(\"Close error：<its text>\").\n"
-     "Raises ManagerError(\"The manager has stopped\") when the manager is closed already."},
+     "Raises ManagerError(\"The manager has stopped\") when the manager is closed already, or is\n"
+     "being closed by another thread at the same time."},
     {"_done", cfunction(manager_done), method_flags,
      "_done($self, /)\n--\n\n"
      "Returns the store's done flag.\n\n"
