@@ -125,29 +125,32 @@ def assert_records(m, settled=True):
         assert m._get_qsize() == waiting
 
 
-def close_twice_at_once(m):
-    """Closes `m` on two threads that have both passed the open check before either goes on: one
-    close must close, the other refuse as a later close would. Returns the two outcomes."""
-    check, meeting, outcomes = m._check_while, threading.Barrier(2), []
+def close_twice_at_once(m, second=None):
+    """Runs `m._close()` and `second` (another `_close` by default) on two threads that have both
+    passed the open check before either goes on; the second goes on once the first has turned the
+    switch off. Returns their outcomes in that order: a result, or a ManagerError's text."""
+    check, meeting, outcomes = m._check_while, threading.Barrier(2), [None, None]
 
     def check_then_meet():
         check()
         meeting.wait(5)
+        if threading.current_thread() is closers[1]:
+            wait_until(m._is_close, timeout=5)
 
-    def close():
+    def run(i, call):
         try:
-            outcomes.append(m._close())
+            outcomes[i] = call()
         except threads_main.ManagerError as e:
-            outcomes.append(str(e))
+            outcomes[i] = str(e)
 
     m._check_while = check_then_meet
-    closers = [threading.Thread(target=close) for _ in range(2)]
+    closers = [threading.Thread(target=run, args=(i, call)) for i, call in enumerate([m._close, second or m._close])]
     for t in closers:
         t.start()
     for t in closers:
         t.join(30)
     del m._check_while
-    return sorted(outcomes, key=str)
+    return outcomes
 
 
 def shut(manager):

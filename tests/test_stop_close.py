@@ -225,11 +225,30 @@ def test_two_closes_at_once_one_closes_the_other_refuses(recording_log, dispatch
     m = threads_main.BrixelThreadsMain(print, 0, True, dispatch=dispatch)  # nothing is ever dispatched
     for _ in range(3):
         m._send()
-    assert close_twice_at_once(m) == ["The manager has stopped", True]
+    assert close_twice_at_once(m) == [True, "The manager has stopped"]
     said = [text for level, text in m._log.lines if level != "debug"]
     assert said == ["Close......", "Clear queue......", "Clear queue complete", "Close complete"]
     assert m._is_close() and m._get_run_status()["cancel"] == 3
     assert_records(m)
+
+
+def test_leaving_a_with_block_while_another_thread_closes(recording_log, dispatch):
+    # The block's exit found the manager open, then lost the close to a task's: the manager is
+    # closed, which is all leaving the block asks, so the exit raises nothing.
+    m = threads_main.BrixelThreadsMain(print, 0, True, dispatch=dispatch)
+    assert close_twice_at_once(m, lambda: m.__exit__(None, None, None)) == [True, None]
+    assert m._is_close()
+    # A refusal on an open manager (an override's) still goes on.
+    m = threads_main.BrixelThreadsMain(print, 0, True, dispatch=dispatch)
+
+    def refuse():
+        raise threads_main.ManagerError("The manager has stopped")
+
+    m._close = refuse
+    with pytest.raises(threads_main.ManagerError, match="^The manager has stopped$"):
+        m.__exit__(None, None, None)
+    del m._close
+    m._close()
 
 
 class HeldControl(threads_main.BrixelThreadsMain):

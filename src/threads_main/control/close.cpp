@@ -123,6 +123,34 @@ void end_control_thread(const Ctx& c, PyObject* self, PyObject* var)
     }
 }
 
+// True, with the error dropped, when the pending error is a close's refusal ("The manager has
+// stopped") and the switch reads off: a close on another thread (a task's) came first, and the
+// manager is closed, as leaving a `with` block asks. Anything else stays pending; an error of this
+// test itself is dropped in favour of the close's, unless it is no ordinary one (a stop's
+// SystemExit that came meanwhile), which then goes on with the close's error as its context.
+bool closed_by_another(const Ctx& c, PyObject* self)
+{
+    if (!pending_is_manager_error(c)) {
+        return false;
+    }
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    Ref text = Ref::steal(PyObject_Str(pending.get()));
+    Ref var = text ? Ref::steal(PyObject_GetAttr(self, c.name(N__var))) : Ref();
+    if (var) {
+        if (PyUnicode_EqualToUTF8(text.get(), "The manager has stopped") && switch_reads_off(c, var.get())) {
+            return true;
+        }
+    } else if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        Ref arrived = Ref::steal(PyErr_GetRaisedException());
+        PyException_SetContext(arrived.get(), pending.release());
+        PyErr_SetRaisedException(arrived.release());
+        return false;
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending.release());
+    return false;
+}
+
 }  // namespace
 
 PyObject* manager_clear_record(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
@@ -270,7 +298,14 @@ PyObject* manager_exit(PyObject* self, PyTypeObject* cls, PyObject* const* args,
         bind_args({"__exit__", {"exc_type", "exc_value", "traceback"}, 3}, args, nargs, kwnames, a);
         Ctx c = ctx_from_class(cls);
         if (!truthy(call_method(self, c.name(N__is_close)).get())) {
-            call_method(self, c.name(N__close));
+            try {
+                call_method(self, c.name(N__close));
+            }
+            catch (const PyErrSet&) {
+                if (!closed_by_another(c, self)) {
+                    throw;
+                }
+            }
         }
         return Py_NewRef(Py_None);
     });

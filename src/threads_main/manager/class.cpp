@@ -229,7 +229,8 @@ PyMethodDef manager_methods[] = {
      "__exit__($self, /, exc_type, exc_value, traceback)\n--\n\n"
      "Closes the manager unless it is closed already; the exception, if any, goes on.\n\n"
      "Calls self._close() when self._is_close() is false, and returns None, so an exception of the\n"
-     "with block propagates; an error of the close is raised in its context."},
+     "with block propagates; an error of the close is raised in its context. A close that another\n"
+     "thread (a task) won meanwhile is no error: the manager is closed either way."},
     {"_get_latency", cfunction(manager_get_latency), method_flags,
      "_get_latency($self, /)\n--\n\n"
      "Returns the batch's task run times in milliseconds.\n\n"

@@ -436,22 +436,6 @@ Py_ssize_t send_pass(const Ctx& c, PyObject* self, PyObject* thread_list, Reques
     return sent;
 }
 
-// Whether the pending error (left in place) is a ManagerError, as the module namespace names it now.
-bool pending_is_manager_error(const Ctx& c) noexcept
-{
-    Ref pending = Ref::steal(PyErr_GetRaisedException());
-    bool matches = false;
-    try {
-        Ref cls = c.global(N_ManagerError);
-        matches = PyErr_GivenExceptionMatches(pending.get(), cls.get()) != 0;
-    }
-    catch (const PyErrSet&) {
-        PyErr_Clear();  // no ManagerError to be: the error is not one
-    }
-    PyErr_SetRaisedException(pending.release());
-    return matches;
-}
-
 // True, with the error dropped, when the pending error is the ManagerError of a closed manager:
 // closing is how a timed sending thread normally ends, and it should end without a report.
 bool ended_by_close(const Ctx& c, PyObject* var)
