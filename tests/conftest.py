@@ -101,12 +101,13 @@ def assert_records(m, settled=True):
     dones, stops, cancels = list(v.dones), list(v.stops), list(v.cancels)
     runs, totals = list(v.runs), list(v.totals)
     done_set, stop_set, cancel_set, run_set = set(dones), set(stops), set(cancels), set(runs)
+    run_counts, done_counts = collections.Counter(runs), collections.Counter(dones)
     # A finished task put back by a re-run may run, be stopped or be cancelled once more.
-    again = {n for n in run_set if runs.count(n) > 1} | {n for n in done_set if dones.count(n) > 1}
+    again = {n for n, k in run_counts.items() if k > 1} | {n for n, k in done_counts.items() if k > 1}
     again |= done_set & (stop_set | cancel_set)
     assert len(stop_set) == len(stops)
     # Counted with repeats: a task put back by a re-run is dispatched, and finishes, once more.
-    running = collections.Counter(runs) - collections.Counter(dones) - collections.Counter(stops)
+    running = run_counts - done_counts - collections.Counter(stops)
     assert len(runs) - len(dones) - len(stops) == sum(running.values()) >= 0
     statuses = m._get_all_status() if settled else {}
     waiting = 0
