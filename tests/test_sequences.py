@@ -1,4 +1,5 @@
-"""Random sequences of operations on one manager keep its records consistent and never hang."""
+"""Random sequences of operations on one manager (either dispatch, collections sent once or for a
+duration) keep its records consistent and never hang."""
 
 import sys
 import threading
@@ -45,6 +46,7 @@ NAMES = st.one_of(st.none(), st.sampled_from(["", "a", "b", "Thread_1", "Thread_
 
 class ManagerMachine(RuleBasedStateMachine):
     dispatch = "paced"
+    duration = None  # a time span: every collection sent is sent again and again for that long
 
     @initialize()
     def build(self):
@@ -55,7 +57,7 @@ class ManagerMachine(RuleBasedStateMachine):
         # Threads that end with an exception: only the expected kinds may appear (checked at teardown).
         self.reports = []
         threading.excepthook = self.reports.append
-        self.m = threads_main.BrixelThreadsMain(task, 3, dispatch=self.dispatch)
+        self.m = threads_main.BrixelThreadsMain(task, 3, dispatch=self.dispatch, duration=self.duration)
         self.other = threads_main.BrixelThreadsMain(task, 2, dispatch=self.dispatch)
         ACTING.update(m=self.m, other=self.other)
 
@@ -160,7 +162,7 @@ class ManagerMachine(RuleBasedStateMachine):
         try:
             assert self.expect_closed(self.m._join_property, "brixel_break", 0.2) in (True, None)
         finally:
-            self.m._var.duration = None
+            self.m._var.duration = self.duration
 
     @rule(workers=st.integers(-1, 5))
     def set_max_workers(self, workers):
@@ -184,9 +186,22 @@ class EagerManagerMachine(ManagerMachine):
     dispatch = "eager"
 
 
+class TimedManagerMachine(ManagerMachine):
+    duration = 0.05
+
+
+class TimedEagerManagerMachine(ManagerMachine):
+    dispatch = "eager"
+    duration = 0.05
+
+
 SETTINGS = settings(max_examples=25, stateful_step_count=15, deadline=None, database=None,
                     suppress_health_check=list(HealthCheck))
 TestManagerSequences = ManagerMachine.TestCase
 TestManagerSequences.settings = SETTINGS
 TestEagerManagerSequences = EagerManagerMachine.TestCase
 TestEagerManagerSequences.settings = SETTINGS
+TestTimedManagerSequences = TimedManagerMachine.TestCase
+TestTimedManagerSequences.settings = SETTINGS
+TestTimedEagerManagerSequences = TimedEagerManagerMachine.TestCase
+TestTimedEagerManagerSequences.settings = SETTINGS
