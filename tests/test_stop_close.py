@@ -219,10 +219,10 @@ def test_stop_all_overtaken_by_a_close_says_the_manager_has_stopped(recording_lo
     assert_records(m)
 
 
-def test_two_closes_at_once_one_closes_the_other_refuses(recording_log, dispatch):
-    # A task's close and the caller's, both past the open check: before, both drained the queue and
-    # closed it, and one of them failed on the queue the other had closed under it.
-    m = threads_main.BrixelThreadsMain(print, 0, True, dispatch=dispatch)  # nothing is ever dispatched
+def test_two_closes_at_once_one_closes_the_other_refuses(make_manager):
+    # A task's close and the caller's, both past the open check: only one may drain and close the
+    # queue; the other refuses, as it would a moment later.
+    m = make_manager(print, 0, True)  # nothing is ever dispatched
     for _ in range(3):
         m._send()
     assert close_twice_at_once(m) == [True, "The manager has stopped"]
@@ -232,14 +232,14 @@ def test_two_closes_at_once_one_closes_the_other_refuses(recording_log, dispatch
     assert_records(m)
 
 
-def test_leaving_a_with_block_while_another_thread_closes(recording_log, dispatch):
+def test_leaving_a_with_block_while_another_thread_closes(make_manager):
     # The block's exit found the manager open, then lost the close to a task's: the manager is
     # closed, which is all leaving the block asks, so the exit raises nothing.
-    m = threads_main.BrixelThreadsMain(print, 0, True, dispatch=dispatch)
+    m = make_manager(print, 0, True)
     assert close_twice_at_once(m, lambda: m.__exit__(None, None, None)) == [True, None]
     assert m._is_close()
     # A refusal on an open manager (an override's) still goes on.
-    m = threads_main.BrixelThreadsMain(print, 0, True, dispatch=dispatch)
+    m = make_manager(print, 0, True)
 
     def refuse():
         raise threads_main.ManagerError("The manager has stopped")
@@ -248,7 +248,6 @@ def test_leaving_a_with_block_while_another_thread_closes(recording_log, dispatc
     with pytest.raises(threads_main.ManagerError, match="^The manager has stopped$"):
         m.__exit__(None, None, None)
     del m._close
-    m._close()
 
 
 class HeldControl(threads_main.BrixelThreadsMain):

@@ -104,4 +104,7 @@ Ref manager_error_in_context(const Ctx& c, const char* message);
 // Raises ManagerError with `message`; throws PyErrSet.
 [[noreturn]] void raise_manager_error(const Ctx& c, const char* message);
 
+// Whether the pending error (left in place) is a ManagerError, as the module namespace names it now.
+bool pending_is_manager_error(const Ctx& c) noexcept;
+
 }  // namespace threads_main

@@ -35,21 +35,6 @@ bool switch_reads_off(const Ctx& c, PyObject* var) noexcept
     return open == 0;
 }
 
-bool pending_is_manager_error(const Ctx& c) noexcept
-{
-    Ref pending = Ref::steal(PyErr_GetRaisedException());
-    bool matches = false;
-    try {
-        Ref cls = c.global(N_ManagerError);
-        matches = PyErr_GivenExceptionMatches(pending.get(), cls.get()) != 0;
-    }
-    catch (const PyErrSet&) {
-        PyErr_Clear();  // no ManagerError to be: the error is not one
-    }
-    PyErr_SetRaisedException(pending.release());
-    return matches;
-}
-
 namespace {
 
 // What time.time() returns, without the call.

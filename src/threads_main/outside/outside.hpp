@@ -69,9 +69,6 @@ bool has_task(const Ctx& c, PyObject* threads, PyObject* name);
 // read counts as open.
 bool switch_reads_off(const Ctx& c, PyObject* var) noexcept;
 
-// Whether the pending error (left in place) is a ManagerError, as the module namespace names it now.
-bool pending_is_manager_error(const Ctx& c) noexcept;
-
 // A snapshot of the task names, as a new list, in the order the store yields them.
 Ref task_names(const Ctx& c, PyObject* threads);
 
