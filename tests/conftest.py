@@ -1,6 +1,9 @@
 """Shared fixtures: a fast clock, a recording logger, managers that are always closed."""
 
 import collections
+import gc
+import logging
+import os
 import threading
 import time as real_time
 
@@ -163,7 +166,8 @@ def shut(manager):
             manager._var.switch = False
         except threads_main.ManagerError:
             assert manager._is_close()  # closed meanwhile, by one of its tasks
-    manager._var.thread_init.join(5)
+    if manager._var.thread_init is not None:  # a cluster has none
+        manager._var.thread_init.join(5)
 
 
 @pytest.fixture
@@ -221,3 +225,31 @@ def make_manager(fast_time, recording_log, dispatch):
     yield make
     for manager in made:
         shut(manager)
+
+
+def sanitized():
+    """Whether this run has the sanitizer runtimes preloaded."""
+    return "asan" in os.environ.get("LD_PRELOAD", "")
+
+
+NO_CLUSTER_WHEN_SANITIZED = ("the sanitizer run hosts no Dask worker processes: they would each load the "
+                             "instrumented runtimes; the cluster is tested by the plain run")
+NO_CLUSTER_EXTRA = 'the cluster extra is not installed: pip install "threads_main[cluster]"'
+
+
+@pytest.fixture(scope="module")
+def dask_client():
+    """One embedded Dask cluster of 2 worker processes for the module: runs put their parts on it
+    (address=client), which is what starting one per run would do, without the wait."""
+    if sanitized():
+        pytest.skip(NO_CLUSTER_WHEN_SANITIZED)
+    distributed = pytest.importorskip("distributed", reason=NO_CLUSTER_EXTRA)
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                       dashboard_address=":0", silence_logs=logging.ERROR)
+    client = distributed.Client(cluster, set_as_default=False)
+    yield client
+    client.close()
+    cluster.close()
+    # Dask's leftovers are collected now, not in a later test's task thread, where a stop could
+    # land in one of their weakref callbacks.
+    gc.collect()

@@ -1,7 +1,6 @@
 """A run spread over processes: the cluster keeps one manager's behaviour, merges the parts' figures
 exactly, survives a lost worker and leaves no process behind."""
 
-import gc
 import http.server
 import logging
 import os
@@ -17,13 +16,11 @@ import time
 import pytest
 
 import threads_main
-from conftest import Paused, close_twice_at_once, wait_until
+from conftest import NO_CLUSTER_EXTRA, NO_CLUSTER_WHEN_SANITIZED, Paused, close_twice_at_once, sanitized, wait_until
 
-if "asan" in os.environ.get("LD_PRELOAD", ""):
-    pytest.skip("the sanitizer run hosts no Dask worker processes: they would each load the instrumented "
-                "runtimes; the cluster is tested by the plain run", allow_module_level=True)
-distributed = pytest.importorskip("distributed", reason='the cluster extra is not installed: pip install '
-                                                        '"threads_main[cluster]"')
+if sanitized():
+    pytest.skip(NO_CLUSTER_WHEN_SANITIZED, allow_module_level=True)
+distributed = pytest.importorskip("distributed", reason=NO_CLUSTER_EXTRA)
 import cloudpickle  # noqa: E402  (a dependency of distributed)
 
 from brixel_cluster import BrixelThreadsCluster, merge  # noqa: E402
@@ -68,21 +65,6 @@ def fail_once(marker=None, key=0, gate=None):
         open(marker, "w").close()
         raise ValueError("first time")
     return key * 2
-
-
-@pytest.fixture(scope="module")
-def dask_client():
-    """One embedded Dask cluster of 2 worker processes for the module: the runs below put their parts
-    on it (address=client), which is what starting one per run would do, without the wait."""
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                       dashboard_address=":0", silence_logs=logging.ERROR)
-    client = distributed.Client(cluster, set_as_default=False)
-    yield client
-    client.close()
-    cluster.close()
-    # Dask's leftovers are collected now, not in a later test's task thread, where a stop could
-    # land in one of their weakref callbacks.
-    gc.collect()
 
 
 @pytest.fixture(params=["one", "cluster", "cluster-paced"])
@@ -203,6 +185,9 @@ def test_rerun_failed_and_clear_record(make, tmp_path):
     m._send(marker=str(tmp_path / "marker"), key=1)  # the counter goes on from where it was
     m._join()
     assert m._get_all_status() == {"Thread_1": DONE}
+    # A batch that reached one part only: the other has nothing to forget, and all is cleared.
+    assert m._clear_record() is True
+    assert m._get_all_status() == {} and set(m._get_run_status().values()) == {0}
 
 
 @pytest.mark.parametrize("way", ["close", "with"])

@@ -1044,8 +1044,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
     def _clear_record(self):
         """Forgets the finished run in every part; returns True, or False while the run has not ended.
 
-        Also False when a live part could not clear its own records. The parts' counters, run times
-        and the mirror are cleared with it.
+        Also False when a live part could not clear its own records (a task reached it after the
+        run was seen to end); the parts that did clear theirs are forgotten here too, so that the
+        mirror and the counters keep agreeing with the parts. A part that has had no task has
+        nothing to forget. The parts' counters, run times and the mirror are cleared with it.
         """
         self._refresh()
         if not self._done():
@@ -1055,15 +1057,18 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             with self._lock:
                 cleared = {i for i, ok in answers.items() if ok}
                 cleared |= {p.index for p in self._parts if p.lost is not None}
+                for part in self._parts:
+                    if part.index in cleared:
+                        part.counts = dict.fromkeys(_COUNTERS, 0)
+                        part.refused = {"total": 0, "done": 0, "failed": 0}
+                        part.times = {"all_time": 0, "min_time": 0, "max_time": 0}
+                        part.runtime = None
                 if len(cleared) < len(self._parts):
+                    for name in [name for name, task in self._tasks.items() if task[0] in cleared]:
+                        del self._tasks[name]
                     return False
                 self._tasks.clear()
                 self._finished = False
-                for part in self._parts:
-                    part.counts = dict.fromkeys(_COUNTERS, 0)
-                    part.refused = {"total": 0, "done": 0, "failed": 0}
-                    part.times = {"all_time": 0, "min_time": 0, "max_time": 0}
-                    part.runtime = None
         return True
 
     def _set_max_workers(self, workers_number=None, maximum=False):

@@ -253,8 +253,14 @@ class Part:
         return names
 
     def clear_record(self):
-        """Forgets this part's finished batch (its manager's _clear_record); returns whether it did."""
-        cleared = self.manager._clear_record()
+        """Forgets this part's finished batch (its manager's _clear_record); returns whether it did.
+
+        A part that has had no task since it was built or last cleared has nothing to forget: True,
+        although its manager, which has not run, would refuse."""
+        m = self.manager
+        if not m._var.totals and not m.opening and not m._is_close() and m._get_qsize() == 0:
+            return True
+        cleared = m._clear_record()
         if cleared:
             self.manager.chosen = []
             self.first_send = None
