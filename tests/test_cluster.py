@@ -321,6 +321,24 @@ def test_worker_limit_is_split_over_the_parts(cluster):
             internal()
 
 
+def test_tasks_waiting_when_the_limit_falls_below_one_per_part_all_run(make, tmp_path):
+    # On a cluster of two, w2 waits in the part whose share falls to none: it still runs, and the run
+    # ends. A limit of none, given as it is, holds every waiting task back, as on one manager.
+    m = make(spin, 2)
+    gate = str(tmp_path / "gate")
+    for name in ["r1", "r2", "w1", "w2"]:
+        m._send(name, gate=gate)
+    status_is(m, RUNNING, "r1", "r2")
+    assert m._set_max_workers(1) is True
+    (tmp_path / "gate").touch()
+    wait_until(m._done)
+    assert m._get_all_status() == dict.fromkeys(["r1", "r2", "w1", "w2"], DONE)
+    m._set_max_workers(0, True)
+    m._send("held", gate=gate)
+    time.sleep(0.3)
+    assert m._get_status("held") == {"held": WAITING} and m._done() is False
+
+
 def test_only_the_methods_that_read_through_self_are_inherited():
     # Everything else acts on tasks, which live in the parts: a method the manager gains later must
     # be looked at here before the cluster inherits it.

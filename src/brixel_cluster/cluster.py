@@ -334,7 +334,8 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         shares = merge.split_workers(total, len(workers))
         futures = []
         for index, (worker, share) in enumerate(zip(workers, shares)):
-            options = {"max_workers": share, "reserve": reserve, "duration": duration, "dispatch": dispatch}
+            options = {"max_workers": share, "drain": total > 0, "reserve": reserve, "duration": duration,
+                       "dispatch": dispatch}
             # A key of its own: a run's keys are released as it closes, and one taken again before
             # the scheduler has forgotten it would be cancelled with it.
             futures.append(self._client.submit(Part, index, function, options, actor=True, workers=[worker],
@@ -1086,7 +1087,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             self._set_active()
         calls = {p.index: s for p, s in zip(self._parts, shares)}
         for part in self._live():
-            self._call_all("set_max_workers", calls[part.index], parts=[part])
+            self._call_all("set_max_workers", calls[part.index], total > 0, parts=[part])
         self._var.max_workers = total
         self._log.info(f"Workers number: {workers_number}")
         return True

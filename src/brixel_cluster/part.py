@@ -85,8 +85,9 @@ class Part:
     """The actor: builds the part's manager and answers the coordinator.
 
     `index` is the part's number, `function` the task function pickled with cloudpickle, and
-    `options` holds max_workers (this part's share), reserve, duration and dispatch. Raises
-    FunctionLoadError when the function cannot be loaded in this process.
+    `options` holds max_workers (this part's share), drain (whether a part with no share still runs
+    what waits in its queue; see _fit_share), reserve, duration and dispatch. Raises FunctionLoadError
+    when the function cannot be loaded in this process.
     """
 
     def __init__(self, index, function, options):
@@ -101,6 +102,7 @@ class Part:
         self.pid = os.getpid()
         self.first_send = None
         self.cleared_time = 0  # the store's all_time at the last clearing: it sums across batches
+        self.share, self.drain = options["max_workers"], options.get("drain", True)
         self._log = logging.getLogger(LOGGER_NAME)
         with warnings.catch_warnings():
             # The coordinator has said it (a generator function) to the caller already.
@@ -111,6 +113,19 @@ class Part:
 
     def _reset_cursors(self):
         self._cursors = {"chosen": 0, "runs": 0, "dones": 0, "stops": 0, "cancels": 0}
+
+    def _fit_share(self):
+        """Gives the manager its share of the run's workers as its limit. A part left without a share
+        (the run has fewer workers than parts) still runs what waits in its queue, one task at a
+        time, unless the whole run was given none: tasks queued here before its share fell to none,
+        or put back by a re-run, would otherwise wait for good, and the run would never end. Its
+        limit falls back to none once its queue is empty."""
+        m = self.manager
+        limit = self.share
+        if limit == 0 and self.drain and not m._is_close() and m._get_qsize() > 0:
+            limit = 1
+        if m._var.max_workers != limit and not m._is_close():
+            m._set_max_workers(limit, True)
 
     def identity(self):
         """Returns this part's index, host name and process id, as a dict."""
@@ -174,6 +189,8 @@ class Part:
         """
         m = self.manager
         v = m._var
+        if self.share == 0:
+            self._fit_share()  # its queue may have emptied since
         lists = {key: getattr(v, key) for key in ("runs", "dones", "stops", "cancels")}
         # The lengths are read first and the slices end there, so the changes and the counters
         # describe one moment.
@@ -250,6 +267,7 @@ class Part:
         """Puts the failed tasks back; returns their names."""
         names = self.manager._get_failed()
         self.manager._rerun_failed()
+        self._fit_share()
         return names
 
     def clear_record(self):
@@ -268,9 +286,13 @@ class Part:
             self._reset_cursors()
         return cleared
 
-    def set_max_workers(self, workers):
-        """Sets this part's worker limit to `workers` as it is (no default or cap); returns True."""
-        return self.manager._set_max_workers(workers, True)
+    def set_max_workers(self, workers, drain=True):
+        """Sets this part's share of the workers to `workers` as it is (no default or cap), and
+        whether a part without a share still runs what waits in its queue (see _fit_share); returns
+        True."""
+        self.share, self.drain = workers, drain
+        self._fit_share()
+        return True
 
     def set_field(self, name, value):
         """Assigns `value` to the field `name` of this part's state store."""
