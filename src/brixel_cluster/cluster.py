@@ -1075,8 +1075,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
     def _set_max_workers(self, workers_number=None, maximum=False):
         """Changes the worker limit of the whole run, split over the parts as evenly as it goes.
 
-        The total follows one manager's policy; "Workers number: <workers_number>" is logged.
-        Returns True. Raises ManagerError on a closed run.
+        The total follows one manager's policy; "Workers number: <workers_number>" is logged. A part
+        left without a share (fewer workers than parts) takes no new task, but runs those already
+        waiting in it one at a time, unless the total is none. Returns True. Raises ManagerError on
+        a closed run.
         """
         self._check_while()
         total = self._worker_total(workers_number, maximum)
