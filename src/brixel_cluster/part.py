@@ -287,9 +287,10 @@ class Part:
         return cleared
 
     def set_max_workers(self, workers, drain=True):
-        """Sets this part's share of the workers to `workers` as it is (no default or cap), and
-        whether a part without a share still runs what waits in its queue (see _fit_share); returns
-        True."""
+        """Sets this part's share of the workers to `workers` as it is (no default or cap); returns True.
+
+        `drain` says whether a part without a share still runs what waits in its queue (see
+        _fit_share)."""
         self.share, self.drain = workers, drain
         self._fit_share()
         return True
