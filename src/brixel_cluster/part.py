@@ -121,10 +121,12 @@ class Part:
         or put back by a re-run, would otherwise wait for good, and the run would never end. Its
         limit falls back to none once its queue is empty."""
         m = self.manager
+        if m._is_close():
+            return
         limit = self.share
-        if limit == 0 and self.drain and not m._is_close() and m._get_qsize() > 0:
+        if limit == 0 and self.drain and m._get_qsize() > 0:
             limit = 1
-        if m._var.max_workers != limit and not m._is_close():
+        if m._var.max_workers != limit:
             m._set_max_workers(limit, True)
 
     def identity(self):
@@ -280,7 +282,7 @@ class Part:
             return True
         cleared = m._clear_record()
         if cleared:
-            self.manager.chosen = []
+            m.chosen = []
             self.first_send = None
             self.cleared_time = self.manager._var.all_time
             self._reset_cursors()
