@@ -92,6 +92,8 @@ class ManagerMachine(RuleBasedStateMachine):
                 finally:
                     shut(m)  # also when a check fails: an open manager would keep the run from exiting
             if m is not None and m._var.thread_init is not None:
+                # Closed by one of its tasks, its control thread may still be ending.
+                m._var.thread_init.join(5)
                 assert not m._var.thread_init.is_alive()
         finally:
             for module, name, value in getattr(self, "patches", []):
