@@ -541,7 +541,8 @@ def test_arguments_a_part_cannot_take_fail_that_task_only(make, tmp_path, monkey
     for x in [1, only_here_too.Value(), 2, 3]:
         m._send(x=x)
     m._join()
-    assert m._get_run_status() == dict(total=4, done=4, run=3, success=3, failed=1, stop=0, cancel=0)
+    # The refused task counts as started and failed, as a task whose thread cannot start does.
+    assert m._get_run_status() == dict(total=4, done=4, run=4, success=3, failed=1, stop=0, cancel=0)
     assert [s for s in m._get_all_status().values()] == [DONE, FAILED, DONE, DONE]
     assert type(m._get_failed_result()["data"][0]["result"]) is ModuleNotFoundError
     assert [w for w in m._log.texts("warning") if "refused 1 task(s): ModuleNotFoundError" in w]
@@ -680,6 +681,8 @@ if __name__ == "__main__":
         statuses = m._get_all_status()
     lost = [r for r in m._get_failed_result()["data"]]
     assert run["total"] == 200 == run["done"] + run["stop"] + run["cancel"], run
+    # Nothing runs any more, the lost part's waiting tasks included: none is counted running.
+    assert run["run"] == run["done"] + run["stop"], run
     assert run["failed"] == len(lost) > 0 and all(type(r["result"]) is ProcessLostError for r in lost), lost[:3]
     assert all("the worker process of part 0" in str(r["result"]) for r in lost)
     assert list(statuses.values()).count("完成") == run["success"] > 100  # the other part went on

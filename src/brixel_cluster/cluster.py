@@ -38,6 +38,9 @@ __all__ = ["BrixelThreadsCluster", "ProcessLostError"]
 _WAITING, _RUNNING, _FAILED = "待运行", "运行中", "失败"
 _UNFINISHED = (_WAITING, _RUNNING)
 _COUNTERS = ("total", "done", "run", "success", "failed", "stop", "cancel")
+# What a task its part could not take adds to the counters: submitted, started and failed at once, as
+# one manager records a task whose thread cannot start.
+_REFUSED = ("total", "run", "done", "failed")
 
 MISSING_DISTRIBUTED = ('brixel_cluster runs on Dask distributed, which is missing: '
                        'pip install "threads_main[cluster]"')
@@ -145,7 +148,7 @@ class _PartState:
         self.settled = False  # its manager's done flag: it has run tasks and they have all ended
         self.queued = 0  # tasks handed to the sender and not yet acknowledged by the part
         self.pending = []
-        self.refused = {"total": 0, "done": 0, "failed": 0}  # tasks the part could not take
+        self.refused = dict.fromkeys(_REFUSED, 0)  # tasks the part could not take
         self.runtime = None
         self.seen = None  # (tasks done, time) at the last pull
         self.pace = 0.0  # tasks done per second between the last two pulls
@@ -470,6 +473,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             counts["total"] = max(counts["total"], known)
             counts["done"] += unfinished
             counts["failed"] += unfinished
+            # Nothing runs there any more: the tasks that were waiting count as started and ended,
+            # as one manager counts a task whose thread could not start, so that the running count
+            # (run - done - stop) comes back to 0 rather than below.
+            counts["run"] = counts["done"] + counts["stop"]
             part.queued -= len(pending)
             part.qsize, part.is_run, part.finished, part.settled = 0, False, True, True
             self._set_active()
@@ -670,7 +677,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         submitted and failed, with the part's error as its result. Lock held."""
         if name is not None:
             self._tasks[name] = [part.index, _FAILED, error]
-        for key in ("total", "done", "failed"):
+        for key in _REFUSED:
             part.refused[key] += 1
 
     def _flush(self):
@@ -1061,7 +1068,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 for part in self._parts:
                     if part.index in cleared:
                         part.counts = dict.fromkeys(_COUNTERS, 0)
-                        part.refused = {"total": 0, "done": 0, "failed": 0}
+                        part.refused = dict.fromkeys(_REFUSED, 0)
                         part.times = {"all_time": 0, "min_time": 0, "max_time": 0}
                         part.runtime = None
                 if len(cleared) < len(self._parts):
