@@ -617,8 +617,9 @@ def test_timelines_merge_on_the_earliest_start():
 
 
 def test_worker_processes_that_outlive_the_close_are_ended():
-    # A nanny whose (re)started worker process still runs after the cluster's close: the process
-    # is killed and reaped, and a nanny without one is passed over.
+    # A worker stopped by a signal, which a polite termination does not move, whose nanny forgets
+    # it when its close gives up; and one that a nanny was starting again when the close came. Both
+    # are killed and reaped; a nanny without a process is passed over.
     import multiprocessing
     import types
 
@@ -626,13 +627,28 @@ def test_worker_processes_that_outlive_the_close_are_ended():
 
     from brixel_cluster import cluster as cluster_module
 
-    process = multiprocessing.get_context("spawn").Process(target=time.sleep, args=(60,), daemon=True)
-    process.start()
-    nannies = [types.SimpleNamespace(process=types.SimpleNamespace(process=process)),
-               types.SimpleNamespace(process=None)]
-    cluster_module._end_worker_processes(nannies)
-    assert not process.is_alive() and process.exitcode == -signal.SIGKILL
-    assert process.pid not in [p.pid for p in psutil.Process().children()]
+    def sleeper():
+        return multiprocessing.get_context("spawn").Process(target=time.sleep, args=(60,), daemon=True)
+
+    stopped, restarted = sleeper(), sleeper()
+    stopped.start()
+    os.kill(stopped.pid, signal.SIGSTOP)
+    held = types.SimpleNamespace(process=types.SimpleNamespace(process=stopped))
+    restarting = types.SimpleNamespace(process=None)
+
+    class Embedded:
+        workers = {"a": held, "b": restarting, "c": types.SimpleNamespace(process=None)}
+
+        def close(self, timeout):
+            held.process = None
+            restarted.start()
+            restarting.process = types.SimpleNamespace(process=restarted)
+            raise TimeoutError("the close gave up")
+
+    cluster_module._close_embedded(Embedded())
+    for process in (stopped, restarted):
+        assert not process.is_alive() and process.exitcode == -signal.SIGKILL
+    assert not {stopped.pid, restarted.pid} & {p.pid for p in psutil.Process().children()}
 
 
 # Processes: each scenario in a child interpreter of its own, repeated.

@@ -393,12 +393,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             except Exception:
                 pass
         if cluster is not None:
-            nannies = list(getattr(cluster, "workers", {}).values())
-            try:
-                cluster.close(timeout=2)
-            except Exception:
-                pass
-            _end_worker_processes(nannies)
+            _close_embedded(cluster)
         if self._dask_level is not None:
             logging.getLogger("distributed").setLevel(self._dask_level)
             self._dask_level = None
@@ -1170,15 +1165,41 @@ def _end_at_exit(ref):
         cluster._shutdown()
 
 
-def _end_worker_processes(nannies, timeout=1.0):
-    """Kills the worker processes of an embedded cluster's nannies that outlived its close, and waits
-    for them. A nanny that was starting a worker again (after its worker died) when the close came has
-    its start cancelled halfway, and the process it had started then runs on, nobody's."""
-    left = []
+def _close_embedded(cluster):
+    """Closes an embedded cluster and ends the worker processes that outlive the close."""
+    nannies = list(getattr(cluster, "workers", {}).values())
+    # Taken before the close too: a nanny forgets its worker process once its close ends, also when
+    # the close gave up on a worker that never stopped (a hung one, or one stopped by a signal).
+    processes = _worker_processes(nannies)
+    try:
+        cluster.close(timeout=2)
+    except Exception:
+        pass
+    _end_worker_processes(processes + _worker_processes(nannies))
+
+
+def _worker_processes(nannies):
+    """The worker processes (their handles) that an embedded cluster's nannies hold now."""
+    processes = []
     for nanny in nannies:
         process = getattr(getattr(nanny, "process", None), "process", None)  # nanny -> worker -> process
+        if process is not None:
+            processes.append(process)
+    return processes
+
+
+def _end_worker_processes(processes, timeout=1.0):
+    """Kills the worker processes that outlived their cluster's close, and waits for them.
+
+    A close gives up on a worker that does not stop in time (a hung one, or one stopped by a signal,
+    which a polite termination does not move), and a nanny that was starting a worker again (after
+    its worker died) when the close came has its start cancelled halfway: either process would run
+    on, nobody's, and keep the interpreter waiting at exit. The handles are the processes'
+    own, so a process already ended and reaped (its number free for another) is never signalled."""
+    left = []
+    for process in {id(p): p for p in processes}.values():
         try:
-            if process is not None and process.is_alive():
+            if process.is_alive():
                 os.kill(process.pid, signal.SIGKILL)
                 left.append(process)
         except (OSError, ValueError):
