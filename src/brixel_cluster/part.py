@@ -284,7 +284,7 @@ class Part:
         if cleared:
             m.chosen = []
             self.first_send = None
-            self.cleared_time = self.manager._var.all_time
+            self.cleared_time = m._var.all_time
             self._reset_cursors()
         return cleared
 
