@@ -560,6 +560,49 @@ def test_a_running_cluster_given_as_an_object_or_by_its_address(dask_client, way
     assert dask_client.status == "running"  # the run closed its own client only
 
 
+DEAD_COORDINATOR = """
+import os, sys, time
+from brixel_cluster import BrixelThreadsCluster
+
+def beat(path):
+    time.sleep(0.02)
+    with open(path, "a") as f:
+        f.write(".")
+
+if __name__ == "__main__":
+    m = BrixelThreadsCluster(beat, 2, address=sys.argv[1], duration=600, dispatch="eager")
+    m._send_list([{"path": sys.argv[2]}] * 2)
+    while not os.path.exists(sys.argv[2]):
+        time.sleep(0.01)
+    print("running", flush=True)
+    time.sleep(600)
+"""
+
+
+def test_parts_on_a_running_cluster_close_when_their_coordinator_dies(dask_client, tmp_path):
+    beats = tmp_path / "beats"
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(DEAD_COORDINATOR), dask_client.scheduler.address,
+                              str(beats)], stdout=subprocess.PIPE, text=True, cwd=ROOT)
+    try:
+        assert child.stdout.readline().strip() == "running"
+    finally:
+        child.kill()
+        child.wait()
+    # The timed run had ten minutes to go: its load ends once the scheduler has dropped the dead
+    # client's parts, and no task runs for the next 2 s.
+    deadline = time.monotonic() + 30
+    size, quiet_since = -1, time.monotonic()
+    while time.monotonic() - quiet_since < 2:
+        assert time.monotonic() < deadline, "the parts went on after their coordinator died"
+        if beats.stat().st_size != size:
+            size, quiet_since = beats.stat().st_size, time.monotonic()
+        time.sleep(0.1)
+    with BrixelThreadsCluster(double, 2, address=dask_client, dispatch="eager") as m:
+        m._send_list([{"x": i} for i in range(4)])
+        m._join()
+        assert m._get_run_status()["success"] == 4
+
+
 @pytest.mark.parametrize("listening, timeout", [(False, 1), (True, 1), (False, "1s")])
 def test_an_address_that_does_not_answer_is_an_error_within_the_timeout(listening, timeout):
     # Nothing listens there, or something that accepts the connection and never says a word (the

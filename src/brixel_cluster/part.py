@@ -19,6 +19,9 @@ __all__ = ["Part", "PartManager", "FunctionLoadError", "Sealed", "LOGGER_NAME"]
 
 LOGGER_NAME = "distributed.worker.brixel_cluster"
 
+# Seconds between two looks, by a part, at whether its worker still holds it.
+_WATCH_PAUSE = 1.0
+
 _WAITING, _RUNNING, _COMPLETED, _FAILED = "待运行", "运行中", "完成", "失败"
 
 
@@ -110,6 +113,42 @@ class Part:
             self.manager = PartManager(func, options["max_workers"], True, False, self._log, options["reserve"],
                                        options["duration"], dispatch=options["dispatch"])
         self._reset_cursors()
+        self._watch_release()
+
+    def _watch_release(self):
+        """Closes the manager once the worker lets this part go without its close: the coordinator
+        that held it has died (killed, or ended without closing), or has given it up as lost. On a
+        cluster that outlives its coordinators, the part would otherwise go on with its tasks, a timed
+        run's load for the rest of its window, and keep its manager as long as the worker lives.
+
+        Only in a worker: a part built anywhere else has no one to let it go."""
+        try:
+            from distributed import get_worker
+            from distributed.worker import thread_state
+
+            worker, key = get_worker(), thread_state.key
+        except (ImportError, ValueError, AttributeError):
+            return
+        threading.Thread(target=self._watch, args=(worker, key), name=f"brixel-part-{self.index}-watch",
+                         daemon=True).start()
+
+    def _watch(self, worker, key):
+        m = self.manager
+        while not m._is_close():
+            time.sleep(_WATCH_PAUSE)
+            # The worker keeps its actors under their keys from before they are built until they are
+            # released.
+            if key in worker.state.actors:
+                continue
+            if not m._is_close():
+                self._log.warning("Part %d: let go by its coordinator without a close; closing its manager",
+                                  self.index)
+                try:
+                    m._close()
+                except Exception:
+                    if not m._is_close():  # not a close of the coordinator's, overtaken by this one
+                        self._log.exception("Part %d: its manager could not be closed", self.index)
+            return
 
     def _reset_cursors(self):
         self._cursors = {"chosen": 0, "runs": 0, "dones": 0, "stops": 0, "cancels": 0}
