@@ -738,6 +738,8 @@ if __name__ == "__main__":
         m._join_property("brixel_break", 0.05)
         run = m._get_run_status()
         statuses = m._get_all_status()
+        m._set_max_workers(3)  # all of it to the part still there
+        shares = [p["max_workers"] for p in m._parts_info()]
     lost = [r for r in m._get_failed_result()["data"]]
     assert run["total"] == 200 == run["done"] + run["stop"] + run["cancel"], run
     # Nothing runs any more, the lost part's waiting tasks included: none is counted running.
@@ -749,6 +751,7 @@ if __name__ == "__main__":
     assert len(warned) == 1 and warned[0].startswith("Part 0 (tcp://127.0.0.1:") and " lost: " in warned[0], warned
     if sys.argv[1] == "SIGSTOP":
         assert " lost: TimeoutError: no answer within 3 s; " in warned[0], warned
+    assert shares == [0, 3], shares
     assert lines[-1] == ("INFO", "Close complete")
     assert left_behind() == []
     print("ok")

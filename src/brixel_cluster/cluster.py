@@ -1075,7 +1075,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         return True
 
     def _set_max_workers(self, workers_number=None, maximum=False):
-        """Changes the worker limit of the whole run, split over the parts as evenly as it goes.
+        """Changes the worker limit of the whole run, split over the parts not lost as evenly as it goes.
 
         The total follows one manager's policy; "Workers number: <workers_number>" is logged. A part
         left without a share (fewer workers than parts) takes no new task, but runs those already
@@ -1084,14 +1084,18 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         """
         self._check_while()
         total = self._worker_total(workers_number, maximum)
-        shares = merge.split_workers(total, len(self._parts))
+        # Over the parts still there: a lost part's share would be workers the run never gets.
+        parts = self._live() or self._parts
+        shares = merge.split_workers(total, len(parts))
         with self._lock:
-            for part, share in zip(self._parts, shares):
+            for part in self._parts:
+                part.share = 0
+            for part, share in zip(parts, shares):
                 part.share = share
             self._set_active()
-        calls = {p.index: s for p, s in zip(self._parts, shares)}
+        calls = {p.index: s for p, s in zip(parts, shares)}
         for part in self._live():
-            self._call_all("set_max_workers", calls[part.index], total > 0, parts=[part])
+            self._call_all("set_max_workers", calls.get(part.index, 0), total > 0, parts=[part])
         self._var.max_workers = total
         self._log.info(f"Workers number: {workers_number}")
         return True
