@@ -146,7 +146,7 @@ class Part:
                 try:
                     m._close()
                 except Exception:
-                    if not m._is_close():  # not a close of the coordinator's, overtaken by this one
+                    if not m._is_close():  # else a close of the coordinator's came first
                         self._log.exception("Part %d: its manager could not be closed", self.index)
             return
 
