@@ -297,6 +297,13 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             finally:
                 if previous is not None:
                     signal.signal(signal.SIGINT, previous)
+            # The embedded scheduler hooks a diagnosis into the garbage collector: Python code of
+            # Dask's that then runs in every collection of this process, the caller's thread's too.
+            # A Ctrl-C that lands in it is lost (the collector drops what its callbacks raise), and
+            # the run goes on. All it does is log below warnings, which are held back here anyway.
+            from distributed.gc import disable_gc_diagnosis
+
+            disable_gc_diagnosis()
             self._client = distributed.Client(self._cluster, set_as_default=False, direct_to_workers=True)
             self._own_client = True
         elif isinstance(address, distributed.Client):
