@@ -855,3 +855,61 @@ def test_ctrl_c_at_the_coordinator_closes_everything(repeat):
     assert "lost" not in err and "Traceback" not in err, err[-3000:]
     gone, alive = psutil.wait_procs(family, timeout=5)
     assert alive == []
+
+
+# A Ctrl-C (from the terminal, to every process) as the embedded cluster's start ends, or as a close
+# is about to close the cluster: the second press of an impatient caller, say.
+CTRL_C_AT_START = """
+import os, signal, time
+import distributed
+from brixel_cluster import BrixelThreadsCluster
+{LEFT_BEHIND}
+started = distributed.LocalCluster
+
+def started_then_ctrl_c(*args, **kwargs):
+    cluster = started(*args, **kwargs)
+    os.killpg(0, signal.SIGINT)
+    time.sleep(0.2)
+    return cluster
+
+if __name__ == "__main__":
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # (as in the test above)
+    distributed.LocalCluster = started_then_ctrl_c
+    try:
+        BrixelThreadsCluster(abs, 2, processes=2)
+        print("built")
+    except KeyboardInterrupt:
+        print("interrupted", left_behind())
+"""
+
+CTRL_C_IN_CLOSE = """
+import os, signal, time
+import brixel_cluster.cluster
+from brixel_cluster import BrixelThreadsCluster
+{LEFT_BEHIND}
+close_embedded = brixel_cluster.cluster._close_embedded
+
+def ctrl_c_then_close(cluster):
+    os.killpg(0, signal.SIGINT)
+    time.sleep(0.2)
+    close_embedded(cluster)
+
+if __name__ == "__main__":
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    brixel_cluster.cluster._close_embedded = ctrl_c_then_close
+    m = BrixelThreadsCluster(abs, 2, processes=2)
+    try:
+        m._close()
+        print("closed")
+    except KeyboardInterrupt:
+        print("interrupted", left_behind())
+"""
+
+
+@pytest.mark.parametrize("script", [CTRL_C_AT_START, CTRL_C_IN_CLOSE], ids=["start", "close"])
+def test_ctrl_c_while_the_embedded_cluster_starts_or_closes_takes_effect_after(script):
+    # The workers ignore it; the start or close is not cut short inside Dask: the cluster is closed
+    # before the KeyboardInterrupt comes through.
+    result = run_child(script, start_new_session=True)
+    assert result.returncode == 0 and result.stdout.strip() == "interrupted []", result.stdout + result.stderr[-3000:]
+    assert "Traceback" not in result.stderr, result.stderr[-3000:]

@@ -271,11 +271,6 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             if dask_log.getEffectiveLevel() < logging.WARNING:
                 self._dask_level = dask_log.level
                 dask_log.setLevel(logging.WARNING)
-            # The workers ignore Ctrl-C: it is the coordinator's to handle, and a worker that died of
-            # it first would take its part's last results with it. They inherit the ignored signal.
-            previous = None
-            if threading.current_thread() is threading.main_thread():
-                previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
             try:
                 import dask
 
@@ -288,15 +283,12 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 with dask.config.set({"distributed.worker.profile.enabled": False,
                                       "distributed.admin.tick.interval": "1s",
                                       "distributed.admin.system-monitor.interval": "5s"}):
-                    self._cluster = distributed.LocalCluster(
+                    self._start_embedded(lambda: distributed.LocalCluster(
                         n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1", scheduler_port=0,
-                        dashboard_address=":0", silence_logs=logging.ERROR)
+                        dashboard_address=":0", silence_logs=logging.ERROR), n)
             except Exception as e:
                 raise RuntimeError(f"the embedded cluster did not start ({type(e).__name__}: {e}); if the worker "
                                    f"processes failed as they started, note that {UNGUARDED_SCRIPT}") from e
-            finally:
-                if previous is not None:
-                    signal.signal(signal.SIGINT, previous)
             # The embedded scheduler hooks a diagnosis into the garbage collector: Python code of
             # Dask's that then runs in every collection of this process, the caller's thread's too.
             # A Ctrl-C that lands in it is lost (the collector drops what its callbacks raise), and
@@ -340,6 +332,45 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             return min(int(max_workers), _WORKER_CAP)
         return min((threads_main.os.cpu_count() or 1) + 4, _WORKER_CAP)
 
+    def _start_embedded(self, make, count):
+        """Runs `make()`, which starts an embedded cluster of `count` worker processes, and keeps the
+        cluster as `_cluster`.
+
+        The workers must never see Ctrl-C: it is the coordinator's to handle, and a worker that died
+        of it first would take its part's last results with it. They take it ignored from this
+        process as they are spawned, and an ignored Ctrl-C is lost for the whole process: so it is
+        ignored only until the processes exist. The cluster starts on a thread of its own, which
+        this one watches for them. A Ctrl-C after that is held, rather than raised inside Dask's
+        start-up (which would leave a cluster half built and no one to close it), and raised once
+        the cluster is kept here, to be closed."""
+        with _CtrlCHeld() as hold:
+            if not hold.holding:
+                self._cluster = make()  # not the main thread: its handlers are not ours to change
+                return
+            outcome = []
+
+            def start():
+                try:
+                    outcome.append((make(), None))
+                except BaseException as e:
+                    outcome.append((None, e))
+
+            thread = threading.Thread(target=start, name="brixel-cluster-start", daemon=True)
+            before = set(multiprocessing.active_children())
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
+            try:
+                thread.start()
+                while thread.is_alive() and len(set(multiprocessing.active_children()) - before) < count:
+                    thread.join(0.002)
+            finally:
+                signal.signal(signal.SIGINT, hold.note)
+            while thread.is_alive():
+                thread.join(0.05)
+            cluster, error = outcome[0]
+            if error is not None:
+                raise error
+            self._cluster = cluster
+
     def _start_parts(self, workers, total, function, reserve, duration, dispatch):
         shares = merge.split_workers(total, len(workers))
         futures = []
@@ -372,7 +403,14 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
 
     def _shutdown(self):
         """Ends the threads, the parts' actors and, when embedded or connected here, the client and
-        cluster. Idempotent."""
+        cluster. Idempotent. A Ctrl-C meanwhile (a second one, often) is raised once all that is
+        done: cut short, the shut-down would leave the cluster to Dask's exit handler, which takes
+        seconds, or processes behind."""
+        with _CtrlCHeld():
+            self._end()
+
+    def _end(self):
+        """The shut-down's steps (see _shutdown)."""
         self._closing = True
         if getattr(self, "_at_exit", None) is not None:
             atexit.unregister(self._at_exit)
@@ -1168,6 +1206,35 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         return [{"part": p.index, "address": p.address, "host": p.host, "pid": p.pid, "max_workers": p.share,
                  "lost": p.lost}
                 for p in self._parts]
+
+
+class _CtrlCHeld:
+    """Holds a Ctrl-C for the time of a block on the main thread, and gives it to the handler of
+    before once the block ends. `holding` is false elsewhere (handlers are the main thread's), and
+    while Ctrl-C is ignored, as it then stays."""
+
+    def __enter__(self):
+        self.held = False
+        self.previous = None
+        if threading.current_thread() is threading.main_thread():
+            self.previous = signal.getsignal(signal.SIGINT)
+        self.holding = self.previous not in (None, signal.SIG_IGN)
+        if self.holding:
+            try:
+                signal.signal(signal.SIGINT, self.note)
+            except ValueError:  # the main thread of another interpreter than the main one
+                self.holding = False
+        return self
+
+    def note(self, signum, frame):
+        self.held = True
+
+    def __exit__(self, *exc):
+        if self.holding:
+            signal.signal(signal.SIGINT, self.previous)
+            if self.held:
+                signal.raise_signal(signal.SIGINT)
+        return False
 
 
 def _end_at_exit(ref):
