@@ -345,7 +345,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         the cluster is kept here, to be closed."""
         with _CtrlCHeld() as hold:
             if not hold.holding:
-                self._cluster = make()  # not the main thread: its handlers are not ours to change
+                self._cluster = make()  # off the main thread, or with Ctrl-C ignored already: nothing to hold
                 return
             outcome = []
 
