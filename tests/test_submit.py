@@ -1,5 +1,8 @@
 """Task submission: naming, entries, the lock, bulk submission with and without a duration."""
 
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 import types
@@ -120,6 +123,39 @@ def test_generated_names_take_the_counters_text_form(held, counter, first):
         return
     held._send()
     assert held._var.totals == [first] and held._var.name == counter + 1
+
+
+# A counter whose next value gives the same name again. Should the loop over names in use ever go
+# round for ever again, it would hold the interpreter lock, so the submissions run in a child.
+NO_ADVANCE = """
+    import logging, sys, threading, threads_main
+    threading.excepthook = lambda args: print(args.exc_value)
+    for dispatch in ("paced", "eager"):
+        m = threads_main.BrixelThreadsMain(lambda: None, 1, logger=logging.getLogger("quiet"), dispatch=dispatch)
+        m._var.max_workers = 0
+        m._var.name = eval(sys.argv[1])
+        m._send()
+        m._send_list([{}])  # the bulk path, on the sending thread
+        for t in threading.enumerate():
+            if t.name.endswith("(_send_list_thread)"):
+                t.join()
+        try:
+            m._send()
+        except ValueError as e:
+            print(e)
+        print(m._var.totals, m._get_qsize())
+        m._close()
+"""
+
+
+@pytest.mark.parametrize("counter, text", [("float('inf')", "inf"), ("float('nan')", "nan"),
+                                           ("2.0 ** 53", "9007199254740992.0")])
+def test_a_counter_that_no_longer_advances_is_refused(counter, text):
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(NO_ADVANCE), counter], capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    refused = f"the name counter {text} does not advance: Thread_{text} is in use"
+    assert done.stdout.splitlines() == [refused, refused, f"['Thread_{text}'] 1"] * 2
 
 
 class StrSub(str):

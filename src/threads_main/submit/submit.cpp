@@ -117,10 +117,13 @@ private:
 };
 
 // "Thread_<counter>", advancing the counter until the name is not in use: a name a caller chose
-// earlier must not be taken over, which would overwrite its entry and queue it twice.
+// earlier must not be taken over, which would overwrite its entry and queue it twice. A counter
+// that no longer changes the name (a float past 2**53, inf, nan) is refused: going round for ever
+// would hold the store's lock and the interpreter, so that not even Ctrl-C would end it.
 Ref generate_name(const Ctx& c, PyObject* var, const TaskEntries& entries)
 {
     Ref one = require(PyLong_FromLong(1));
+    Ref previous;
     for (;;) {
         Ref counter = field(c, var, N_name);
         Ref name = name_for(counter.get());
@@ -129,6 +132,12 @@ Ref generate_name(const Ctx& c, PyObject* var, const TaskEntries& entries)
         if (!entries.in_use(name.get())) {
             return name;
         }
+        if (previous && PyUnicode_Compare(name.get(), previous.get()) == 0) {
+            PyErr_Format(PyExc_ValueError, "the name counter %R does not advance: %U is in use", counter.get(),
+                         name.get());
+            throw PyErrSet{};
+        }
+        previous = std::move(name);
     }
 }
 
