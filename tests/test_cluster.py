@@ -23,7 +23,7 @@ if sanitized():
 distributed = pytest.importorskip("distributed", reason=NO_CLUSTER_EXTRA)
 import cloudpickle  # noqa: E402  (a dependency of distributed)
 
-from brixel_cluster import BrixelThreadsCluster, merge  # noqa: E402
+from brixel_cluster import BrixelThreadsCluster, UnsendableError, merge  # noqa: E402
 
 # The task functions below travel to the workers by value: the workers need not import this file.
 cloudpickle.register_pickle_by_value(sys.modules[__name__])
@@ -462,6 +462,19 @@ class Unpicklable:
         raise ValueError("no repr either")
 
 
+class Exiting:
+    def __reduce__(self):
+        raise SystemExit("while pickled")
+
+    def __repr__(self):
+        return "Exiting()"
+
+
+class ExitsWhenLoaded:
+    def __reduce__(self):
+        return exec, ("raise SystemExit('while loaded')",)
+
+
 class Unloadable(Exception):
     """Pickles, but cannot be loaded: its arguments are not the ones its __init__ wants."""
 
@@ -470,24 +483,29 @@ class Unloadable(Exception):
 
 
 def awkward_result(kind):
-    if kind == "unpicklable":
-        return Unpicklable()
     if kind == "unloadable":
         raise Unloadable("/a", 503)
-    return [kind]
+    awkward = {"unpicklable": Unpicklable, "exiting": Exiting, "exits when loaded": ExitsWhenLoaded}
+    return awkward[kind]() if kind in awkward else [kind]
 
 
 def test_a_result_that_cannot_travel_costs_that_result_alone(cluster):
-    # Sent together in one part's pulls: the others' results and every status still arrive.
+    # Sent together in one part's pulls: the others' results and every status still arrive. Code of
+    # a result's class that raises SystemExit as it is pickled or loaded ends no connection.
     m = cluster(awkward_result, 2)
-    for kind in ("unpicklable", "unloadable", "plain"):
+    kinds = ("unpicklable", "unloadable", "exiting", "exits when loaded", "plain")
+    for kind in kinds:
         m._send(kind, kind=kind)
     m._join()
-    assert m._get_all_status() == {"unpicklable": DONE, "unloadable": FAILED, "plain": DONE}
+    assert m._get_all_status() == dict(zip(kinds, [DONE, FAILED, DONE, DONE, DONE]))
     results = {d["task"]: d["result"] for d in m._get_all_result()["data"]}
     assert "Unpicklable object" in results["unpicklable"] and "no pickling here" in results["unpicklable"]
     assert results["unloadable"].startswith("<Unloadable object> (not loaded from its worker process: TypeError")
+    assert results["exiting"] == "Exiting() (not sent from its worker process: SystemExit: while pickled)"
+    assert results["exits when loaded"] == ("<ExitsWhenLoaded object> (not loaded from its worker process: "
+                                            "SystemExit: while loaded)")
     assert results["plain"] == ["plain"]
+    assert all(p["lost"] is None for p in m._parts_info())
 
 
 def test_functions_the_workers_cannot_have_are_refused_at_construction(cluster, tmp_path, monkeypatch):
@@ -538,14 +556,38 @@ def test_arguments_a_part_cannot_take_fail_that_task_only(make, tmp_path, monkey
     monkeypatch.syspath_prepend(str(tmp_path))
     import only_here_too
 
-    for x in [1, only_here_too.Value(), 2, 3]:
+    # One that its part cannot load, one whose loading there raises SystemExit, and three that
+    # cannot even be pickled here (one of them raising SystemExit as it is).
+    for x in [1, only_here_too.Value(), 2, Unpicklable(), (i for i in range(2)), Exiting(), ExitsWhenLoaded(), 3]:
         m._send(x=x)
     m._join()
-    # The refused task counts as started and failed, as a task whose thread cannot start does.
-    assert m._get_run_status() == dict(total=4, done=4, run=4, success=3, failed=1, stop=0, cancel=0)
-    assert [s for s in m._get_all_status().values()] == [DONE, FAILED, DONE, DONE]
-    assert type(m._get_failed_result()["data"][0]["result"]) is ModuleNotFoundError
-    assert [w for w in m._log.texts("warning") if "refused 1 task(s): ModuleNotFoundError" in w]
+    # A refused task counts as started and failed, as a task whose thread cannot start does.
+    assert m._get_run_status() == dict(total=8, done=8, run=8, success=3, failed=5, stop=0, cancel=0)
+    assert [s for s in m._get_all_status().values()] == [DONE, FAILED, DONE, FAILED, FAILED, FAILED, FAILED, DONE]
+    results = {d["task"]: d["result"] for d in m._get_failed_result()["data"]}
+    assert type(results["Thread_2"]) is ModuleNotFoundError
+    for name, why in [("Thread_4", "TypeError: no pickling here"), ("Thread_5", "cannot pickle 'generator' object"),
+                      ("Thread_6", "SystemExit: while pickled")]:
+        assert type(results[name]) is UnsendableError
+        assert str(results[name]).startswith(f"the arguments of task {name} cannot be pickled to go to a worker")
+        assert why in str(results[name])
+    assert type(results["Thread_7"]) is UnsendableError
+    assert str(results["Thread_7"]) == ("loading the arguments of a task in its worker process raised SystemExit: "
+                                        "while loaded")
+    warnings = m._log.texts("warning")
+    assert [w for w in warnings if "refused 1 task(s): ModuleNotFoundError" in w]
+    assert [w for w in warnings if "task(s) could not be sent to part" in w]
+    assert all(p["lost"] is None for p in m._parts_info())  # the parts go on: the last task ran
+
+
+def test_a_timed_collection_that_cannot_be_pickled_starts_no_loop(cluster):
+    m = cluster(double, 2, duration=0.2)
+    with pytest.raises(UnsendableError, match="^the collection of a timed run cannot be pickled .*'generator'"):
+        m._send_list_thread([{"x": 1}, {"x": (i for i in range(2))}])
+    assert m._get_run_status()["total"] == 0
+    m._send_list_thread([{"x": 1}, {"x": 2}])
+    m._join()
+    assert m._get_run_status()["failed"] == 0 and m._get_run_status()["done"] >= 2
     assert all(p["lost"] is None for p in m._parts_info())
 
 

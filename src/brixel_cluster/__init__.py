@@ -8,9 +8,9 @@ Every machine that runs workers needs the same installation, and the task functi
 loadable there (see README: "Many processes, many machines").
 """
 
-from .cluster import BrixelThreadsCluster, ProcessLostError
+from .cluster import BrixelThreadsCluster, ProcessLostError, UnsendableError
 from .merge import merge_errors, merge_timelines, split_workers
 from .part import FunctionLoadError
 
-__all__ = ["BrixelThreadsCluster", "ProcessLostError", "FunctionLoadError", "merge_errors", "merge_timelines",
-           "split_workers"]
+__all__ = ["BrixelThreadsCluster", "ProcessLostError", "UnsendableError", "FunctionLoadError", "merge_errors",
+           "merge_timelines", "split_workers"]

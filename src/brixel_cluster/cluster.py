@@ -31,7 +31,7 @@ from typing import Any, Literal
 import threads_main
 
 from . import merge
-from .part import FunctionLoadError, Part, Sealed
+from .part import FunctionLoadError, Part, Sealed, UnsendableError, describe
 
 __all__ = ["BrixelThreadsCluster", "ProcessLostError"]
 
@@ -74,6 +74,15 @@ _RESERVED = ("brixel_var", "brixel_name", "brixel_log")
 
 class ProcessLostError(Exception):
     """The result of a task whose part was lost: its worker process died before the task finished."""
+
+
+def _unsendable(what, error):
+    """The error for `what` ("the arguments of task X") that pickling failed on with `error`."""
+    unsent = UnsendableError(f"{what} cannot be pickled to go to a worker process: {describe(error)}. "
+                             f"Give arguments that pickle (plain data), or make what the task needs inside "
+                             f"the task function")
+    unsent.__cause__ = error
+    return unsent
 
 
 class _Count:
@@ -640,6 +649,16 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 name = element.get("thread_name")
                 part = owner.setdefault(name, active[i % len(active)]) if name else active[i % len(active)]
                 shares[part.index].append(element)
+        # Every share pickled before anything changes: a collection that cannot go to the parts
+        # starts none of their loops.
+        packed = {}
+        for index, share in shares.items():
+            if share:
+                try:
+                    packed[index] = _pack(share)
+                except Exception as e:  # on the caller's thread: a Ctrl-C goes on as itself
+                    raise _unsendable("the collection of a timed run", e) from e
+        with self._lock:
             self._timed = True
             start = self._counter
             step = len(self._parts)
@@ -647,8 +666,8 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             self._finished = self._idle = False
         self._flush()
         for part in active:
-            if shares[part.index]:
-                self._call_all("send_list", _pack(shares[part.index]), start + part.index, step, parts=[part])
+            if part.index in packed:
+                self._call_all("send_list", packed[part.index], start + part.index, step, parts=[part])
         with self._lock:
             # A pull made before the last part began its loop found it without a task: discarded.
             self._gen += 1
@@ -671,12 +690,23 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             calls = []
             for part, batch in batches:
                 try:
-                    calls.append((part, batch, part.actor.send_batch(_pack(batch))))
+                    data = _pack(batch)
+                except BaseException:  # a __reduce__ of the caller's may raise anything, SystemExit too
+                    # An argument that cannot be pickled (a generator, a lock, a connection): the
+                    # part is fine, so the batch goes one task at a time and those tasks alone fail.
+                    # This thread of ours takes no Ctrl-C, and must not end.
+                    calls.append((part, batch, None))
+                    continue
+                try:
+                    calls.append((part, batch, part.actor.send_batch(data)))
                 except Exception as e:
                     self._lose(part, e)
             for part, batch, call in calls:
                 try:
-                    chosen, refused = self._answer(part, call)
+                    if call is None:
+                        chosen, refused = self._send_one_by_one(part, batch)
+                    else:
+                        chosen, refused = self._answer(part, call)
                 except Exception as e:
                     if _is_lost(e):
                         self._lose(part, e)
@@ -691,18 +721,31 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                         self._refuse_task(part, batch[position][0], error)
                     part.queued -= len(batch)
                     self._sent.notify_all()
-                for position, error in refused[:1]:
-                    self._log.warning(f"Part {part.index} ({part.address}) refused {len(refused)} task(s): "
-                                      f"{type(error).__name__}: {error}")
+                unsent = [error for _, error in refused if type(error) is UnsendableError]
+                if unsent:
+                    self._log.warning(f"{len(unsent)} task(s) could not be sent to part {part.index} "
+                                      f"({part.address}): {unsent[0]}")
+                taken = [error for _, error in refused if type(error) is not UnsendableError]
+                if taken:
+                    self._log.warning(f"Part {part.index} ({part.address}) refused {len(taken)} task(s): "
+                                      f"{type(taken[0]).__name__}: {taken[0]}")
             self._wake.set()
 
-    def _send_one_by_one(self, part, batch, error):
-        if len(batch) == 1:
+    def _send_one_by_one(self, part, batch, error=None):
+        """Sends a batch that failed as a whole one task at a time; a task whose arguments cannot be
+        pickled fails with an UnsendableError. `error` is the whole batch's, for a batch of one."""
+        if len(batch) == 1 and error is not None:
             return [], [(0, error)]
         chosen, refused = [], []
         for position, item in enumerate(batch):
             try:
-                one_chosen, one_refused = self._answer(part, part.actor.send_batch(_pack([item])))
+                data = _pack([item])
+            except BaseException as e:
+                what = "the arguments of a task" if item[0] is None else f"the arguments of task {item[0]}"
+                refused.append((position, _unsendable(what, e)))
+                continue
+            try:
+                one_chosen, one_refused = self._answer(part, part.actor.send_batch(data))
             except Exception as e:
                 if _is_lost(e):
                     self._lose(part, e)

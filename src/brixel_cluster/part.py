@@ -15,7 +15,7 @@ import warnings
 
 import threads_main
 
-__all__ = ["Part", "PartManager", "FunctionLoadError", "Sealed", "LOGGER_NAME"]
+__all__ = ["Part", "PartManager", "FunctionLoadError", "UnsendableError", "Sealed", "LOGGER_NAME", "describe"]
 
 LOGGER_NAME = "distributed.worker.brixel_cluster"
 
@@ -27,6 +27,33 @@ _WAITING, _RUNNING, _COMPLETED, _FAILED = "待运行", "运行中", "完成", "�
 
 class FunctionLoadError(Exception):
     """The worker could not load the task function sent to it (its module is missing there)."""
+
+
+class UnsendableError(TypeError):
+    """The result of a task whose arguments could not go to its part (they cannot be pickled, or
+    loading them raised more than an error): the task never ran."""
+
+
+def describe(error):
+    """"Type: message" of an exception whose str() may itself fail."""
+    try:
+        text = str(error)
+    except Exception:
+        text = "(its message cannot be read)"
+    return f"{type(error).__name__}: {text}"
+
+
+def _load(data, what):
+    """Unpickles what the coordinator sent. Loading runs code of the caller's (a __setstate__, an
+    import): what it raises is this call's error, which the coordinator makes the task's. One that
+    is no Exception (a SystemExit) is made an UnsendableError: let through, it would close the
+    worker's connection, and the coordinator would count the part as lost."""
+    try:
+        return pickle.loads(data)
+    except Exception:
+        raise
+    except BaseException as e:
+        raise UnsendableError(f"loading {what} in its worker process raised {describe(e)}") from None
 
 
 class PartManager(threads_main.BrixelThreadsMain):
@@ -98,8 +125,8 @@ class Part:
 
         try:
             func = cloudpickle.loads(function)
-        except Exception as e:  # the function's module is not importable here, most often
-            raise FunctionLoadError(f"{type(e).__name__}: {e}") from None
+        except BaseException as e:  # the function's module is not importable here, most often
+            raise FunctionLoadError(describe(e)) from None
         self.index = index
         self.host = socket.gethostname()
         self.pid = os.getpid()
@@ -180,7 +207,7 @@ class Part:
         A None name, or one already taken here, is chosen by the part. Returns ([(position, name)]
         for the names chosen here, [(position, error)] for the tasks the manager refused).
         """
-        items = pickle.loads(items)
+        items = _load(items, "the arguments of a task")
         if self.first_send is None:
             self.first_send = time.time()
         m = self.manager
@@ -207,7 +234,7 @@ class Part:
         The share comes pickled; the names it generates are numbered from `name_start` in steps of
         `name_step`. Returns None once the sending thread has started.
         """
-        share = pickle.loads(share)
+        share = _load(share, "the collection of a timed run")
         if self.first_send is None:
             self.first_send = time.time()
         self.manager._number_names(name_start, name_step)
@@ -373,26 +400,28 @@ class Sealed:
         """The result, or a note saying that it could not be loaded here, and why."""
         try:
             return pickle.loads(self.data)
-        except Exception as e:
-            return f"<{self.kind} object> (not loaded from its worker process: {type(e).__name__}: {e})"
+        except (Exception, SystemExit) as e:  # loading runs code of the result's class
+            return f"<{self.kind} object> (not loaded from its worker process: {describe(e)})"
 
 
 def _seal(result):
-    """`result` as it travels: sealed, or its repr with a note when it cannot be pickled at all."""
+    """`result` as it travels: sealed, or its repr with a note when it cannot be pickled at all.
+    Pickling runs code of the result's class, and anything it raises (a SystemExit too) costs this
+    result alone: let out of a pull, it would close the worker's connection."""
     try:
         return Sealed(pickle.dumps(result, protocol=pickle.HIGHEST_PROTOCOL), type(result).__qualname__)
-    except Exception:
+    except BaseException:
         pass
     import cloudpickle
 
     try:  # the classes and functions of the user's script travel by value
         return Sealed(cloudpickle.dumps(result), type(result).__qualname__)
-    except Exception as e:
+    except BaseException as e:
         try:
             text = repr(result)
-        except Exception:
+        except BaseException:
             text = object.__repr__(result)
-        return f"{text} (not sent from its worker process: {type(e).__name__}: {e})"
+        return f"{text} (not sent from its worker process: {describe(e)})"
 
 
 def _dumps(state):
