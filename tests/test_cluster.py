@@ -580,13 +580,18 @@ def test_arguments_a_part_cannot_take_fail_that_task_only(make, tmp_path, monkey
     assert all(p["lost"] is None for p in m._parts_info())  # the parts go on: the last task ran
 
 
-def test_a_timed_collection_that_cannot_be_pickled_starts_no_loop(cluster):
+def test_values_that_cannot_be_pickled_reach_no_part(cluster):
+    # Dask fails a call whose arguments do not pickle inside its connection, and restarts the
+    # worker: such a value is refused before any call, or, as a name, known to be no task's.
     m = cluster(double, 2, duration=0.2)
     with pytest.raises(UnsendableError, match="^the collection of a timed run cannot be pickled .*'generator'"):
         m._send_list_thread([{"x": 1}, {"x": (i for i in range(2))}])
     assert m._get_run_status()["total"] == 0
     m._send_list_thread([{"x": 1}, {"x": 2}])
     m._join()
+    with pytest.raises(TypeError, match="^the break_result cannot be pickled to go to the worker processes: .*lock"):
+        m._join_property(threading.Lock(), 1)
+    assert m._stop_action(i for i in range(2)) is None
     assert m._get_run_status()["failed"] == 0 and m._get_run_status()["done"] >= 2
     assert all(p["lost"] is None for p in m._parts_info())
 

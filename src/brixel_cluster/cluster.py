@@ -76,6 +76,10 @@ class ProcessLostError(Exception):
     """The result of a task whose part was lost: its worker process died before the task finished."""
 
 
+# Arguments of a call to the parts that always pickle.
+_SENDABLE = frozenset({int, float, str, bytes, bool, type(None)})
+
+
 def _unsendable(what, error):
     """The error for `what` ("the arguments of task X") that pickling failed on with `error`."""
     unsent = UnsendableError(f"{what} cannot be pickled to go to a worker process: {describe(error)}. "
@@ -457,10 +461,19 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
     def _live(self):
         return [p for p in self._parts if p.lost is None and p.actor is not None]
 
-    def _call_all(self, method, *args, parts=None):
+    def _call_all(self, method, *args, parts=None, what=None):
         """Calls `method` on every live part (or on `parts`) at once and waits for each; returns
         {part index: answer}. A part that fails to answer is lost; an exception a part's manager
-        raised goes on to the caller once every part has answered."""
+        raised goes on to the caller once every part has answered.
+
+        Arguments that cannot be pickled raise TypeError, naming them as `what` says, before any
+        call is made: Dask fails such a call in its connection, and restarts the worker."""
+        if any(type(arg) not in _SENDABLE for arg in args):
+            try:
+                _pack(args)
+            except Exception as e:
+                raise TypeError(f"{what or f'an argument of {method}'} cannot be pickled to go to the worker "
+                                f"processes: {describe(e)}") from e
         calls = []
         for part in self._live() if parts is None else [p for p in parts if p.lost is None and p.actor is not None]:
             try:
@@ -535,7 +548,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
 
     def _forward(self, field, value):
         if self._parts and not self._closing:
-            self._call_all("set_field", field, value)
+            self._call_all("set_field", field, value, what=f"the {field}")
 
     # Submission.
 
@@ -1081,10 +1094,11 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             self._call_all("close")
         elif thread_name is None:
             self._call_all("stop_action")
-        else:
+        elif isinstance(thread_name, str):
             task = self._tasks.get(thread_name)
             parts = [self._parts[task[0]]] if task is not None else None
             self._call_all("stop_action", thread_name, parts=parts)
+        # Any other name is no task's (names are text): nothing to stop, as in one manager.
         self._sync()
 
     def _stop_all(self):
