@@ -578,6 +578,12 @@ def test_arguments_a_part_cannot_take_fail_that_task_only(make, tmp_path, monkey
     assert [w for w in warnings if "refused 1 task(s): ModuleNotFoundError" in w]
     assert [w for w in warnings if "task(s) could not be sent to part" in w]
     assert all(p["lost"] is None for p in m._parts_info())  # the parts go on: the last task ran
+    # A batch of refused tasks alone ends too, though no part has run anything.
+    assert m._clear_record() is True
+    m._send(x=Unpicklable())
+    wait_until(m._done)
+    assert m._join() is True and m._get_run_status() == dict(total=1, done=1, run=1, success=0, failed=1, stop=0,
+                                                                 cancel=0)
 
 
 def test_values_that_cannot_be_pickled_reach_no_part(cluster):

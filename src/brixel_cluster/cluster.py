@@ -828,9 +828,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             with self._lock:
                 if self._gen == gen:
                     # Done as one manager is: once tasks have run, when nothing waits or runs
-                    # anywhere (a part that has had no task is no reason to wait).
+                    # anywhere (a part that has had no task is no reason to wait). A task its part
+                    # refused has run and failed here, as one whose thread cannot start does.
                     self._idle = all(p.finished for p in self._parts)
-                    self._finished = self._idle and any(p.settled for p in self._parts)
+                    self._finished = self._idle and any(p.settled or p.refused["total"] for p in self._parts)
                     busy = [p for p in self._parts if p.lost is None and not p.finished]
                     self._far = bool(busy) and all(p.qsize > p.pace * _HORIZON for p in busy)
                     self._synced = (began, gen)
