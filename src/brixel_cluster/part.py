@@ -30,8 +30,10 @@ class FunctionLoadError(Exception):
 
 
 class UnsendableError(TypeError):
-    """The result of a task whose arguments could not go to its part (they cannot be pickled, or
-    loading them raised more than an error): the task never ran."""
+    """The result of a task whose arguments could not go to its part: the task never ran.
+
+    Its arguments cannot be pickled, or loading them in the worker raised more than an error.
+    """
 
 
 def describe(error):
