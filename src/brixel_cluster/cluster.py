@@ -741,7 +741,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 taken = [error for _, error in refused if type(error) is not UnsendableError]
                 if taken:
                     self._log.warning(f"Part {part.index} ({part.address}) refused {len(taken)} task(s): "
-                                      f"{type(taken[0]).__name__}: {taken[0]}")
+                                      f"{describe(taken[0])}")
             self._wake.set()
 
     def _send_one_by_one(self, part, batch, error=None):
