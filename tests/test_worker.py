@@ -146,6 +146,17 @@ def test_failing_break_test_makes_the_task_failed(break_result, returned, error)
     assert (var.failed, var.success, var.dones) == (["t"], [], ["t"])
 
 
+def test_a_reserve_without_a_truth_value_fails_its_tasks_and_the_batch_ends(make_manager):
+    # Its test raises on the way to the result and again while the failure is recorded: each task
+    # still ends, keeps no result and frees its place, so more tasks than the limit all run.
+    m = make_manager(lambda x: x if x != "boom" else 1 / 0, 2, reserve=NoTruth())
+    m._send_list([{"x": x} for x in (1, "boom", 3, 4, 5)])
+    m._join_property(None, 0.01)
+    assert m._get_run_status() == {"total": 5, "done": 5, "run": 5, "success": 0, "failed": 5, "stop": 0,
+                                   "cancel": 0}
+    assert {(r["status"], r["result"]) for r in m._get_all_result()["data"]} == {(FAILED, None)}
+
+
 def test_keywords_kept_compact_read_assigned_and_deleted():
     seen = []
     var = make_store(lambda **kw: seen.append(kw))

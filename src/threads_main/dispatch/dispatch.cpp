@@ -214,7 +214,7 @@ void record_start_failure(const Ctx& c, Metrics* metrics, PyObject* var, PyObjec
                           PyObject* worker)
 {
     Ref error = Ref::steal(PyErr_GetRaisedException());
-    if (truthy(field(c, var, N_reserve).get())) {
+    if (keeps_failure_result(c, var)) {
         set_field(c, entry, N_result, error.get());
     }
     if (worker && PyObject_TypeCheck(worker, c.st->worker_type)) {

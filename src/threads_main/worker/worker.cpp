@@ -190,7 +190,7 @@ bool record_return(const Ctx& c, PyObject* var, PyObject* entry, PyObject* name,
 // ignored.
 void record_failure(const Ctx& c, PyObject* self, PyObject* var, PyObject* entry, PyObject* name, PyObject* error)
 {
-    if (truthy(field(c, var, N_reserve).get())) {
+    if (keeps_failure_result(c, var)) {
         set_entry_field(c, entry, N_result, error);
     }
     try {
@@ -456,6 +456,17 @@ int worker_init(PyObject* self, PyObject* args, PyObject* kwargs)
         fill_worker(c, self, slots[0], slots[1], slots[2], task_kwargs.get());
         return 0;
     });
+}
+
+bool keeps_failure_result(const Ctx& c, PyObject* var)
+{
+    try {
+        return truthy(field(c, var, N_reserve).get());
+    }
+    catch (const PyErrSet&) {
+        PyErr_Clear();
+        return false;
+    }
 }
 
 Ref build_worker(const Ctx& c, PyObject* cls, PyObject* var, PyObject* name, PyObject* log, const TaskKeywords& keywords,

@@ -26,6 +26,12 @@ struct TaskKeywords {
 Ref build_worker(const Ctx& c, PyObject* cls, PyObject* var, PyObject* name, PyObject* log, const TaskKeywords& keywords,
                  ManagerCore* core);
 
+// Whether a failed task keeps its error as its result: the store's `reserve`, read and tested. A
+// read or test that fails counts as false, its error dropped: it failed on the way here too, as a
+// rule (and so failed the task), and the failure must still be recorded to the end, or the task
+// would count as running for ever and hold its place under the limit. GIL held.
+bool keeps_failure_result(const Ctx& c, PyObject* var);
+
 // Runs a task's worker on the calling thread: worker.start(), looked up on the worker unless it is
 // exactly ours. Throws PyErrSet with the error that ended the run.
 void run_worker(const Ctx& c, PyObject* worker);
