@@ -78,6 +78,9 @@ struct Decision {
 // store's lock is held. GIL held.
 Decision decide(const Ctx& c, PyObject* self, PyObject* var, PyObject* name, bool direct)
 {
+    // Whatever unraisable hook the caller installed since, a stop that a finalizer swallows must be
+    // sent again: ours goes in front before anything can be sent.
+    front_stop_hook();
     Ref threads = field(c, var, N_threads);
     Ref entry = task_entry(c, threads.get(), name);
     Ref thread = field(c, entry.get(), N_thread);

@@ -232,6 +232,15 @@ PyObject* stop_hook(PyObject* previous, PyObject* report) noexcept
         (void)PyThreadState_SetAsyncExc(PyThread_get_thread_ident(), PyExc_SystemExit);  // the thread exists
         Py_RETURN_NONE;
     }
+    if (Py_IsNone(previous)) {
+        // No hook was set: the interpreter's own one, as it would have called.
+        PyObject* fallback = PySys_GetObject("__unraisablehook__");  // borrowed
+        if (!fallback) {
+            PyErr_SetString(PyExc_RuntimeError, "lost sys.__unraisablehook__");
+            return nullptr;
+        }
+        return PyObject_CallOneArg(fallback, report);
+    }
     return PyObject_CallOneArg(previous, report);
 }
 
@@ -241,6 +250,18 @@ PyMethodDef stop_hook_def = {"unraisablehook", stop_hook, METH_O,
                              "stopped task swallowed by a finalizer (and sent again) is not reported."};
 
 }  // namespace
+
+void front_stop_hook() noexcept
+{
+    PyObject* current = PySys_GetObject("unraisablehook");  // borrowed; sets no error
+    if (!current || (PyCFunction_Check(current) && PyCFunction_GET_FUNCTION(current) == stop_hook_def.ml_meth)) {
+        return;
+    }
+    Ref hook = Ref::steal(PyCFunction_New(&stop_hook_def, current));
+    if (!hook || PySys_SetObject("unraisablehook", hook.get()) < 0) {
+        PyErr_Clear();  // the audit hook's mark still raises the stop at the thread's next call
+    }
+}
 
 int install_stop_hook() noexcept
 {

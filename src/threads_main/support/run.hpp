@@ -36,10 +36,11 @@
 // off is swallowed by the interpreter and reported as unraisable, and the task would run on. The
 // interpreter announces every such report to audit hooks before it makes it: the module's audit
 // hook (`install_stop_hook`) marks the run, so that the stop is raised again when the thread next
-// enters one of our calls. The module's unraisable hook, put before the one there was, does better
-// when it is still the installed one: it prints nothing and sends the SystemExit again, so that it
-// fires at the thread's next bytecode outside the finalizer. (A hook installed later, a test
-// runner's, prints the report, and runs Python code during which nothing may be sent.) A send made by an
+// enters one of our calls. The module's unraisable hook, put before the one there was, does better:
+// it prints nothing and sends the SystemExit again, so that it fires at the thread's next bytecode
+// outside the finalizer. A hook installed later (a test runner's, the caller's own) would print the
+// report and leave a task that never calls us again running for ever, so every stop first puts
+// ours back in front of whatever hook is there (`front_stop_hook`). A send made by an
 // overridden `_async_raise` (Python code, which lets other threads run before it sends) is
 // announced on the run first; a thread that leaves task code waits for such a send to finish and
 // then takes back what it sent, so the exception never lands in our code, never reaches the next
@@ -132,6 +133,10 @@ void announced(Run* run, bool succeeded) noexcept;
 // Adds the audit hook and wraps sys.unraisablehook (see above); every other report goes to the hook
 // that was there before. For the module's exec: 0, or -1 with an error set.
 int install_stop_hook() noexcept;
+
+// Wraps sys.unraisablehook again, unless the module's hook is the one there. Runs no Python code;
+// never fails (without it, a swallowed stop waits for the thread's next call of ours). GIL held.
+void front_stop_hook() noexcept;
 
 // Our calls on the calling thread: see above. `leave` returns true when it raised the exception
 // the run keeps back (the call must then fail). GIL held.
