@@ -134,8 +134,9 @@ void announced(Run* run, bool succeeded) noexcept;
 // that was there before. For the module's exec: 0, or -1 with an error set.
 int install_stop_hook() noexcept;
 
-// Wraps sys.unraisablehook again, unless the module's hook is the one there. Runs no Python code;
-// never fails (without it, a swallowed stop waits for the thread's next call of ours). GIL held.
+// Wraps sys.unraisablehook again, unless the module's hook is the one there. Calls no Python code
+// of its own (its one allocation may still collect garbage, as any may); never fails: without it,
+// a swallowed stop waits for the thread's next call of ours. GIL held, no error pending.
 void front_stop_hook() noexcept;
 
 // Our calls on the calling thread: see above. `leave` returns true when it raised the exception
