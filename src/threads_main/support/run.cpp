@@ -249,16 +249,26 @@ PyMethodDef stop_hook_def = {"unraisablehook", stop_hook, METH_O,
                              "threads_main's filter before the unraisable hook that was there: the SystemExit of a\n"
                              "stopped task swallowed by a finalizer (and sent again) is not reported."};
 
+// Puts the module's unraisable hook in front of the installed one (None, for none, falls through to
+// the interpreter's own), unless it is the one there. 0, or -1 with an error set.
+int wrap_unraisablehook() noexcept
+{
+    PyObject* current = PySys_GetObject("unraisablehook");  // borrowed; sets no error
+    if (!current || (PyCFunction_Check(current) && PyCFunction_GET_FUNCTION(current) == stop_hook_def.ml_meth)) {
+        return 0;
+    }
+    Ref hook = Ref::steal(PyCFunction_New(&stop_hook_def, current));
+    if (!hook) {
+        return -1;
+    }
+    return PySys_SetObject("unraisablehook", hook.get());
+}
+
 }  // namespace
 
 void front_stop_hook() noexcept
 {
-    PyObject* current = PySys_GetObject("unraisablehook");  // borrowed; sets no error
-    if (!current || (PyCFunction_Check(current) && PyCFunction_GET_FUNCTION(current) == stop_hook_def.ml_meth)) {
-        return;
-    }
-    Ref hook = Ref::steal(PyCFunction_New(&stop_hook_def, current));
-    if (!hook || PySys_SetObject("unraisablehook", hook.get()) < 0) {
+    if (wrap_unraisablehook() < 0) {
         PyErr_Clear();  // the audit hook's mark still raises the stop at the thread's next call
     }
 }
@@ -268,19 +278,7 @@ int install_stop_hook() noexcept
     if (PySys_AddAuditHook(stop_audit, nullptr) < 0) {
         return -1;
     }
-    Ref sys = Ref::steal(PyImport_ImportModule("sys"));
-    if (!sys) {
-        return -1;
-    }
-    Ref previous = Ref::steal(PyObject_GetAttrString(sys.get(), "unraisablehook"));
-    if (!previous) {
-        return -1;
-    }
-    Ref hook = Ref::steal(PyCFunction_New(&stop_hook_def, previous.get()));
-    if (!hook) {
-        return -1;
-    }
-    return PyObject_SetAttrString(sys.get(), "unraisablehook", hook.get());
+    return wrap_unraisablehook();
 }
 
 CallScope::CallScope() noexcept : run_(calling_run), moved_(false)
