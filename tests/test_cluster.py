@@ -462,6 +462,25 @@ class Unpicklable:
         raise ValueError("no repr either")
 
 
+def test_tasks_sent_after_a_timed_run_began_each_keep_a_name_of_their_own(make):
+    # The collection reached one part only, and the other named the tasks sent later without a name
+    # from the counter's start: over names the first had taken, whose results they replaced. A task
+    # whose arguments could not go to its part was counted, but had no name to be queried by.
+    m = make(double, 2, duration=0.2)
+    m._send_list([{"x": 1}])
+    m._join_property(None, 0.05)
+    for x in (10, 11, Unpicklable(), 12):
+        m._send(x=x)
+    m._join()
+    statuses, run = m._get_all_status(), m._get_run_status()
+    assert len(statuses) == run["total"] == run["done"]
+    results = [r["result"] for r in m._get_all_result()["data"]]
+    assert sorted(r for r in results if type(r) is int and r != 2) == [20, 22, 24]
+    assert results.count(2) == run["success"] - 3
+    (failed,) = m._get_failed()
+    assert statuses[failed] == FAILED and run["failed"] == 1
+
+
 class Exiting:
     def __reduce__(self):
         raise SystemExit("while pickled")

@@ -223,6 +223,9 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         self._idle = True  # nothing waits or runs in any part: the poller slows down
         self._far = False  # no busy part can end within the horizon: the poller slows down too
         self._timed = False
+        # Once a timed run has begun, the parts name the tasks sent without a name: (generation,
+        # start, step) of the counter they share, part i taking start + i, start + i + step, ...
+        self._numbering = None
         self._last_runtime = 0.0
         self._log = threads_main.BrixelLog("BrixelThreads", file=logfile, control=logger)
         self._var = _RunView(self)
@@ -673,19 +676,31 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                     raise _unsendable("the collection of a timed run", e) from e
         with self._lock:
             self._timed = True
-            start = self._counter
+            # A start one above a multiple of the step keeps each part on its own numbers, run after
+            # run: the names a part generated under an earlier numbering (some perhaps not yet
+            # pulled) can never be another part's.
             step = len(self._parts)
+            start = self._counter + (1 - self._counter) % step
+            self._numbering = ((self._numbering[0] + 1) if self._numbering else 1, start, step)
             self._gen += 1
             self._finished = self._idle = False
         self._flush()
         for part in active:
             if part.index in packed:
-                self._call_all("send_list", packed[part.index], start + part.index, step, parts=[part])
+                self._call_all("send_list", packed[part.index], self._numbering_of(part), parts=[part])
         with self._lock:
             # A pull made before the last part began its loop found it without a task: discarded.
             self._gen += 1
             self._finished = self._idle = False
         self._wake.set()
+
+    def _numbering_of(self, part):
+        """The numbering `part` names its tasks by (see PartManager._number_names): None until a
+        timed run has begun, as the coordinator names every task until then."""
+        if self._numbering is None:
+            return None
+        generation, start, step = self._numbering
+        return generation, start + part.index, step
 
     def _send_loop(self):
         """The sender thread: hands the submitted tasks to their parts in batches."""
@@ -699,25 +714,27 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 for part in self._parts:
                     if part.pending:
                         batch, part.pending = part.pending[:_BATCH], part.pending[_BATCH:]
-                        batches.append((part, batch))
+                        # The numbering goes with the batch: its tasks without a name were sent
+                        # under it (or under none).
+                        batches.append((part, batch, self._numbering_of(part)))
             calls = []
-            for part, batch in batches:
+            for part, batch, numbering in batches:
                 try:
                     data = _pack(batch)
                 except BaseException:  # a __reduce__ of the caller's may raise anything, SystemExit too
                     # An argument that cannot be pickled (a generator, a lock, a connection): the
                     # part is fine, so the batch goes one task at a time and those tasks alone fail.
                     # This thread of ours takes no Ctrl-C, and must not end.
-                    calls.append((part, batch, None))
+                    calls.append((part, batch, numbering, None))
                     continue
                 try:
-                    calls.append((part, batch, part.actor.send_batch(data)))
+                    calls.append((part, batch, numbering, part.actor.send_batch(data, numbering)))
                 except Exception as e:
                     self._lose(part, e)
-            for part, batch, call in calls:
+            for part, batch, numbering, call in calls:
                 try:
                     if call is None:
-                        chosen, refused = self._send_one_by_one(part, batch)
+                        chosen, refused = self._send_one_by_one(part, batch, numbering)
                     else:
                         chosen, refused = self._answer(part, call)
                 except Exception as e:
@@ -726,12 +743,13 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                         continue
                     # The part could not read the batch (an argument's class is not importable
                     # there): sent again one task at a time, the others still go.
-                    chosen, refused = self._send_one_by_one(part, batch, e)
+                    chosen, refused = self._send_one_by_one(part, batch, numbering, e)
+                names = [batch[position][0] or self._name_refused(part, numbering) for position, _ in refused]
                 with self._lock:
                     for position, name in chosen:
                         self._tasks.setdefault(name, [part.index, _WAITING, None])
-                    for position, error in refused:
-                        self._refuse_task(part, batch[position][0], error)
+                    for (position, error), name in zip(refused, names):
+                        self._refuse_task(part, name, error)
                     part.queued -= len(batch)
                     self._sent.notify_all()
                 unsent = [error for _, error in refused if type(error) is UnsendableError]
@@ -744,7 +762,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                                       f"{describe(taken[0])}")
             self._wake.set()
 
-    def _send_one_by_one(self, part, batch, error=None):
+    def _send_one_by_one(self, part, batch, numbering, error=None):
         """Sends a batch that failed as a whole one task at a time; a task whose arguments cannot be
         pickled fails with an UnsendableError. `error` is the whole batch's, for a batch of one."""
         if len(batch) == 1 and error is not None:
@@ -758,7 +776,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 refused.append((position, _unsendable(what, e)))
                 continue
             try:
-                one_chosen, one_refused = self._answer(part, part.actor.send_batch(data))
+                one_chosen, one_refused = self._answer(part, part.actor.send_batch(data, numbering))
             except Exception as e:
                 if _is_lost(e):
                     self._lose(part, e)
@@ -767,6 +785,19 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             chosen += [(position, name) for _, name in one_chosen]
             refused += [(position, e) for _, e in one_refused]
         return chosen, refused
+
+    def _name_refused(self, part, numbering):
+        """A name for a task sent without one that its part did not take (in a timed run, where the
+        parts name such tasks): the next of the part's numbers, so that the task's failure is kept
+        under a name as one manager keeps it. None when the part cannot answer."""
+        if part.lost is not None:
+            return None
+        try:
+            return self._answer(part, part.actor.take_name(numbering))
+        except Exception as e:
+            if _is_lost(e):
+                self._lose(part, e)
+            return None
 
     def _refuse_task(self, part, name, error):
         """A task its part could not take (its arguments cannot be unpickled there): it counts as

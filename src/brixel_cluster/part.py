@@ -69,6 +69,7 @@ class PartManager(threads_main.BrixelThreadsMain):
     def __init__(self, *args, **kwargs):
         self._name_next = 1
         self._name_step = 1
+        self._numbered = None  # the numbering taken last, by its generation
         self.chosen = []
         self._naming = threading.RLock()
         # A timed sending loop has been started and has not sent yet: until then this part has no
@@ -76,9 +77,22 @@ class PartManager(threads_main.BrixelThreadsMain):
         self.opening = False
         super().__init__(*args, **kwargs)
 
-    def _number_names(self, start, step):
+    def _number_names(self, numbering):
+        """Takes the run's numbering, (generation, start, step), for the names generated from now on.
+        It comes with every call that may make this part name a task; one taken already is not taken
+        again, so that the names go on from the last one generated."""
         with self._naming:
-            self._name_next, self._name_step = start, step
+            if numbering is not None and numbering[0] != self._numbered:
+                self._numbered, self._name_next, self._name_step = numbering
+
+    def _new_name(self):
+        """The next free name of this part's turn of the counter. Naming lock held."""
+        threads = self._var.threads
+        while True:
+            name = f"Thread_{self._name_next}"
+            self._name_next += self._name_step
+            if threads.get(name) is None:
+                return name
 
     def _send(self, thread_name=None, **kwargs):
         """Submits one task as BrixelThreadsMain._send does, naming it from the run's counter. Returns True.
@@ -89,13 +103,8 @@ class PartManager(threads_main.BrixelThreadsMain):
         # Called by the timed sending loop of this part and for tasks the coordinator left unnamed.
         # The name is chosen and the task created under one lock: two senders cannot take one name.
         with self._naming:
-            threads = self._var.threads
-            if type(thread_name) is not str or not thread_name or threads.get(thread_name) is not None:
-                while True:
-                    thread_name = f"Thread_{self._name_next}"
-                    self._name_next += self._name_step
-                    if threads.get(thread_name) is None:
-                        break
+            if type(thread_name) is not str or not thread_name or self._var.threads.get(thread_name) is not None:
+                thread_name = self._new_name()
             super()._send(thread_name, **kwargs)
             self.chosen.append(thread_name)
             self.opening = False
@@ -203,16 +212,18 @@ class Part:
 
     # Submission.
 
-    def send_batch(self, items):
+    def send_batch(self, items, numbering):
         """Submits (name, kwargs) pairs, pickled as one bytes object.
 
-        A None name, or one already taken here, is chosen by the part. Returns ([(position, name)]
-        for the names chosen here, [(position, error)] for the tasks the manager refused).
+        A None name, or one already taken here, is chosen by the part, by the run's `numbering` (see
+        PartManager._number_names). Returns ([(position, name)] for the names chosen here,
+        [(position, error)] for the tasks the manager refused).
         """
+        m = self.manager
+        m._number_names(numbering)
         items = _load(items, "the arguments of a task")
         if self.first_send is None:
             self.first_send = time.time()
-        m = self.manager
         send = threads_main.BrixelThreadsMain._send
         threads = m._var.threads
         chosen, refused = [], []
@@ -230,22 +241,31 @@ class Part:
                     refused.append((i, e))
         return chosen, refused
 
-    def send_list(self, share, name_start, name_step):
+    def send_list(self, share, numbering):
         """Starts this part's own timed sending loop over its share of the collection.
 
-        The share comes pickled; the names it generates are numbered from `name_start` in steps of
-        `name_step`. Returns None once the sending thread has started.
+        The share comes pickled; the names it generates follow the run's `numbering`. Returns None
+        once the sending thread has started.
         """
         share = _load(share, "the collection of a timed run")
         if self.first_send is None:
             self.first_send = time.time()
-        self.manager._number_names(name_start, name_step)
+        self.manager._number_names(numbering)
         self.manager.opening = True
         try:
             self.manager._send_list(share)
         except BaseException:
             self.manager.opening = False  # no loop began (a closed manager, a thread refused)
             raise
+
+    def take_name(self, numbering):
+        """Returns the next name of this part's turn of the counter, for a task that never reached
+        the part (its arguments could not be sent): the coordinator records the task's failure
+        under it, and no task here will have it."""
+        m = self.manager
+        m._number_names(numbering)
+        with m._naming:
+            return m._new_name()
 
     # Reading.
 
