@@ -410,6 +410,29 @@ def test_past_its_window_the_timed_send_pauses_longer_until_the_window_reopens(m
     assert len(m._var.totals) == 2
 
 
+@pytest.mark.parametrize("cleared", [None, 0])
+def test_a_duration_cleared_during_a_timed_send_closes_its_window(make_manager, fast_time, cleared):
+    # None ended the sending thread with a TypeError (the start time plus None); it now does what 0
+    # does, as the join takes both to mean no duration.
+    m = make_manager(duration=60)
+    m._var.max_workers = 0
+    readings = []
+
+    def clock():
+        if threading.current_thread() is not threading.main_thread():
+            return time.time()
+        readings.append(None)  # the start, then one per pass
+        if len(readings) == 3:
+            m._var.duration = cleared
+        elif len(readings) == 6:
+            m._var.switch = False
+        return 100.0 + len(readings)
+
+    fast_time.time = clock
+    assert m._send_list_thread([{}]) is None
+    assert m._var.totals == ["Thread_1"] and fast_time.slept() == pytest.approx([0.005, 0.01, 0.02, 0.04])
+
+
 def test_close_during_a_timed_send_ends_it_quietly(make_manager):
     m = make_manager(duration=60)
     m._var.max_workers = 0

@@ -477,12 +477,14 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
         time = c.global(N_time);
         Ref now = call_method(time.get(), c.name(N_time));
         Ref duration = field(c, var, N_duration);
-        Ref end = require(PyNumber_Add(start.get(), duration.get()));
         Py_ssize_t sent = 0;
         bool full = false;
-        // Past the window (never on the first pass).
+        // Past the window (never on the first pass). A duration set to None or 0 during the run
+        // closes it: the window is over, as the join then takes it to be.
         bool past = !std::exchange(first, false)
-                    && !require_int(PyObject_RichCompareBool(now.get(), end.get(), Py_LE));
+                    && (!truthy(duration.get())
+                        || !require_int(PyObject_RichCompareBool(
+                            now.get(), require(PyNumber_Add(start.get(), duration.get())).get(), Py_LE)));
         // The batch is held open while the window is: it ends once the tasks sent in it have.
         if (past) {
             hold.end();
