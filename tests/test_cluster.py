@@ -785,9 +785,9 @@ def left_behind():
 """
 
 KILLED = """
-import logging, os, signal, sys, time
+import logging, os, signal, sys, threading, time
 import brixel_cluster.cluster
-from brixel_cluster import BrixelThreadsCluster, ProcessLostError
+from brixel_cluster import BrixelThreadsCluster, ProcessLostError, UnsendableError
 {LEFT_BEHIND}
 # A hung worker (SIGSTOP) is lost once a call to it has waited this long.
 brixel_cluster.cluster._CALL_TIMEOUT = 3.0
@@ -804,6 +804,9 @@ if __name__ == "__main__":
     log.addHandler(Keep())
     log.setLevel(logging.INFO)
     with BrixelThreadsCluster(slow, 4, processes=2, logger=log, dispatch="eager") as m:
+        # Failed on its way to the part that is lost: once counted by the part, and once more as
+        # a task the part had.
+        m._send("unsent", x=threading.Lock())
         m._send_list([{"x": i} for i in range(200)])
         time.sleep(0.5)
         os.kill(m._parts_info()[0]["pid"], getattr(signal, sys.argv[1]))
@@ -812,14 +815,15 @@ if __name__ == "__main__":
         statuses = m._get_all_status()
         m._set_max_workers(3)  # all of it to the part still there
         shares = [p["max_workers"] for p in m._parts_info()]
-    lost = [r for r in m._get_failed_result()["data"]]
-    assert run["total"] == 200 == run["done"] + run["stop"] + run["cancel"], run
+    lost = [r for r in m._get_failed_result()["data"] if r["task"] != "unsent"]
+    assert run["total"] == 201 == len(statuses) == run["done"] + run["stop"] + run["cancel"], run
+    assert statuses["unsent"] == "失败" and type(m._get_result("unsent")["unsent"]) is UnsendableError
     # Nothing runs any more, the lost part's waiting tasks included: none is counted running.
     assert run["run"] == run["done"] + run["stop"], run
-    assert run["failed"] == len(lost) > 0 and all(type(r["result"]) is ProcessLostError for r in lost), lost[:3]
+    assert run["failed"] == len(lost) + 1 > 1 and all(type(r["result"]) is ProcessLostError for r in lost), lost[:3]
     assert all("the worker process of part 0" in str(r["result"]) for r in lost)
     assert list(statuses.values()).count("完成") == run["success"] > 100  # the other part went on
-    warned = [t for level, t in lines if level == "WARNING"]
+    warned = [t for level, t in lines if level == "WARNING" and "could not be sent" not in t]
     assert len(warned) == 1 and warned[0].startswith("Part 0 (tcp://127.0.0.1:") and " lost: " in warned[0], warned
     if sys.argv[1] == "SIGSTOP":
         assert " lost: TimeoutError: no answer within 3 s; " in warned[0], warned

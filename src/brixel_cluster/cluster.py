@@ -162,6 +162,7 @@ class _PartState:
         self.queued = 0  # tasks handed to the sender and not yet acknowledged by the part
         self.pending = []
         self.refused = dict.fromkeys(_REFUSED, 0)  # tasks the part could not take
+        self.refused_names = set()  # their names: they are in the mirror, and not in the part
         self.runtime = None
         self.seen = None  # (tasks done, time) at the last pull
         self.pace = 0.0  # tasks done per second between the last two pulls
@@ -527,9 +528,9 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             pending, part.pending = part.pending, []
             unfinished = 0
             known = 0
-            for task in self._tasks.values():
-                if task[0] != part.index:
-                    continue
+            for name, task in self._tasks.items():
+                if task[0] != part.index or name in part.refused_names:
+                    continue  # a task the part refused is counted as such already
                 known += 1
                 if task[1] in _UNFINISHED:
                     task[1], task[2] = _FAILED, error
@@ -804,6 +805,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         submitted and failed, with the part's error as its result. Lock held."""
         if name is not None:
             self._tasks[name] = [part.index, _FAILED, error]
+            part.refused_names.add(name)
         for key in _REFUSED:
             part.refused[key] += 1
 
@@ -1198,6 +1200,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                     if part.index in cleared:
                         part.counts = dict.fromkeys(_COUNTERS, 0)
                         part.refused = dict.fromkeys(_REFUSED, 0)
+                        part.refused_names = set()
                         part.times = {"all_time": 0, "min_time": 0, "max_time": 0}
                         part.runtime = None
                 if len(cleared) < len(self._parts):
