@@ -481,6 +481,28 @@ def test_tasks_sent_after_a_timed_run_began_each_keep_a_name_of_their_own(make):
     assert statuses[failed] == FAILED and run["failed"] == 1
 
 
+def test_a_callers_name_of_the_generated_form_is_never_generated_again(make):
+    # Names of the form the counter generates, given before a timed run, in its collection and
+    # after it: a part that did not hold such a name generated it too, and one record replaced the
+    # other.
+    m = make(double, 2, duration=0.2)
+    m._send("Thread_6", x=100)
+    m._send("Thread_9", x=101)
+    m._send_list([{"x": 1}, {"thread_name": "Thread_11", "x": 102}])
+    m._join()
+    last = max(int(name[7:]) for name in m._get_all_status())
+    given = [last + 1, last + 2, last + 4, last + 3]  # in turn over the parts, one not its own
+    for n in given:
+        m._send(f"Thread_{n}", x=n)
+    for _ in range(8):
+        m._send(x=0)
+    m._join()
+    statuses, run = m._get_all_status(), m._get_run_status()
+    assert len(statuses) == run["total"] == run["done"] > 14
+    results = {r["task"]: r["result"] for r in m._get_all_result()["data"]}
+    assert [results[f"Thread_{n}"] for n in [6, 9, 11, *given]] == [200, 202, 204, *(2 * n for n in given)]
+
+
 class Exiting:
     def __reduce__(self):
         raise SystemExit("while pickled")

@@ -584,8 +584,9 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             if reserved in kwargs:
                 raise TypeError(f"_Worker.__init__() got multiple values for argument '{reserved}'")
         with self._lock:
-            part = self._next_part()
-            if thread_name and thread_name not in self._tasks:
+            given = bool(thread_name) and thread_name not in self._tasks
+            part = (self._timed and given and self._owner_of(thread_name)) or self._next_part()
+            if given:
                 name = thread_name
             elif self._timed:
                 name = None  # a part numbers it, from its share of the counter
@@ -664,7 +665,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             owner = {}
             for i, element in enumerate(elements):
                 name = element.get("thread_name")
-                part = owner.setdefault(name, active[i % len(active)]) if name else active[i % len(active)]
+                if name:
+                    part = owner.setdefault(name, self._owner_of(name, active) or active[i % len(active)])
+                else:
+                    part = active[i % len(active)]
                 shares[part.index].append(element)
         # Every share pickled before anything changes: a collection that cannot go to the parts
         # starts none of their loops.
@@ -681,7 +685,13 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             # run: the names a part generated under an earlier numbering (some perhaps not yet
             # pulled) can never be another part's.
             step = len(self._parts)
-            start = self._counter + (1 - self._counter) % step
+            # Above every name of the generated form known so far or in the collection, the
+            # caller's too: such a name lives in the part round robin gave it, and another part
+            # would generate it again.
+            named = [name for name in owner if type(name) is str]
+            highest = max(filter(None, map(_generated_number, [*self._tasks, *named])), default=0)
+            start = max(self._counter, highest + 1)
+            start += (1 - start) % step
             self._numbering = ((self._numbering[0] + 1) if self._numbering else 1, start, step)
             self._gen += 1
             self._finished = self._idle = False
@@ -694,6 +704,17 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             self._gen += 1
             self._finished = self._idle = False
         self._wake.set()
+
+    def _owner_of(self, name, active=None):
+        """The part whose numbers include `name`, when it has the generated form ("Thread_" and a
+        number) and that part takes new tasks (is in `active`, by default the parts in turn): a
+        task the caller names so goes there, where the part's own naming passes over it. None
+        otherwise. Lock held."""
+        number = _generated_number(name) if type(name) is str else None
+        if number is None:
+            return None
+        part = self._parts[(number - 1) % len(self._parts)]
+        return part if part in (self._active if active is None else active) else None
 
     def _numbering_of(self, part):
         """The numbering `part` names its tasks by (see PartManager._number_names): None until a
@@ -1381,6 +1402,16 @@ def _end_worker_processes(processes, timeout=1.0):
                 time.sleep(0.01)
         except (OSError, ValueError):
             pass
+
+
+def _generated_number(name):
+    """n for a name of the form the counter generates ("Thread_" and n, a positive number without
+    leading zeros, of a sensible length), else None."""
+    if name.startswith("Thread_") and 7 < len(name) <= 25 and name[7] != "0":
+        digits = name[7:]
+        if digits.isascii() and digits.isdigit():
+            return int(digits)
+    return None
 
 
 def _pack(items):
