@@ -259,9 +259,11 @@ class Part:
             raise
 
     def take_name(self, numbering):
-        """Returns the next name of this part's turn of the counter, for a task that never reached
-        the part (its arguments could not be sent): the coordinator records the task's failure
-        under it, and no task here will have it."""
+        """Returns the next name of this part's turn of the counter, for a task that never got here.
+
+        The task's arguments could not be sent: the coordinator records its failure under this
+        name, and no task here will have it.
+        """
         m = self.manager
         m._number_names(numbering)
         with m._naming:
