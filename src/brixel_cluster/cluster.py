@@ -227,6 +227,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         # Once a timed run has begun, the parts name the tasks sent without a name: (generation,
         # start, step) of the counter they share, part i taking start + i, start + i + step, ...
         self._numbering = None
+        self._named_highest = 0  # the highest n of a name "Thread_<n>" the caller gave
         self._last_runtime = 0.0
         self._log = threads_main.BrixelLog("BrixelThreads", file=logfile, control=logger)
         self._var = _RunView(self)
@@ -585,7 +586,8 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 raise TypeError(f"_Worker.__init__() got multiple values for argument '{reserved}'")
         with self._lock:
             given = bool(thread_name) and thread_name not in self._tasks
-            part = (self._timed and given and self._owner_of(thread_name)) or self._next_part()
+            number = self._given_number(thread_name) if given else None
+            part = (self._timed and self._owner_of(number)) or self._next_part()
             if given:
                 name = thread_name
             elif self._timed:
@@ -666,7 +668,8 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             for i, element in enumerate(elements):
                 name = element.get("thread_name")
                 if name:
-                    part = owner.setdefault(name, self._owner_of(name, active) or active[i % len(active)])
+                    number = self._given_number(name)
+                    part = owner.setdefault(name, self._owner_of(number, active) or active[i % len(active)])
                 else:
                     part = active[i % len(active)]
                 shares[part.index].append(element)
@@ -685,12 +688,9 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             # run: the names a part generated under an earlier numbering (some perhaps not yet
             # pulled) can never be another part's.
             step = len(self._parts)
-            # Above every name of the generated form known so far or in the collection, the
-            # caller's too: such a name lives in the part round robin gave it, and another part
-            # would generate it again.
-            named = [name for name in owner if type(name) is str]
-            highest = max(filter(None, map(_generated_number, [*self._tasks, *named])), default=0)
-            start = max(self._counter, highest + 1)
+            # Above every name of the generated form the caller gave too: such a name lives in the
+            # part round robin gave it, and another part would generate it again.
+            start = max(self._counter, self._named_highest + 1)
             start += (1 - start) % step
             self._numbering = ((self._numbering[0] + 1) if self._numbering else 1, start, step)
             self._gen += 1
@@ -705,12 +705,19 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             self._finished = self._idle = False
         self._wake.set()
 
-    def _owner_of(self, name, active=None):
-        """The part whose numbers include `name`, when it has the generated form ("Thread_" and a
-        number) and that part takes new tasks (is in `active`, by default the parts in turn): a
-        task the caller names so goes there, where the part's own naming passes over it. None
-        otherwise. Lock held."""
+    def _given_number(self, name):
+        """n for a name "Thread_<n>" the caller gave, kept if it is the highest so far (a timed
+        run's numbering starts above it); None for any other name. Lock held."""
         number = _generated_number(name) if type(name) is str else None
+        if number is not None and number > self._named_highest:
+            self._named_highest = number
+        return number
+
+    def _owner_of(self, number, active=None):
+        """The part whose numbers include `number` (of a name "Thread_<number>", or None), when
+        that part takes new tasks (is in `active`, by default the parts in turn): a task the caller
+        names so goes there, where the part's own naming passes over it. None otherwise. Lock
+        held."""
         if number is None:
             return None
         part = self._parts[(number - 1) % len(self._parts)]
