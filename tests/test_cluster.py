@@ -488,12 +488,15 @@ def test_a_callers_name_of_the_generated_form_is_never_generated_again(make):
     m = make(double, 2, duration=0.2)
     m._send("Thread_6", x=100)
     m._send("Thread_9", x=101)
-    m._send_list([{"x": 1}, {"thread_name": "Thread_11", "x": 102}])
+    m._send_list([{"x": 1}, {"x": 1}, {"thread_name": "Thread_11", "x": 102}])
     m._join()
-    last = max(int(name[7:]) for name in m._get_all_status())
-    given = [last + 1, last + 2, last + 4, last + 3]  # in turn over the parts, one not its own
+    numbers = [int(name[7:]) for name in m._get_all_status()]
+    # The next two numbers of each part's turn (the odd ones are the first part's).
+    given = [max(n for n in numbers if n % 2 == odd) + step for step in (2, 4) for odd in (1, 0)]
+    m._set_max_workers(1)  # one part alone takes new tasks: round robin gave it every name
     for n in given:
         m._send(f"Thread_{n}", x=n)
+    m._set_max_workers(2)
     for _ in range(8):
         m._send(x=0)
     m._join()

@@ -714,14 +714,16 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         return number
 
     def _owner_of(self, number, active=None):
-        """The part whose numbers include `number` (of a name "Thread_<number>", or None), when
-        that part takes new tasks (is in `active`, by default the parts in turn): a task the caller
-        names so goes there, where the part's own naming passes over it. None otherwise. Lock
-        held."""
+        """The part whose numbers include `number` (of a name "Thread_<number>", or None), unless it
+        is lost or, for a timed collection's share, not in `active`: a task the caller names so goes
+        there, where the part's own naming passes over it. A part without a share of the workers
+        runs it as it runs what waits in it. None otherwise. Lock held."""
         if number is None:
             return None
         part = self._parts[(number - 1) % len(self._parts)]
-        return part if part in (self._active if active is None else active) else None
+        if part.lost is not None or (active is not None and part not in active):
+            return None
+        return part
 
     def _numbering_of(self, part):
         """The numbering `part` names its tasks by (see PartManager._number_names): None until a

@@ -239,6 +239,8 @@ class Part:
                         chosen.append((i, m.chosen[-1]))
                 except Exception as e:
                     refused.append((i, e))
+        if self.share == 0:
+            self._fit_share()  # a part without a share runs what it is given one at a time
         return chosen, refused
 
     def send_list(self, share, numbering):
