@@ -775,7 +775,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                     # The part could not read the batch (an argument's class is not importable
                     # there): sent again one task at a time, the others still go.
                     chosen, refused = self._send_one_by_one(part, batch, numbering, e)
-                names = [batch[position][0] or self._name_refused(part, numbering) for position, _ in refused]
+                names = self._name_refused(part, numbering, [batch[position][0] for position, _ in refused])
                 with self._lock:
                     for position, name in chosen:
                         self._tasks.setdefault(name, [part.index, _WAITING, None])
@@ -817,18 +817,21 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             refused += [(position, e) for _, e in one_refused]
         return chosen, refused
 
-    def _name_refused(self, part, numbering):
-        """A name for a task sent without one that its part did not take (in a timed run, where the
-        parts name such tasks): the next of the part's numbers, so that the task's failure is kept
-        under a name as one manager keeps it. None when the part cannot answer."""
-        if part.lost is not None:
-            return None
+    def _name_refused(self, part, numbering, names):
+        """The names of tasks their part did not take: each task's own, or for one sent without a
+        name (in a timed run, where the parts name such tasks) the next of the part's numbers, all
+        taken in one call, so that the task's failure is kept under a name as one manager keeps
+        it. None for those when the part cannot answer."""
+        unnamed = names.count(None)
+        if not unnamed or part.lost is not None:
+            return names
         try:
-            return self._answer(part, part.actor.take_name(numbering))
+            taken = iter(self._answer(part, part.actor.take_names(numbering, unnamed)))
         except Exception as e:
             if _is_lost(e):
                 self._lose(part, e)
-            return None
+            return names
+        return [name if name is not None else next(taken) for name in names]
 
     def _refuse_task(self, part, name, error):
         """A task its part could not take (its arguments cannot be unpickled there): it counts as

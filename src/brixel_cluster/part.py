@@ -260,16 +260,16 @@ class Part:
             self.manager.opening = False  # no loop began (a closed manager, a thread refused)
             raise
 
-    def take_name(self, numbering):
-        """Returns the next name of this part's turn of the counter, for a task that never got here.
+    def take_names(self, numbering, count):
+        """Returns the next `count` names of this part's turn of the counter, for tasks never sent here.
 
-        The task's arguments could not be sent: the coordinator records its failure under this
-        name, and no task here will have it.
+        Their arguments could not be sent: the coordinator records their failures under these
+        names, and no task here will have one of them.
         """
         m = self.manager
         m._number_names(numbering)
         with m._naming:
-            return m._new_name()
+            return [m._new_name() for _ in range(count)]
 
     # Reading.
 
