@@ -123,7 +123,9 @@ def test_submission_names_and_queries(make):
     m._send("", x=-1)
     with pytest.warns(RuntimeWarning, match="^_send_list sends nothing from a generator"):
         assert m._send_list({"x": x} for x in range(3)) is None
-    m._send_list([{"x": 4}, {"thread_name": "listed", "x": -2}])
+    with pytest.raises(TypeError, match=r"^argument after \*\* must be a mapping, not NoneType$"):
+        m._send_list_thread([None])
+    m._send_list([{"x": 4}, [("thread_name", "listed"), ("x", -2)]])  # pairs make a dict
     wait_until(lambda: m._get_run_status()["total"] == 6)
     assert m._join() is True
     names = ["Thread_1", "named", "Thread_2", "Thread_3", "Thread_4", "listed"]

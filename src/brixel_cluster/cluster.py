@@ -624,9 +624,9 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         try:
             if not self._var.duration:
                 for element in self._thread_list_yield(thread_list):
-                    self._send(**element)
+                    self._send(**_request(element))
                 return None
-            self._send_for_duration([dict(_mapping(e)) for e in self._thread_list_yield(thread_list)])
+            self._send_for_duration([dict(_request(e)) for e in self._thread_list_yield(thread_list)])
             return None
         finally:
             with self._lock:
@@ -1448,10 +1448,14 @@ def _bound(actor, client, future):
     return actor
 
 
-def _mapping(element):
+def _request(element):
+    """One element of a collection as the keywords of a _send, as one manager takes it: a dict as it
+    is, anything else turned into one as dict() does (pairs, say), None refused as `**` refuses it."""
+    if isinstance(element, dict):
+        return element
     if element is None:
         raise TypeError("argument after ** must be a mapping, not NoneType")
-    return element
+    return dict(element)
 
 
 def _handshake(address, timeout):
