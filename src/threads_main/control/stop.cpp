@@ -78,9 +78,6 @@ struct Decision {
 // store's lock is held. GIL held.
 Decision decide(const Ctx& c, PyObject* self, PyObject* var, PyObject* name, bool direct)
 {
-    // Whatever unraisable hook the caller installed since, a stop that a finalizer swallows must be
-    // sent again: ours goes in front before anything can be sent.
-    front_stop_hook();
     Ref threads = field(c, var, N_threads);
     Ref entry = task_entry(c, threads.get(), name);
     Ref thread = field(c, entry.get(), N_thread);
@@ -104,6 +101,11 @@ Decision decide(const Ctx& c, PyObject* self, PyObject* var, PyObject* name, boo
 
     RunTable* table = &as_manager(self)->core->runs;
     if (Run* run = table->find(name)) {
+        // Whatever unraisable hook the caller installed since, a stop that a finalizer swallows must
+        // be sent again: ours goes in front before anything can be sent. Only here, where a request
+        // may go out: a close walks every finished name too, and the look at `sys` costs as much as
+        // the rest of a finished name's walk.
+        front_stop_hook();
         switch (request_stop(run)) {
         case StopVerdict::TooLate:
             return {};
