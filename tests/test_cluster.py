@@ -554,10 +554,13 @@ def test_a_result_that_cannot_travel_costs_that_result_alone(cluster):
     assert all(p["lost"] is None for p in m._parts_info())
 
 
-def test_functions_the_workers_cannot_have_are_refused_at_construction(cluster, tmp_path, monkeypatch):
+def test_what_the_workers_cannot_have_is_refused_at_construction(cluster, tmp_path, monkeypatch):
     lock = threading.Lock()
     with pytest.raises(TypeError, match="task function .*<lambda> cannot be sent to the worker processes"):
         cluster(lambda: lock)
+    with pytest.raises(TypeError, match=r"^reserve cannot be sent to the worker processes: TypeError: cannot pickle "
+                                        r"'_thread.lock' object\. Give True or False"):
+        cluster(double, reserve=lock)
 
     async def later():
         return 1

@@ -181,9 +181,9 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
     own setting.
 
     Raises ImportError without the cluster extra, ValueError for a `dispatch`, `processes` or
-    `duration` out of range, TypeError for a `duration` that is not a number and for a task function
-    that cannot be sent to (or loaded in) the worker processes, and ConnectionError when no
-    scheduler answers at `address` in time.
+    `duration` out of range, TypeError for a `duration` that is not a number, for a `reserve` that
+    cannot be pickled and for a task function that cannot be sent to (or loaded in) the worker
+    processes, and ConnectionError when no scheduler answers at `address` in time.
     """
 
     def __init__(self, func: Callable[..., Any], max_workers: int | None = None, maximum: bool = False,
@@ -250,6 +250,14 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 f"the task function {self._func_name} cannot be sent to the worker processes: {type(e).__name__}: "
                 f"{e}. Give a function defined at module level (or in the script run), whose globals and "
                 f"defaults can be pickled.") from e
+        # Every part is given it: one that does not pickle would fail deep in Dask, after the
+        # processes have started.
+        if type(reserve) not in _SENDABLE:
+            try:
+                cloudpickle.dumps(reserve)
+            except Exception as e:
+                raise TypeError(f"reserve cannot be sent to the worker processes: {describe(e)}. Give True or "
+                                f"False (only its truth value counts)") from e
         self._var.duration = duration
         try:
             workers = self._connect(distributed, processes, address, connect_timeout)
