@@ -147,6 +147,16 @@ def test_submission_names_and_queries(make):
         m._send(5)
 
 
+def test_without_reserve_no_result_is_kept(make):
+    m = make(double, 2, reserve=False)
+    m._send_list([{"x": 1}, {"x": -1}, {"x": 3}])
+    wait_until(lambda: m._get_run_status()["total"] == 3)
+    assert m._join() is True
+    assert m._get_all_status() == {"Thread_1": DONE, "Thread_2": FAILED, "Thread_3": DONE}
+    assert [r["result"] for r in m._get_all_result()["data"]] == [None, None, None]
+    assert m._get_failed_result()["data"] == [record("Thread_2", None, FAILED)]
+
+
 def test_stop_and_stop_all(make, tmp_path):
     gate = str(tmp_path / "gate")
     m = make(spin, 2)
