@@ -2,8 +2,9 @@
 
 Prints a table of ratios (ours / limit; medians of the repetitions, min-max shown). Standard
 library only, but for the cluster figures, which need the cluster extra, and the HTTP figures, which
-need nginx (each skipped without it). `--json` prints the figures as JSON as well; `--reps N` sets the repetitions
-(at least 5 for figures worth quoting); `--only NAME` runs one figure.
+need nginx (and valgrind for their count of instructions; each skipped without it). `--json` prints
+the figures as JSON as well; `--reps N` sets the repetitions (at least 5 for figures worth quoting);
+`--only NAME` runs one figure.
 """
 
 import argparse
@@ -615,8 +616,8 @@ def settle_threads(count, timeout=5.0):
 
 def http_ours(urls, seconds):
     """An eager manager as a load test uses it: a timed run of the request list (one request per
-    worker), waited for with _join_property. Requests per second and CPU microseconds per completed
-    request."""
+    worker), waited for with _join_property. Requests completed, and the seconds and CPU seconds they
+    took."""
     threads = threading.active_count()
     settle()
     m = threads_main.BrixelThreadsMain(fetch, len(urls), logger=QUIET, duration=seconds, dispatch="eager")
@@ -627,7 +628,7 @@ def http_ours(urls, seconds):
     done = m._get_run_status()["done"]
     close(m)
     settle_threads(threads)
-    return done / elapsed, cpu / done * 1e6
+    return done, elapsed, cpu
 
 
 class Record:
@@ -659,6 +660,19 @@ def http_peer(urls, seconds, keep=False):
     with concurrent.futures.ThreadPoolExecutor(len(urls)) as pool:
         done = sum(f.result() for f in [pool.submit(loop, url) for url in urls])
     elapsed, cpu = time.perf_counter() - began, time.process_time() - cpu
+    return done, elapsed, cpu
+
+
+HTTP_SIDES = {
+    "ours": http_ours,
+    "peer": http_peer,
+    "keep": lambda urls, seconds: http_peer(urls, seconds, keep=True),
+}
+
+
+def http_measure(side, seconds):
+    """Requests/s and CPU microseconds per completed request of one side's run."""
+    done, elapsed, cpu = HTTP_SIDES[side](NGINX.urls, seconds)
     return done / elapsed, cpu / done * 1e6
 
 
@@ -676,21 +690,62 @@ def http_run(index, seconds=3.0, tries=3):
         if NGINX.process is None:
             NGINX.start()
         ours, peer, keeping = [], [], []
-        sides = [
-            (ours, lambda: http_ours(NGINX.urls, seconds)),
-            (peer, lambda: http_peer(NGINX.urls, seconds)),
-            (keeping, lambda: http_peer(NGINX.urls, seconds, keep=True)),
-        ]
+        sides = [(ours, "ours"), (peer, "peer"), (keeping, "keep")]
         for attempt in range(tries):
             turn = attempt % len(sides)
-            for runs, measure in sides[turn:] + sides[:turn]:
-                runs.append(measure())
+            for runs, side in sides[turn:] + sides[:turn]:
+                runs.append(http_measure(side, seconds))
         HTTP_RUNS.append({
             "rate": (max(r for r, _ in ours), max(r for r, _ in peer)),
             "cpu": (min(c for _, c in ours), min(c for _, c in peer)),
             "keep_rate": (max(r for r, _ in ours), max(r for r, _ in keeping)),
         })
     return HTTP_RUNS[index]
+
+
+def callgrind_run(valgrind, folder, side, seconds):
+    """Runs one side for `seconds` in a child process under callgrind; returns the instructions the
+    whole process executed and the requests it completed."""
+    command = [valgrind, "--tool=callgrind", f"--callgrind-out-file={os.path.join(folder, 'callgrind.%p')}",
+               sys.executable, os.path.abspath(__file__), "--http-child", side, str(seconds), ",".join(NGINX.urls)]
+    try:
+        child = subprocess.run(command, capture_output=True, text=True, timeout=3 * seconds + 120)
+    except subprocess.TimeoutExpired:
+        raise Skipped(f"the {side} side did not end under callgrind within {3 * seconds + 120:.0f} s") from None
+    counted = [line for line in child.stderr.splitlines() if "I   refs:" in line]
+    if child.returncode != 0 or not counted:
+        raise Skipped(f"callgrind did not count the {side} side: {child.stderr.strip()[-300:]}")
+    return int(counted[-1].split(":")[-1].replace(",", "")), int(child.stdout.split()[-1])
+
+
+def http_instructions(short=3.0, long=9.0):
+    """Instructions per completed request of the manager and of the pool, counted by callgrind: each
+    side runs in a child process under valgrind for `short` seconds and for `long`, and the difference
+    of the two counts over the difference of their requests leaves out what starting a process costs.
+
+    A count does not move with what else the machine is doing, as the rate and the CPU time do by
+    several percent from one run to the next here: it shows what the manager adds to a request's
+    own work at a precision the timed figures cannot reach. Under valgrind the threads run one at a
+    time and many times slower, so only the count per request means anything."""
+    valgrind = shutil.which("valgrind")
+    if valgrind is None:
+        raise Skipped("valgrind not found (install it from the distribution's packages)")
+    if NGINX.process is None:
+        NGINX.start()
+    per_request = {}
+    with tempfile.TemporaryDirectory(prefix="bench-callgrind-") as folder:
+        for side in ("ours", "peer"):
+            (few, fewer_done), (many, more_done) = (callgrind_run(valgrind, folder, side, s) for s in (short, long))
+            if more_done <= fewer_done:
+                raise Skipped(f"the {side} side completed no more requests in {long} s than in {short} s")
+            per_request[side] = (many - few) / (more_done - fewer_done)
+    return per_request["ours"], per_request["peer"], "instructions/request"
+
+
+def http_child(side, seconds, urls):
+    """The child of callgrind_run: one side's run; prints the requests completed."""
+    done, _, _ = HTTP_SIDES[side](urls.split(","), float(seconds))
+    print(done, flush=True)
 
 
 def http_figure(metric, unit):
@@ -734,6 +789,9 @@ FIGURES = {
     "eager_http_keep_rate": ("eager: requests/s of the same runs; peer: the same pool keeping one record per "
                              "request in its loop (for the record)", http_figure("keep_rate", "requests/s"), None,
                              True),
+    "eager_http_instructions": ("eager: instructions per request under callgrind, the same task (9 s less 3 s); "
+                                "peer: the same ThreadPoolExecutor(20) loop (for the record)", http_instructions,
+                                None, False),
     "cluster_cpu": ("cluster of 2 processes: 3,000 CPU-bound tasks (1 ms of Python each), 4 workers; peer: one "
                     "eager manager", cluster_cpu, 1.7, True),
     "cluster_start": ("cluster: start-up of an embedded cluster of 2 processes; limit: 2 s", cluster_start, 1.0, False),
@@ -749,7 +807,11 @@ def main(argv=None):
     parser.add_argument("--reps", type=int, default=5)
     parser.add_argument("--json", action="store_true")
     parser.add_argument("--only", choices=sorted(FIGURES), action="append")
+    parser.add_argument("--http-child", nargs=3, help=argparse.SUPPRESS)  # SIDE SECONDS URLS: one HTTP run
     args = parser.parse_args(argv)
+    if args.http_child:
+        http_child(*args.http_child)
+        return 0
     results = {}
     try:
         run_figures(args, results)
