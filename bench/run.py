@@ -713,9 +713,10 @@ def callgrind_run(valgrind, folder, side, seconds):
     except subprocess.TimeoutExpired:
         raise Skipped(f"the {side} side did not end under callgrind within {3 * seconds + 120:.0f} s") from None
     counted = [line for line in child.stderr.splitlines() if "I   refs:" in line]
-    if child.returncode != 0 or not counted:
+    printed = child.stdout.split()
+    if child.returncode != 0 or not counted or not printed or not printed[-1].isdigit():
         raise Skipped(f"callgrind did not count the {side} side: {child.stderr.strip()[-300:]}")
-    return int(counted[-1].split(":")[-1].replace(",", "")), int(child.stdout.split()[-1])
+    return int(counted[-1].split(":")[-1].replace(",", "")), int(printed[-1])
 
 
 def http_instructions(short=3.0, long=9.0):
