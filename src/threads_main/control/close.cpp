@@ -176,6 +176,7 @@ PyObject* manager_clear_record(PyObject* self, PyTypeObject* cls, PyObject* cons
             note_cleared_run_time(self, run_time.get());
             ManagerCore* core = as_manager(self)->core;
             core->runs.forget_unbegun();
+            ++core->clearings;
             core->metrics.clear();
             cleared = true;
         }

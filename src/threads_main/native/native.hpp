@@ -37,6 +37,9 @@ public:
 
     RunTable runs;
     Metrics metrics;
+    // How often _clear_record has cleared the records (GIL held). A worker built before the latest
+    // clearing belongs to a batch that is gone.
+    unsigned long long clearings = 0;
 
 private:
     ManagerCore() = default;

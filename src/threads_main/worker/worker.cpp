@@ -39,6 +39,7 @@ struct WorkerObject {
     PyObject* kwvalues;  // compact form: the value itself for one name, else a tuple of the values
     PyObject* kwargs;    // the dict form, or null while the compact form holds
     ManagerCore* core;   // where its runs and run times go: the core of the manager that built it, or null
+    unsigned long long batch;  // the core's clearings when the worker joined it
 };
 
 WorkerObject* as_worker(PyObject* self)
@@ -335,6 +336,7 @@ void join_core(WorkerObject* w, ManagerCore* core) noexcept
 {
     if (core) {
         core->hold();
+        w->batch = core->clearings;
     }
     if (ManagerCore* old = std::exchange(w->core, core)) {
         old->release();
@@ -538,6 +540,13 @@ PyObject* worker_start(PyObject* self, PyTypeObject* cls, PyObject* const* args,
         }
         ManagerCore* core = PyObject_TypeCheck(self, c.st->worker_type) ? w->core : nullptr;
         RunTable* table = core ? &core->runs : nullptr;
+        // The records were cleared since the worker was built: its task was stopped before it began
+        // (a clearing waits for every other task to end), and the run the stop left for it went
+        // with them. It must not run now, nor write into the batch under way, which may have a task
+        // of the same name. Nothing runs Python code between this test and the run's beginning.
+        if (core && w->batch != core->clearings) {
+            return Py_NewRef(Py_None);
+        }
         // Every start() is a run of its own, so a worker can be started again after it ended.
         ThreadRun run(table ? table->begin(name.get()) : new (std::nothrow) Run(), 0, table, name.get());
         if (!run.get()) {
