@@ -152,6 +152,25 @@ def test_done_turns_true_as_the_last_task_ends(eager):
     assert seen == [True] and m._is_run() is False
 
 
+def test_a_ctrl_c_while_a_task_thread_starts_leaves_the_task_a_thread(eager, monkeypatch):
+    interrupted = []
+
+    class Interrupted(threading.Thread):
+        def __init__(self, *args, **kwargs):
+            if getattr(kwargs.get("target"), "__name__", "") == "_run_tasks" and not interrupted:
+                interrupted.append(True)
+                raise KeyboardInterrupt
+            super().__init__(*args, **kwargs)
+
+    monkeypatch.setattr(threads_main, "Thread", Interrupted)
+    m = eager(lambda x: x, 4)
+    with pytest.raises(KeyboardInterrupt):
+        m._send("a", x=1)  # queued, and no thread alive to take it
+    wait_until(m._done, timeout=5)
+    assert m._get_result("a") == {"a": 1}
+    assert_records(m)
+
+
 def test_waiting_tasks_hold_no_thread_and_rerun(eager):
     m = eager(lambda n: 1 / n, 0, maximum=True)
     m._send("zero", n=0), m._send("one", n=1)

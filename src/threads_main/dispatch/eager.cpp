@@ -712,6 +712,23 @@ void eager_kick(const Ctx& c, PyObject* manager, PyObject* var)
         kick(c, manager, q, var);
     }
     catch (const PyErrSet&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            // A Ctrl-C or a stop that landed in a thread's start-up (the Python code of its
+            // constructor or of start()) goes on to the caller. With no thread alive, the work
+            // queued would wait for one that nothing starts: one more try comes first.
+            SavedError interruption;
+            if (q->alive == 0 && !q->closed && !q->fifo->empty()) {
+                try {
+                    kick(c, manager, q, var);
+                }
+                catch (const PyErrSet&) {
+                    if (PyErr_ExceptionMatches(PyExc_Exception)) {
+                        log_run_error(c, manager);
+                    }
+                }
+            }
+            throw;
+        }
         // A limit that cannot be compared (or a failing store) is logged as the dispatch logs it,
         // and nothing is dispatched. One thread is kept trying, as the paced loop keeps polling,
         // so that a limit set right through the store is taken up.
