@@ -3,9 +3,11 @@
 
 #include <cstring>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "support/call.hpp"
+#include "support/error.hpp"
 #include "support/ref.hpp"
 
 namespace threads_main {
@@ -343,6 +345,12 @@ bool run_key(PyObject* name, RunKey& key) noexcept
 {
     if (!PyUnicode_Check(name)) {
         return false;
+    }
+    // Also called while a task's error is on its way out (a run removed on the error path): the
+    // encoding's own errors must not take its place. An ASCII name, the usual one, raises nothing.
+    std::optional<SavedError> keep;
+    if (!PyUnicode_IS_ASCII(name)) {
+        keep.emplace();
     }
     try {
         Py_ssize_t size = 0;
