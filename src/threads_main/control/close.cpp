@@ -112,9 +112,10 @@ void end_control_thread(const Ctx& c, PyObject* self, PyObject* var)
         return;
     }
     // An override sends from Python code: the loop waits for it before it leaves the user's code.
+    // Nothing may throw between the announce and its end, or the loop would wait for ever.
+    Ref ident = require(PyLong_FromUnsignedLong(run->ident));
     run_hold(run);
     announce(run);
-    Ref ident = require(PyLong_FromUnsignedLong(run->ident));
     Ref sent = Ref::steal(PyObject_CallFunctionObjArgs(sender.get(), ident.get(), PyExc_SystemExit, nullptr));
     announced(run, sent.get() != nullptr);
     run_release(run);
