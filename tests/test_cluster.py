@@ -202,6 +202,33 @@ def test_rerun_failed_and_clear_record(make, tmp_path):
     assert m._get_all_status() == {} and set(m._get_run_status().values()) == {0}
 
 
+def test_a_ctrl_c_while_the_parts_clear_their_records_takes_effect_after_the_records_here(cluster, monkeypatch):
+    m = cluster(double, 2)
+    for x in range(4):
+        m._send(x=x)
+    m._join()
+    call_all = m._call_all
+
+    def ctrl_c_once_cleared(method, *args, **kwargs):
+        answers = call_all(method, *args, **kwargs)
+        if method == "clear_record":
+            monkeypatch.setattr(m, "_call_all", call_all)
+            signal.raise_signal(signal.SIGINT)  # as from the terminal, while the parts answered
+        return answers
+
+    monkeypatch.setattr(m, "_call_all", ctrl_c_once_cleared)
+    before = signal.signal(signal.SIGINT, signal.default_int_handler)  # (a background shell ignores it)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            m._clear_record()
+    finally:
+        signal.signal(signal.SIGINT, before)
+    assert m._get_all_status() == {} and set(m._get_run_status().values()) == {0}
+    m._send(x=5)
+    m._join()
+    assert m._get_all_status() == {"Thread_5": DONE} and m._clear_record() is True
+
+
 @pytest.mark.parametrize("way", ["close", "with"])
 def test_close_cancels_waiting_stops_running_and_answers_after(make, tmp_path, way):
     m = make(spin, 2)
@@ -229,6 +256,34 @@ def test_two_closes_at_once_one_closes_the_other_refuses(cluster):
     assert not m._log.texts("warning")
     m = cluster(double, 2)  # leaving a `with` block while another thread closes: nothing raised
     assert close_twice_at_once(m, lambda: m.__exit__(None, None, None)) == [True, None]
+
+
+def test_a_ctrl_c_as_a_close_begins_still_shuts_everything_down(cluster, dask_client, tmp_path):
+    m = cluster(spin, 2)
+    m._send(gate=str(tmp_path / "gate"))
+    keys = [future.key for future in m._futures]
+    info = m._log.info
+
+    def ctrl_c_at_close(message):
+        if message == "Close......":
+            m._log.info = info
+            raise KeyboardInterrupt
+        info(message)
+
+    m._log.info = ctrl_c_at_close
+    with pytest.raises(KeyboardInterrupt):
+        m._close()
+    # The switch was off already: a shut-down left undone then was never done.
+    assert m._is_close() and not any(thread.is_alive() for thread in m._threads)
+    with pytest.raises(threads_main.ManagerError, match="^The manager has stopped$"):
+        m._close()
+
+    def held():
+        return {key for actors in dask_client.run(lambda dask_worker: list(dask_worker.state.actors)).values()
+                for key in actors}
+
+    wait_until(lambda: not set(keys) & held(), interval=0.05)  # the parts are let go, and close
+    (tmp_path / "gate").touch()
 
 
 def test_break_result_and_summary_lines(make, tmp_path):
@@ -531,6 +586,22 @@ class ExitsWhenLoaded:
         return exec, ("raise SystemExit('while loaded')",)
 
 
+class OpensAPath:
+    """Loading it opens a path the worker does not have (as one of the coordinator's machine)."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __reduce__(self):
+        return open, (self.path,)
+
+
+class RaisesUnpicklableWhenLoaded:
+    def __reduce__(self):
+        return exec, ("import threading\nerror = ValueError('locked')\nerror.lock = threading.Lock()\nraise error",
+                      {})
+
+
 class Unloadable(Exception):
     """Pickles, but cannot be loaded: its arguments are not the ones its __init__ wants."""
 
@@ -616,15 +687,20 @@ def test_arguments_a_part_cannot_take_fail_that_task_only(make, tmp_path, monkey
     import only_here_too
 
     # One that its part cannot load, one whose loading there raises SystemExit, and three that
-    # cannot even be pickled here (one of them raising SystemExit as it is).
-    for x in [1, only_here_too.Value(), 2, Unpicklable(), (i for i in range(2)), Exiting(), ExitsWhenLoaded(), 3]:
+    # cannot even be pickled here (one of them raising SystemExit as it is). Then one whose loading
+    # raises an error that cannot go back, and one whose loading raises an OSError: no sign of a
+    # lost process either (each part's other tasks are done).
+    missing = str(tmp_path / "only on the coordinator's machine")
+    for x in [1, only_here_too.Value(), 2, Unpicklable(), (i for i in range(2)), Exiting(), ExitsWhenLoaded(),
+              RaisesUnpicklableWhenLoaded(), OpensAPath(missing), 3]:
         m._send(x=x)
     m._join()
     # A refused task counts as started and failed, as a task whose thread cannot start does.
-    assert m._get_run_status() == dict(total=8, done=8, run=8, success=3, failed=5, stop=0, cancel=0)
-    assert [s for s in m._get_all_status().values()] == [DONE, FAILED, DONE, FAILED, FAILED, FAILED, FAILED, DONE]
+    assert m._get_run_status() == dict(total=10, done=10, run=10, success=3, failed=7, stop=0, cancel=0)
+    assert [s for s in m._get_all_status().values()] == [DONE, FAILED, DONE] + [FAILED] * 6 + [DONE]
     results = {d["task"]: d["result"] for d in m._get_failed_result()["data"]}
     assert type(results["Thread_2"]) is ModuleNotFoundError
+    assert type(results["Thread_9"]) is FileNotFoundError and results["Thread_9"].filename == missing
     for name, why in [("Thread_4", "TypeError: no pickling here"), ("Thread_5", "cannot pickle 'generator' object"),
                       ("Thread_6", "SystemExit: while pickled")]:
         assert type(results[name]) is UnsendableError
@@ -633,6 +709,9 @@ def test_arguments_a_part_cannot_take_fail_that_task_only(make, tmp_path, monkey
     assert type(results["Thread_7"]) is UnsendableError
     assert str(results["Thread_7"]) == ("loading the arguments of a task in its worker process raised SystemExit: "
                                         "while loaded")
+    assert type(results["Thread_8"]) is UnsendableError
+    assert str(results["Thread_8"]) == ("loading the arguments of a task in its worker process raised ValueError: "
+                                        "locked")
     warnings = m._log.texts("warning")
     assert [w for w in warnings if "refused 1 task(s): ModuleNotFoundError" in w]
     assert [w for w in warnings if "task(s) could not be sent to part" in w]

@@ -31,7 +31,7 @@ from typing import Any, Literal
 import threads_main
 
 from . import merge
-from .part import FunctionLoadError, Part, Sealed, UnsendableError, describe
+from .part import FunctionLoadError, LoadFailed, Part, Sealed, UnsendableError, describe
 
 __all__ = ["BrixelThreadsCluster", "ProcessLostError"]
 
@@ -501,7 +501,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 if _is_lost(e):
                     self._lose(part, e)
                 elif raised is None:
-                    raised = e
+                    raised = _unwrapped(e)
         if raised is not None:
             raise raised
         return answers
@@ -805,7 +805,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         """Sends a batch that failed as a whole one task at a time; a task whose arguments cannot be
         pickled fails with an UnsendableError. `error` is the whole batch's, for a batch of one."""
         if len(batch) == 1 and error is not None:
-            return [], [(0, error)]
+            return [], [(0, _unwrapped(error))]
         chosen, refused = [], []
         for position, item in enumerate(batch):
             try:
@@ -820,7 +820,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 if _is_lost(e):
                     self._lose(part, e)
                     break
-                one_chosen, one_refused = [], [(0, e)]
+                one_chosen, one_refused = [], [(0, _unwrapped(e))]
             chosen += [(position, name) for _, name in one_chosen]
             refused += [(position, e) for _, e in one_refused]
         return chosen, refused
@@ -1232,7 +1232,9 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         self._refresh()
         if not self._done():
             return False
-        with self._sync_lock:
+        # A Ctrl-C is held until the records here are cleared as the parts' are: cut short between
+        # the two, this would keep for good a batch that the parts have forgotten.
+        with self._sync_lock, _CtrlCHeld():
             answers = self._call_all("clear_record")
             with self._lock:
                 cleared = {i for i, ok in answers.items() if ok}
@@ -1294,8 +1296,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             if not self._var.switch:
                 raise threads_main.ManagerError("The manager has stopped")
             self._var.switch = False
-        self._log.info("Close......")
         try:
+            # In the try: once the switch is off, nothing (a Ctrl-C in the logger) may keep the
+            # shut-down from running.
+            self._log.info("Close......")
             self._flush()
             self._clear_queue()
             self._stop_action()
@@ -1516,7 +1520,10 @@ def _check_duration(duration):
 
 
 def _is_lost(error):
-    """Whether a failed call means the part's process is gone (rather than that its manager raised)."""
+    """Whether a failed call means the part's process is gone (rather than that its manager, or
+    loading the caller's data there, raised)."""
+    if isinstance(error, LoadFailed):
+        return False
     if isinstance(error, (OSError, TimeoutError, ConnectionError)):
         return True
     try:
@@ -1527,3 +1534,9 @@ def _is_lost(error):
         return True
     text = str(error)
     return isinstance(error, RuntimeError) and ("Actor" in text or "lost" in text)
+
+
+def _unwrapped(error):
+    """The error a failed call to a part stands for: the one that loading the caller's data raised
+    there, which travels in a LoadFailed."""
+    return error.args[0] if type(error) is LoadFailed and error.args else error

@@ -15,7 +15,8 @@ import warnings
 
 import threads_main
 
-__all__ = ["Part", "PartManager", "FunctionLoadError", "UnsendableError", "Sealed", "LOGGER_NAME", "describe"]
+__all__ = ["Part", "PartManager", "FunctionLoadError", "UnsendableError", "LoadFailed", "Sealed", "LOGGER_NAME",
+           "describe"]
 
 LOGGER_NAME = "distributed.worker.brixel_cluster"
 
@@ -45,17 +46,30 @@ def describe(error):
     return f"{type(error).__name__}: {text}"
 
 
+class LoadFailed(Exception):
+    """Carries to the coordinator, as args[0], the error that loading the caller's data raised in the
+    worker; the coordinator makes that error the task's. Raised as itself, an OSError (a __reduce__
+    that opens a path of the coordinator's machine) would read there as the loss of the process."""
+
+
 def _load(data, what):
     """Unpickles what the coordinator sent. Loading runs code of the caller's (a __setstate__, an
-    import): what it raises is this call's error, which the coordinator makes the task's. One that
-    is no Exception (a SystemExit) is made an UnsendableError: let through, it would close the
-    worker's connection, and the coordinator would count the part as lost."""
+    import): what it raises is this call's error, raised in a LoadFailed, which the coordinator
+    makes the task's. One that is no Exception (a SystemExit), or that cannot be pickled to go back,
+    is made an UnsendableError: let through, the one would close the worker's connection and the
+    other leave the call without an answer, and the coordinator would count the part as lost."""
     try:
         return pickle.loads(data)
-    except Exception:
-        raise
+    except Exception as e:
+        try:
+            pickle.dumps(e, protocol=pickle.HIGHEST_PROTOCOL)
+        except BaseException:
+            cause = describe(e)
+        else:
+            raise LoadFailed(e) from None
     except BaseException as e:
-        raise UnsendableError(f"loading {what} in its worker process raised {describe(e)}") from None
+        cause = describe(e)
+    raise UnsendableError(f"loading {what} in its worker process raised {cause}")
 
 
 class PartManager(threads_main.BrixelThreadsMain):
