@@ -47,9 +47,11 @@ def describe(error):
 
 
 class LoadFailed(Exception):
-    """Carries to the coordinator, as args[0], the error that loading the caller's data raised in the
-    worker; the coordinator makes that error the task's. Raised as itself, an OSError (a __reduce__
-    that opens a path of the coordinator's machine) would read there as the loss of the process."""
+    """The error that loading the caller's data raised in a worker, on its way to the coordinator.
+
+    It travels as args[0], and the coordinator makes it the task's. Raised as itself, an OSError (a
+    __reduce__ that opens a path of the coordinator's machine) would read there as the loss of the
+    process."""
 
 
 def _load(data, what):
