@@ -959,6 +959,40 @@ def test_a_worker_killed_or_hung_in_the_middle_of_a_run(how, repeat):
     assert result.returncode == 0 and result.stdout.strip() == "ok", result.stdout + result.stderr[-3000:]
 
 
+HUNG_AT_CTRL_C = """
+import os, signal, time
+import brixel_cluster.cluster
+from brixel_cluster import BrixelThreadsCluster
+{LEFT_BEHIND}
+# Far beyond a hurried close's wait: a close that waited for the call time-out would show.
+brixel_cluster.cluster._CALL_TIMEOUT = 30.0
+def slow(x):
+    time.sleep(0.02)
+    return x
+
+if __name__ == "__main__":
+    try:
+        with BrixelThreadsCluster(slow, 4, processes=2, dispatch="eager") as m:
+            m._send_list([{"x": i} for i in range(2000)])
+            time.sleep(0.5)
+            os.kill(m._parts_info()[0]["pid"], signal.SIGSTOP)
+            time.sleep(0.5)  # a pull to the hung part is under way, and holds the pulls' lock
+            began = time.monotonic()
+            raise KeyboardInterrupt
+    except KeyboardInterrupt:
+        took = time.monotonic() - began
+    assert took < 15, took
+    assert left_behind() == []
+    print("ok")
+"""
+
+
+@pytest.mark.parametrize("repeat", range(2))
+def test_a_ctrl_c_while_a_worker_hangs_closes_without_waiting_for_it(repeat):
+    result = run_child(HUNG_AT_CTRL_C)
+    assert result.returncode == 0 and result.stdout.strip() == "ok", result.stdout + result.stderr[-3000:]
+
+
 NO_PROCESS_LEFT = """
 import sys
 from brixel_cluster import BrixelThreadsCluster

@@ -512,16 +512,20 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
     def _answer(self, part, call):
         """The answer of a call to a part. The wait ends as soon as Dask knows the part's worker is
         gone: a call on its way to a dead worker would otherwise retry its connection for Dask's
-        whole connection time-out."""
-        wait = self._timeout()
-        deadline = time.monotonic() + wait
+        whole connection time-out. A close in a hurry shortens a wait under way (the poller's, which
+        the close waits for), and a part found lost meanwhile ends it."""
+        began = time.monotonic()
         while True:
+            wait = self._timeout()
+            deadline = began + wait
             try:
                 return call.result(timeout=max(0.001, min(0.1, deadline - time.monotonic())))
             except TimeoutError:
                 status = part.future.status if part.future is not None else "finished"
                 if status not in ("finished", "pending"):
                     raise RuntimeError(f"Worker holding Actor was lost.  Status: {status}") from None
+                if part.lost is not None:
+                    raise RuntimeError(f"Worker holding Actor was lost: {part.lost}") from None
                 if time.monotonic() >= deadline:
                     # The whole wait, not the last slice of it, which is what the caught one says.
                     raise TimeoutError(f"no answer within {wait:g} s") from None
