@@ -229,6 +229,22 @@ def test_a_ctrl_c_while_the_parts_clear_their_records_takes_effect_after_the_rec
     assert m._get_all_status() == {"Thread_5": DONE} and m._clear_record() is True
 
 
+def test_a_ctrl_c_in_the_wake_up_of_the_sender_loses_no_task(cluster):
+    m = cluster(double, 2)
+    m._send(x=1)
+    m._join()
+
+    def ctrl_c(n=1):
+        del m._sent.notify
+        raise KeyboardInterrupt  # as from the terminal, in the Python code of the wake-up
+
+    m._sent.notify = ctrl_c
+    with pytest.raises(KeyboardInterrupt):
+        m._send(x=2)  # taken, and the sender not woken
+    wait_until(m._done, timeout=10)
+    assert m._get_all_result()["data"][-1]["result"] == 4
+
+
 @pytest.mark.parametrize("way", ["close", "with"])
 def test_close_cancels_waiting_stops_running_and_answers_after(make, tmp_path, way):
     m = make(spin, 2)

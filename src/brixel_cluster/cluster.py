@@ -62,6 +62,9 @@ _HORIZON = 0.5
 _RUNTIME_PERIOD = 1.0
 # Tasks sent to one part in one call.
 _BATCH = 20000
+# Seconds the idle sender thread sleeps between looks for pending tasks, should a wake-up have been
+# lost (a Ctrl-C that landed in the submission's notify).
+_SENDER_LOOK = 1.0
 # Seconds one call to a part may take before the part counts as lost; while closing on an
 # exception (Ctrl-C), what the whole close may take.
 _CALL_TIMEOUT = 60.0
@@ -750,7 +753,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         while True:
             with self._sent:
                 while not self._closing and not any(p.pending for p in self._parts):
-                    self._sent.wait()
+                    self._sent.wait(_SENDER_LOOK)
                 if self._closing and not any(p.pending and p.lost is None for p in self._parts):
                     return
                 batches = []
