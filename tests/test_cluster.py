@@ -950,9 +950,12 @@ if __name__ == "__main__":
         statuses = m._get_all_status()
         m._set_max_workers(3)  # all of it to the part still there
         shares = [p["max_workers"] for p in m._parts_info()]
-    lost = [r for r in m._get_failed_result()["data"] if r["task"] != "unsent"]
+        lost = [r for r in m._get_failed_result()["data"] if r["task"] != "unsent"]
+        unsent = m._get_result("unsent")["unsent"]
+        # Cleared, the run has done nothing yet, the lost part included: as one manager after a clear.
+        cleared = [m._clear_record(), m._done(), m._clear_record()]
     assert run["total"] == 201 == len(statuses) == run["done"] + run["stop"] + run["cancel"], run
-    assert statuses["unsent"] == "失败" and type(m._get_result("unsent")["unsent"]) is UnsendableError
+    assert statuses["unsent"] == "失败" and type(unsent) is UnsendableError
     # Nothing runs any more, the lost part's waiting tasks included: none is counted running.
     assert run["run"] == run["done"] + run["stop"], run
     assert run["failed"] == len(lost) + 1 > 1 and all(type(r["result"]) is ProcessLostError for r in lost), lost[:3]
@@ -963,6 +966,7 @@ if __name__ == "__main__":
     if sys.argv[1] == "SIGSTOP":
         assert " lost: TimeoutError: no answer within 3 s; " in warned[0], warned
     assert shares == [0, 3], shares
+    assert cleared == [True, False, False], cleared
     assert lines[-1] == ("INFO", "Close complete")
     assert left_behind() == []
     print("ok")

@@ -1253,6 +1253,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                         part.refused_names = set()
                         part.times = {"all_time": 0, "min_time": 0, "max_time": 0}
                         part.runtime = None
+                        part.settled = False  # it has run nothing of the batch to come (a lost part ever)
                 if len(cleared) < len(self._parts):
                     for name in [name for name, task in self._tasks.items() if task[0] in cleared]:
                         del self._tasks[name]
