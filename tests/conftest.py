@@ -211,6 +211,34 @@ def tracked_threads(monkeypatch):
     return made
 
 
+class HeldStart:
+    """The first paced task thread, held before its worker begins until `gate` opens: `thread` is
+    that thread once it waits, and `raised` what any task thread's run let out."""
+
+    def __init__(self):
+        self.thread = None
+        self.gate = threading.Event()
+        self.raised = []
+
+
+@pytest.fixture
+def held_start(monkeypatch):
+    held = HeldStart()
+
+    class Held(threading.Thread):
+        def run(self):
+            if isinstance(self._target, threads_main._Worker) and held.thread is None:
+                held.thread = self
+                held.gate.wait(5)
+            try:
+                super().run()
+            except BaseException as e:
+                held.raised.append(e)
+
+    monkeypatch.setattr(threads_main, "Thread", Held)
+    return held
+
+
 @pytest.fixture
 def make_manager(fast_time, recording_log, dispatch):
     """Builds managers with a fast clock and a recording logger; closes them all afterwards."""

@@ -292,29 +292,16 @@ def test_stop_before_the_worker_begins_keeps_no_store_alive(fast_time, recording
 
 
 @pytest.mark.paced_only
-def test_a_worker_that_fails_keeps_its_own_error_under_a_name_with_lone_surrogates(make_manager, monkeypatch):
+def test_a_worker_that_fails_keeps_its_own_error_under_a_name_with_lone_surrogates(make_manager, held_start):
     # The run is taken out of the table by the name's key as the error goes out; a name that has no
     # UTF-8 form must not cost the error its place.
-    held, gate, raised = [], threading.Event(), []
-
-    class Held(threading.Thread):
-        def run(self):
-            if isinstance(self._target, threads_main._Worker) and not held:
-                held.append(self)
-                gate.wait(5)
-            try:
-                super().run()
-            except BaseException as e:
-                raised.append(e)
-
-    monkeypatch.setattr(threads_main, "Thread", Held)
     m = make_manager(lambda: "ran", 1)
     m._send("a\udc80")
-    wait_until(lambda: held)
+    wait_until(lambda: held_start.thread)
     m._var.threads.clear()  # the entry goes from under the worker
-    gate.set()
-    held[0].join(5)
-    assert [type(e) for e in raised] == [AttributeError]
+    held_start.gate.set()
+    held_start.thread.join(5)
+    assert [type(e) for e in held_start.raised] == [AttributeError]
 
 
 def test_override_of_async_raise_never_reaches_another_task(make_manager):

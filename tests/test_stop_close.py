@@ -162,30 +162,22 @@ def test_stop_during_thread_start_up(make_manager, monkeypatch):
 
 
 @pytest.mark.paced_only
-def test_a_task_stopped_before_it_began_stays_stopped_across_a_clearing(make_manager, monkeypatch):
+def test_a_task_stopped_before_it_began_stays_stopped_across_a_clearing(make_manager, held_start):
     # The stop leaves word for a thread that has not begun its task, and the records are cleared
     # before the thread begins: the task must not run then, nor write into the next batch's task of
     # the same name.
-    held, gate, calls = [], threading.Event(), []
-
-    class Held(threading.Thread):
-        def run(self):
-            if isinstance(self._target, threads_main._Worker) and not held:
-                held.append(self)
-                gate.wait(5)
-            super().run()
-
-    monkeypatch.setattr(threads_main, "Thread", Held)
+    calls = []
     m = make_manager(lambda i: calls.append(i) or i, 2)
     m._send("a", i=1)
-    wait_until(lambda: held)
+    wait_until(lambda: held_start.thread)
     assert m._stop("a") is True and m._done() and m._clear_record() is True
     m._send("a", i=2)
     wait_until(m._done)
-    gate.set()
-    ended(held[0])
+    held_start.gate.set()
+    ended(held_start.thread)
     assert calls == [2] and m._get_result("a") == {"a": 2} and entry(m, "a").status == DONE
     assert m._get_run_status() == dict(total=1, done=1, run=1, success=1, failed=0, stop=0, cancel=0)
+    assert held_start.raised == []
 
 
 def test_async_raise_refusals_and_instances():
