@@ -229,6 +229,23 @@ def test_a_ctrl_c_while_the_parts_clear_their_records_takes_effect_after_the_rec
     assert m._get_all_status() == {"Thread_5": DONE} and m._clear_record() is True
 
 
+def test_a_pull_that_is_never_applied_loses_no_change(cluster, monkeypatch):
+    m = cluster(double, 2)
+    apply, dropped = m._apply, []
+
+    def dropped_once(part, state, clean):
+        if not dropped and any(status == DONE for _, status, _ in state["changes"]):
+            dropped.append(state)
+            return  # as when a Ctrl-C lands between a pull's answer and its use
+        apply(part, state, clean)
+
+    monkeypatch.setattr(m, "_apply", dropped_once)
+    for x in range(6):
+        m._send(x=x)
+    wait_until(lambda: m._get_run_status()["done"] == 6)
+    assert dropped and m._get_all_result()["data"] == [record(f"Thread_{x + 1}", 2 * x, DONE) for x in range(6)]
+
+
 def test_a_ctrl_c_in_the_wake_up_of_the_sender_loses_no_task(cluster):
     m = cluster(double, 2)
     m._send(x=1)

@@ -169,6 +169,7 @@ class _PartState:
         self.runtime = None
         self.seen = None  # (tasks done, time) at the last pull
         self.pace = 0.0  # tasks done per second between the last two pulls
+        self.applied = None  # the number of the last pull applied: the part sends the changes after it
 
 
 class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
@@ -893,7 +894,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             calls = []
             for part in self._live():
                 try:
-                    calls.append((part, part.actor.pull(runtime)))
+                    calls.append((part, part.actor.pull(runtime, part.applied)))
                 except Exception as e:
                     self._lose(part, e)
             for part, call in calls:
@@ -946,6 +947,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             part.is_run = state["is_run"]
             part.finished = state["finished"] and clean and part.queued == 0
             part.settled = state["settled"]
+            part.applied = state["pull"]
             name_next, step = state["name_next"]
             self._counter = max(self._counter, name_next - step + 1)
             if "runtime" in state:

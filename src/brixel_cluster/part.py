@@ -166,6 +166,7 @@ class Part:
             warnings.filterwarnings("ignore", "the task function .* generator function", RuntimeWarning)
             self.manager = PartManager(func, options["max_workers"], True, False, self._log, options["reserve"],
                                        options["duration"], dispatch=options["dispatch"])
+        self._pulls = 0  # pulls answered: each is numbered, and the numbers go on across clearings
         self._reset_cursors()
         self._watch_release()
 
@@ -206,6 +207,8 @@ class Part:
 
     def _reset_cursors(self):
         self._cursors = {"chosen": 0, "runs": 0, "dones": 0, "stops": 0, "cancels": 0}
+        # Where the last pull ended, until the coordinator says it applied that pull.
+        self._offered = None
 
     def _fit_share(self):
         """Gives the manager its share of the run's workers as its limit. A part left without a share
@@ -289,14 +292,19 @@ class Part:
 
     # Reading.
 
-    def pull(self, runtime=False):
-        """Returns what changed since the last pull, pickled.
+    def pull(self, runtime=False, applied=None):
+        """Returns what changed since the last pull the coordinator applied, pickled.
 
         The names this part chose, the statuses of the tasks dispatched, finished, stopped or
         cancelled since (with the results of the finished ones), and the counters, run-time fields
         and flags of this moment; with `runtime`, also the histogram, timeline, failure causes and
-        run facts.
+        run facts. The state carries its number under "pull": `applied` is the number of the last
+        one the coordinator applied. The changes of a pull it did not apply (a Ctrl-C came between
+        the answer and its use) are sent again.
         """
+        if self._offered is not None and applied == self._pulls:
+            self._cursors = self._offered
+        self._offered = None
         m = self.manager
         v = m._var
         if self.share == 0:
@@ -322,7 +330,8 @@ class Part:
         touched.update(dict.fromkeys(dispatched))
         for key in ("dones", "stops", "cancels"):
             touched.update(dict.fromkeys(lists[key][c[key]:ends[key]]))
-        c.update(ends, chosen=chosen_end)
+        self._offered = dict(ends, chosen=chosen_end)
+        self._pulls += 1
         running = set(dispatched)
         changes = []
         threads = v.threads
@@ -338,7 +347,7 @@ class Part:
         state = {"counts": counts, "new": new, "changes": changes, "qsize": qsize, "finished": finished,
                  "settled": bool(m._done()),
                  "is_run": bool(m._is_run()), "all_time": self._batch_time(v.all_time), "min_time": v.min_time,
-                 "max_time": v.max_time, "name_next": m._next_name()}
+                 "max_time": v.max_time, "name_next": m._next_name(), "pull": self._pulls}
         if runtime:
             state["runtime"] = self.runtime()
         return _dumps(state)
