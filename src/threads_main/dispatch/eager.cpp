@@ -714,19 +714,10 @@ void eager_kick(const Ctx& c, PyObject* manager, PyObject* var)
     catch (const PyErrSet&) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) {
             // A Ctrl-C or a stop that landed in a thread's start-up (the Python code of its
-            // constructor or of start()) goes on to the caller. With no thread alive, the work
-            // queued would wait for one that nothing starts: one more try comes first.
-            SavedError interruption;
-            if (q->alive == 0 && !q->closed && !q->fifo->empty()) {
-                try {
-                    kick(c, manager, q, var);
-                }
-                catch (const PyErrSet&) {
-                    if (PyErr_ExceptionMatches(PyExc_Exception)) {
-                        log_run_error(c, manager);
-                    }
-                }
-            }
+            // constructor or of start()) goes on to the caller. The work left queued is the
+            // control loop's to start: waking it runs no Python code, so nothing more can land
+            // here.
+            wake_control_loop(manager);
             throw;
         }
         // A limit that cannot be compared (or a failing store) is logged as the dispatch logs it,
@@ -805,6 +796,12 @@ void eager_control_loop(const Ctx& c, PyObject* self, Run* run)
         // Each wake-up costs an idle manager some tens of microseconds: a few seconds keeps that
         // far below what an idle interpreter burns.
         (void)wait_while_idle(self, control_period);
+        // Work that waits with room to run and no thread coming for it (a start-up interrupted on
+        // the submitting thread, which wakes the loop) gets its threads here. With nothing waiting
+        // this returns at once.
+        if (loop_goes_on(c, self, run, var)) {
+            eager_kick(c, self, var.get());
+        }
     }
 }
 
