@@ -204,6 +204,44 @@ def test_errors_are_grouped_by_cause_most_frequent_first(make_manager, dispatch)
     assert (m._get_run_info()["started"], m._get_run_info()["ended"]) == (None, None)
 
 
+class Unrepresentable:
+    def __eq__(self, other):
+        return other == 500
+
+    __hash__ = object.__hash__
+
+    def __repr__(self):
+        raise ValueError("no text")
+
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise KeyboardInterrupt
+
+
+def test_a_failure_whose_text_cannot_be_made_still_counts(make_manager):
+    m = make_manager(lambda kind: Unrepresentable() if kind == "result" else (_ for _ in ()).throw(Unprintable()), 2)
+    m._var.break_result = 500
+    m._send("a", kind="result"), m._send("b", kind="error")
+    wait_until(lambda: m._done() and len(m._var.dones) == 2)
+    errors = sorted((e["error"], e["count"], e["example"]) for e in m._get_errors())
+    assert errors == [("Unprintable: <exception str() failed>", 1, "b"), ("result == <repr() failed>", 1, "a")]
+    assert m._get_run_status()["failed"] == 2
+
+
+def test_run_info_lets_a_ctrl_c_in_the_function_name_through(make_manager):
+    class Task:
+        def __getattr__(self, name):
+            raise KeyboardInterrupt if name == "__qualname__" else AttributeError(name)
+
+        def __call__(self):
+            return 1
+
+    m = make_manager(Task(), 2)
+    with pytest.raises(KeyboardInterrupt):
+        m._get_run_info()
+
+
 def test_errors_are_bounded_and_merge_exactly(make_manager):
     m = make_manager(lambda n: (_ for _ in ()).throw(KeyError(n)), 4)
     for n in range(130):

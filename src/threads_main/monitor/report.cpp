@@ -38,15 +38,22 @@ Ref epoch_or_none(const Metrics& m, int64_t at_ns)
     return m.timeline.started() && at_ns ? require(PyFloat_FromDouble(m.wall_at(at_ns))) : none();
 }
 
-// The name a task function goes by: its __qualname__, else its repr.
+// The name a task function goes by: its __qualname__, else its repr. A Ctrl-C that lands in a
+// computed __qualname__ goes on to the caller.
 Ref function_name(const Ctx& c, PyObject* func)
 {
     PyObject* name = nullptr;
-    if (PyObject_GetOptionalAttr(func, c.name(N___qualname__), &name) > 0 && PyUnicode_Check(name)) {
+    int found = PyObject_GetOptionalAttr(func, c.name(N___qualname__), &name);
+    if (found > 0 && PyUnicode_Check(name)) {
         return Ref::steal(name);
     }
     Py_XDECREF(name);
-    PyErr_Clear();
+    if (found < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            throw PyErrSet{};
+        }
+        PyErr_Clear();
+    }
     return require(PyObject_Repr(func));
 }
 

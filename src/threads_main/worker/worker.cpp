@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "worker/worker.hpp"
@@ -216,18 +217,27 @@ std::string cut_text(PyObject* text)
     return utf8;
 }
 
-// Records `make_text()` (a new str) as the cause of task `name`'s failure; every error is dropped,
-// and an error that was pending before is kept.
+// Records `make_text()` (a new str) as the cause of task `name`'s failure, or `fallback` when the
+// text cannot be made (a __repr__ or __str__ that raises): the failure counts among the causes
+// either way, so that their counts add up to the failures. Every error is dropped, and an error
+// that was pending before is kept.
 template <typename F>
-void record_text_cause(Metrics* metrics, PyObject* name, F&& make_text) noexcept
+void record_text_cause(Metrics* metrics, PyObject* name, std::string_view fallback, F&& make_text) noexcept
 {
     if (!metrics) {
         return;
     }
     SavedError keep;
     try {
-        Ref text = make_text();
-        std::string cause = cut_text(text.get());
+        std::string cause;
+        try {
+            Ref text = make_text();
+            cause = cut_text(text.get());
+        }
+        catch (const PyErrSet&) {
+            PyErr_Clear();
+            cause = fallback;
+        }
         std::string example = PyUnicode_Check(name) ? cut_text(name) : std::string();
         record_cause(metrics, cause, example);
     }
@@ -391,7 +401,13 @@ void fill_worker(const Ctx& c, PyObject* self, PyObject* var, PyObject* name, Py
 
 void record_error_cause(Metrics* metrics, PyObject* name, PyObject* error) noexcept
 {
-    record_text_cause(metrics, name, [error] {
+    std::string fallback;
+    try {
+        fallback = std::string(Py_TYPE(error)->tp_name) + ": <exception str() failed>";
+    }
+    catch (const std::bad_alloc&) {
+    }
+    record_text_cause(metrics, name, fallback, [error] {
         // As a traceback's last line: the type (with its module unless builtins or __main__), then
         // the message when there is one.
         PyTypeObject* type = Py_TYPE(error);
@@ -412,7 +428,8 @@ void record_error_cause(Metrics* metrics, PyObject* name, PyObject* error) noexc
 
 void record_break_cause(Metrics* metrics, PyObject* name, PyObject* result) noexcept
 {
-    record_text_cause(metrics, name, [result] { return require(PyUnicode_FromFormat("result == %R", result)); });
+    record_text_cause(metrics, name, "result == <repr() failed>",
+                      [result] { return require(PyUnicode_FromFormat("result == %R", result)); });
 }
 
 void worker_after_fork() noexcept
