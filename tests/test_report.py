@@ -407,7 +407,9 @@ def test_failures_by_cause_in_order_escaped_with_their_shares(tmp_path):
     ([row(0, 30)], 0.5, 0.5, "30 tasks finished over 0.500 s, 60.0 per second on average."),
     (TIMELINE, 3.0, None, "100 tasks finished over 3 s, 33.3 per second on average."),
     (TIMELINE, None, None, "100 tasks finished over 3 s, 45.0 per second on average before the last, partial row."),
-], ids=["cut-short", "sub-second", "whole", "no-span"])
+    # The first minute-wide row, where the rows stop being a second wide.
+    ([row(21599, 10), row(21600, 60)], 21630.0, 30.0, "70 tasks finished over 21,630 s"),
+], ids=["cut-short", "sub-second", "whole", "no-span", "first-minute-row"])
 def test_the_last_row_is_drawn_at_its_true_width_and_rate(tmp_path, timeline, span, width, overview):
     page = report(tmp_path, timeline=timeline, span=span)
     text = (tmp_path / "report.html").read_text(encoding="utf-8")

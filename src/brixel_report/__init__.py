@@ -98,10 +98,20 @@ def _plotly():
     return go, pio
 
 
+# A timeline's rows are a second wide for the first 6 hours, a minute for the next 7 days, then an
+# hour.
+_SECOND_ROWS_UNTIL = 6 * 3600
+_MINUTE_ROWS_UNTIL = _SECOND_ROWS_UNTIL + 7 * 24 * 3600
+
+
+def _row_width(start):
+    return 1 if start < _SECOND_ROWS_UNTIL else 60 if start < _MINUTE_ROWS_UNTIL else 3600
+
+
 def _widths(seconds):
-    """Each row's width in seconds: up to the next row; the last row as wide as the one before."""
+    """Each row's width in seconds: up to the next row; the last row's by where it begins."""
     widths = [b - a for a, b in zip(seconds, seconds[1:])]
-    widths.append(widths[-1] if widths else 1)
+    widths.append(_row_width(seconds[-1]) if seconds else 1)
     return widths
 
 
