@@ -89,6 +89,9 @@ def malformed():
 
     missing = dict(good)
     del missing["sum"]
+    # 20 runs of 10**18 ns: count * max passes 2**64, which must not lift the check of the sum.
+    huge = threads_main.histogram_from_times([1e9])
+    huge.update(count=20, buckets=[(huge["buckets"][0][0], 20)], sum=1)
     return [
         ([1, 2], TypeError, "must be a dict"),
         (missing, ValueError, "missing key 'sum'"),
@@ -106,6 +109,7 @@ def malformed():
         (edit(buckets=None), TypeError, "buckets must be a sequence"),
         (edit(min=good["max"]), ValueError, "first and last buckets"),
         (edit(sum=1), ValueError, "sum"),
+        (huge, ValueError, "sum"),
         (edit(count=0, buckets=[], min=0, max=0, sum=5), ValueError, "empty histogram"),
     ]
 
@@ -145,7 +149,8 @@ def test_malformed_raw_forms_are_refused(raw, error, message):
 
 
 @pytest.mark.parametrize("times, error", [([-0.1], ValueError), ([float("nan")], ValueError),
-                                          ([float("inf")], ValueError), (["1"], TypeError), (3, TypeError)])
+                                          ([float("inf")], ValueError), (["1"], TypeError), (3, TypeError),
+                                          ([1e10, 1e10], OverflowError)])  # a sum past 2**64 ns
 def test_bad_run_times_are_refused(times, error):
     with pytest.raises(error):
         threads_main.histogram_from_times(times)

@@ -107,8 +107,14 @@ PyObject* module_histogram_from_times(PyObject* module, PyObject* const* args, P
         bind_args({"histogram_from_times", {"times"}, 1, false, false}, args, nargs, kwnames, a);
         Ctx c{module, state_of(module)};
         auto h = std::make_unique<Histogram>();
-        for_each_item(a[0], "times must be an iterable of run times in seconds",
-                      [&](PyObject* t) { h->record(seconds_to_ns(t, "a run time")); });
+        for_each_item(a[0], "times must be an iterable of run times in seconds", [&](PyObject* t) {
+            uint64_t ns = seconds_to_ns(t, "a run time");
+            if (ns > std::numeric_limits<uint64_t>::max() - h->sum()) {
+                PyErr_SetString(PyExc_OverflowError, "the sum of the run times would pass 2**64 - 1 ns");
+                throw PyErrSet{};
+            }
+            h->record(ns);
+        });
         return histogram_raw(c, *h).release();
     });
 }
@@ -421,9 +427,7 @@ void histogram_from_raw(const Ctx& c, PyObject* raw, Histogram& into)
         refuse(PyExc_ValueError, "%s: min %llu and max %llu do not fall in the first and last buckets",
                static_cast<unsigned long long>(min), static_cast<unsigned long long>(max));
     }
-    unsigned __int128 highest = static_cast<unsigned __int128>(max) * count;
-    if (highest <= std::numeric_limits<uint64_t>::max()
-        && (sum > highest || sum < static_cast<unsigned __int128>(min) * count)) {
+    if (sum > static_cast<unsigned __int128>(max) * count || sum < static_cast<unsigned __int128>(min) * count) {
         refuse(PyExc_ValueError, "%s: sum %llu is not between count * min and count * max",
                static_cast<unsigned long long>(sum));
     }
