@@ -212,11 +212,12 @@ def tracked_threads(monkeypatch):
 
 
 class HeldStart:
-    """The first paced task thread, held before its worker begins until `gate` opens: `thread` is
-    that thread once it waits, and `raised` what any task thread's run let out."""
+    """The first paced task thread after `skip` others, held before its worker begins until `gate`
+    opens: `thread` is that thread once it waits, and `raised` what any task thread's run let out."""
 
     def __init__(self):
         self.thread = None
+        self.skip = 0
         self.gate = threading.Event()
         self.raised = []
 
@@ -228,8 +229,11 @@ def held_start(monkeypatch):
     class Held(threading.Thread):
         def run(self):
             if isinstance(self._target, threads_main._Worker) and held.thread is None:
-                held.thread = self
-                held.gate.wait(5)
+                if held.skip:
+                    held.skip -= 1
+                else:
+                    held.thread = self
+                    held.gate.wait(5)
             try:
                 super().run()
             except BaseException as e:

@@ -180,6 +180,38 @@ def test_a_task_stopped_before_it_began_stays_stopped_across_a_clearing(make_man
     assert held_start.raised == []
 
 
+@pytest.mark.paced_only
+def test_a_stop_is_for_the_task_of_its_name_not_an_earlier_one_still_on_its_thread(make_manager, held_start):
+    # The first "a" catches its stop and stays on its thread; after a clearing, a second "a" is
+    # stopped before its worker began: the stop must reach that task, not end at the earlier one.
+    calls, release = [], threading.Event()
+
+    def task(i):
+        calls.append(i)
+        if i == 1:
+            try:
+                spin(threading.Event())
+            except SystemExit:
+                release.wait(5)
+        return i
+
+    held_start.skip = 1
+    m = make_manager(task, 2)
+    m._send("a", i=1)
+    running(m, "a")
+    first = entry(m, "a").thread
+    assert m._stop("a") is True
+    wait_until(m._done)
+    assert m._clear_record() is True
+    m._send("a", i=2)
+    wait_until(lambda: held_start.thread)
+    assert m._stop("a") is True and entry(m, "a").status == STOPPED
+    held_start.gate.set()
+    release.set()
+    ended(held_start.thread, first)
+    assert calls == [1] and m._var.stops == ["a"] and m._var.dones == [] and held_start.raised == []
+
+
 def test_async_raise_refusals_and_instances():
     contexts = []
     for tid in [ended_thread().ident, "x"]:

@@ -74,6 +74,22 @@ struct Decision {
     Run* announced_on = nullptr;  // the run that send is announced on (held)
 };
 
+// False when `run` has begun on a thread other than `ident` (the task entry's thread): a run of an
+// earlier task of the same name, stopped but still on its thread, or finishing while its failed
+// task is queued again. The task the entry holds has not begun then. No Python code runs here.
+bool runs_on(const Run* run, PyObject* ident) noexcept
+{
+    if (!run->adopted || run->ident == 0 || !PyLong_CheckExact(ident)) {
+        return true;
+    }
+    unsigned long value = PyLong_AsUnsignedLong(ident);
+    if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        return true;
+    }
+    return value == run->ident;
+}
+
 // Decides the stop of `name` and sends the request, unless an override is to send it; the
 // store's lock is held. GIL held.
 Decision decide(const Ctx& c, PyObject* self, PyObject* var, PyObject* name, bool direct)
@@ -100,7 +116,11 @@ Decision decide(const Ctx& c, PyObject* self, PyObject* var, PyObject* name, boo
     }
 
     RunTable* table = &as_manager(self)->core->runs;
-    if (Run* run = table->find(name)) {
+    Run* run = table->find(name);
+    if (run && !runs_on(run, ident.get())) {
+        run = nullptr;  // an earlier task of the same name, still on a thread of its own
+    }
+    if (run) {
         // Whatever unraisable hook the caller installed since, a stop that a finalizer swallows must
         // be sent again: ours goes in front before anything can be sent. Only here, where a request
         // may go out: a close walks every finished name too, and the look at `sys` costs as much as
