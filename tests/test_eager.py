@@ -1,5 +1,6 @@
 """Eager dispatch: its own threads, reused and bounded, started at once, and ended when idle or closed."""
 
+import _thread
 import threading
 import time
 
@@ -192,3 +193,25 @@ def test_dispatch_option_is_checked():
         threads_main.BrixelThreadsMain(print, dispatch="fast")
     with pytest.raises(TypeError):
         threads_main.BrixelThreadsMain(print, None, False, False, False, True, None, "eager")
+
+
+def test_a_blocking_get_on_the_queue_sees_a_ctrl_c(eager):
+    m = eager(lambda: 1, 1)
+    answered, late = threading.Event(), []
+
+    def interrupt():
+        time.sleep(0.1)  # the main thread waits in get() by then
+        _thread.interrupt_main()
+        if not answered.wait(5):
+            late.append(True)
+            m._var.queue.put("late")  # ends a get that did not see the Ctrl-C
+
+    helper = threading.Thread(target=interrupt)
+    helper.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            m._var.queue.get()
+    finally:
+        answered.set()
+        helper.join()
+    assert late == []

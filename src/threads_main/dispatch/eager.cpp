@@ -112,18 +112,14 @@ PyObject* queue_put(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py
     });
 }
 
-// Waits (interpreter lock released) until something was put after `seen` or `seconds` pass (a
-// negative `seconds` waits without end). False when the time ran out.
+// Waits (interpreter lock released) until something was put after `seen` or `seconds` pass. False
+// when the time ran out.
 bool wait_for_put(Pool* pool, std::uint64_t seen, double seconds)
 {
     return without_gil([pool, seen, seconds] {
         std::unique_lock<std::mutex> hold(pool->mutex);
-        auto arrived = [pool, seen] { return pool->puts != seen; };
-        if (seconds < 0) {
-            pool->arrived.wait(hold, arrived);
-            return true;
-        }
-        return pool->arrived.wait_for(hold, std::chrono::duration<double>(seconds), arrived);
+        return pool->arrived.wait_for(hold, std::chrono::duration<double>(seconds),
+                                      [pool, seen] { return pool->puts != seen; });
     });
 }
 
@@ -161,9 +157,11 @@ PyObject* take(const Ctx& c, PyObject* self, bool block, double timeout)
         Ref held = Ref::borrow(self);  // the wait lets other threads run
         // Counted from before the interpreter lock is let go until it is back: a put made meanwhile
         // sees it and wakes this wait.
+        // In slices, so that a Ctrl-C on the main thread is seen while nothing is put.
+        constexpr double slice = 0.01;
         Pool* pool = q->pool;
         ++pool->getters;
-        wait_for_put(pool, seen, left);
+        wait_for_put(pool, seen, left < 0 || left > slice ? slice : left);
         --pool->getters;
         if (PyErr_CheckSignals() < 0) {
             throw PyErrSet{};
