@@ -215,3 +215,32 @@ def test_a_blocking_get_on_the_queue_sees_a_ctrl_c(eager):
         answered.set()
         helper.join()
     assert late == []
+
+
+class SlowLimit:
+    """A worker limit compared by Python code that lets other threads run while it compares."""
+
+    def __init__(self, n):
+        self.n = n
+
+    def __gt__(self, running):
+        time.sleep(0)
+        return self.n > running
+
+
+def test_a_limit_compared_by_python_code_still_bounds_the_running_tasks(eager):
+    lock, running, peak = threading.Lock(), [0], [0]
+
+    def task():
+        with lock:
+            running[0] += 1
+            peak[0] = max(peak[0], running[0])
+        time.sleep(0.001)
+        with lock:
+            running[0] -= 1
+
+    m = eager(task, SlowLimit(2), maximum=True)
+    for _ in range(1000):
+        m._send()
+    wait_until(lambda: m._done() and len(m._var.dones) == 1000, timeout=30)
+    assert peak[0] == 2

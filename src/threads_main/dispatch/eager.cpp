@@ -351,9 +351,19 @@ bool take_next(const Ctx& c, PyObject* manager, QueueObject* q, PyObject* me, Ta
     if (q->fifo->empty()) {
         return true;
     }
-    Ref limit = field(c, var.get(), N_max_workers);
-    if (free_slots(limit.get(), static_cast<long>(running_count(c, var.get())), 1) == 0 || q->fifo->empty()) {
-        return true;
+    for (;;) {
+        Ref limit = field(c, var.get(), N_max_workers);
+        Py_ssize_t running = running_count(c, var.get());
+        if (free_slots(limit.get(), static_cast<long>(running), 1) == 0 || q->fifo->empty()) {
+            return true;
+        }
+        // A limit compared by Python code (not an int or a float) may have let another thread take
+        // a task meanwhile: the answer holds only for the count it was given.
+        PyObject* l = limit.get();
+        if (PyLong_CheckExact(l) || PyBool_Check(l) || PyFloat_CheckExact(l)
+            || running_count(c, var.get()) == running) {
+            break;
+        }
     }
     Node node = q->fifo->front();
     q->fifo->pop_front();
