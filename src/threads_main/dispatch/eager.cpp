@@ -804,9 +804,10 @@ void eager_control_loop(const Ctx& c, PyObject* self, Run* run)
         // Each wake-up costs an idle manager some tens of microseconds: a few seconds keeps that
         // far below what an idle interpreter burns.
         (void)wait_while_idle(self, control_period);
-        // Work that waits with room to run and no thread coming for it (a start-up interrupted on
-        // the submitting thread, which wakes the loop) gets its threads here. With nothing waiting
-        // this returns at once.
+        // Work that waits with room to run and no thread coming for it gets its threads here: after
+        // a start-up interrupted on the submitting thread (which wakes the loop), or a limit raised
+        // right through the store (seen within the period). With nothing waiting this returns at
+        // once.
         if (loop_goes_on(c, self, run, var)) {
             eager_kick(c, self, var.get());
         }
