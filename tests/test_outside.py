@@ -293,6 +293,16 @@ def test_control_logger_receives_each_level_and_mapping_verbatim():
         BrixelLog("x", control=object())
 
 
+def test_a_file_leaves_the_callers_logger_as_it_was(tmp_path):
+    control = logging.getLogger(f"caller-{uuid.uuid4()}")
+    log = BrixelLog("BrixelThreads", file=tmp_path / "run.log", control=control)
+    log.info("kept")
+    log.debug("below the file's level")
+    assert control.level == logging.NOTSET
+    lines = (tmp_path / "run.log").read_text(encoding="utf-8").splitlines()
+    assert [line.split(f"{control.name} ", 1)[1] for line in lines] == ["INFO kept"]
+
+
 def _open_count(path) -> int:
     fds = "/proc/self/fd"
     return sum(os.path.realpath(os.path.join(fds, fd)) == str(path) for fd in os.listdir(fds))

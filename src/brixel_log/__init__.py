@@ -34,8 +34,8 @@ class _File:
     """The file of one BrixelLog. It writes that BrixelLog's messages alone: as a handler of the
     titled logger, which every BrixelLog of the title shares, it would also take the lines of every
     other one, those made after its own manager was gone included, and stay open for the life of
-    the process. Its lines are the titled logger's, at the levels that logger lets through; the file
-    is closed once its BrixelLog is gone."""
+    the process. Its lines are the logger's, from the logger's own level up (INFO when it has none);
+    the file is closed once its BrixelLog is gone."""
 
     def __init__(self, logger: logging.Logger, path: str) -> None:
         self._logger = logger
@@ -43,7 +43,9 @@ class _File:
         weakref.finalize(self, self._handler.close)
 
     def write(self, level: int, msg: Any) -> None:
-        if self._logger.isEnabledFor(level):
+        # The logger's own level, INFO when it has none (a caller's logger is not changed for the
+        # file), and whatever logging.disable() turned off.
+        if level >= (self._logger.level or logging.INFO) and level > self._logger.manager.disable:
             record = self._logger.makeRecord(self._logger.name, level, "(unknown file)", 0, "%s", (msg,), None)
             self._handler.handle(record)
 
@@ -64,8 +66,9 @@ class BrixelLog:
     methods) that receives the messages; without one, the logger named ``title`` is used and, unless
     the user gave that logger handlers of its own, it gets one stderr handler at level INFO, shared by
     every BrixelLog of that title. ``file`` is a path whose UTF-8 file receives this BrixelLog's
-    messages as well, at the levels the logger lets through (a false value: none); it is closed once
-    the BrixelLog is gone. A ``control`` without those methods, or a ``file`` that is no path, raises
+    messages as well, from the logger's own level up, INFO when it has none (a false value: no
+    file); a ``control`` logger's level is left as it is. The file is closed once the BrixelLog is
+    gone. A ``control`` without those methods, or a ``file`` that is no path, raises
     TypeError.
     """
 
@@ -92,7 +95,7 @@ class BrixelLog:
         if file:
             if isinstance(file, bool) or not isinstance(file, (str, os.PathLike)):
                 raise TypeError(f"file must be a path, not {type(file).__name__}")
-            self._add_file(file)
+            self._add_file(file, control)
 
     def _add_console(self) -> None:
         with _setup_lock:
@@ -106,8 +109,10 @@ class BrixelLog:
             # the root logger gets a handler.
             self.logger.propagate = False
 
-    def _add_file(self, file: str | os.PathLike[str]) -> None:
+    def _add_file(self, file: str | os.PathLike[str], control: Any) -> None:
         self._file = _File(self.logger, os.path.abspath(os.fspath(file)))
+        if self.logger is control:
+            return  # the caller's logger keeps its level
         with _setup_lock:
             if self.logger.level == logging.NOTSET:
                 self.logger.setLevel(logging.INFO)
