@@ -457,3 +457,23 @@ def test_close_with_a_broken_logger_still_closes(mode):
     for code, out, err, _ in repeated(BROKEN_LOGGER, args=(mode,), runs=10, timeout=20):
         assert code == 0, err[-2000:]
         assert out == ("ManagerError('Close error：log down') True {'running': '停止', 'waiting': '取消'}\n"), err
+
+
+def test_a_store_reads_a_mapping_that_changes_its_own_items_while_read():
+    # The list items() gives is the mapping's own, dropped by a key's __hash__ while it is read.
+    code, out, err, _ = run_script("""
+        import gc, brixel_var
+        class Key(str):
+            def __hash__(self):
+                Changing.pairs.clear()
+                gc.collect()
+                return str.__hash__(self)
+        class Changing:
+            def items(self):
+                Changing.pairs = [(Key(f"extra{i}"), object()) for i in range(3)] + [("status", "x")]
+                return Changing.pairs
+        store = brixel_var.BrixelVar()
+        store.set("t", value=Changing())
+        print(store.get("t").status)
+    """)
+    assert (code, out) == (0, "x\n"), err

@@ -359,17 +359,23 @@ Ref make_entry(State* st, PyObject* mapping) noexcept
         return entry;
     }
 
-    Ref items = Ref::steal(PyMapping_Items(mapping));
-    if (!items) {
+    Ref listed = Ref::steal(PyMapping_Items(mapping));
+    if (!listed) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
             PyErr_Format(PyExc_TypeError, "value must be a mapping, not %T", mapping);
         }
         return Ref();
     }
-    Py_ssize_t n = PyList_GET_SIZE(items.get());
+    // The list may be the mapping's own, which a key's __hash__ or an old value's __del__ could
+    // change while the pairs are assigned: they are read from a copy that nothing else holds.
+    Ref items = Ref::steal(PyList_AsTuple(listed.get()));
+    if (!items) {
+        return Ref();
+    }
+    Py_ssize_t n = PyTuple_GET_SIZE(items.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* pair = PyList_GET_ITEM(items.get(), i);  // borrowed: items owns it
+        PyObject* pair = PyTuple_GET_ITEM(items.get(), i);  // borrowed: items owns it
         if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
             PyErr_Format(PyExc_TypeError, "items() of %T must give (key, value) pairs", mapping);
             return Ref();
