@@ -262,6 +262,49 @@ def test_a_ctrl_c_in_the_wake_up_of_the_sender_loses_no_task(cluster):
     assert m._get_all_result()["data"][-1]["result"] == 4
 
 
+def test_a_ctrl_c_right_after_a_task_is_handed_to_the_sender_loses_no_task(cluster):
+    m = cluster(double, 2)
+
+    class Interrupting(list):
+        def append(self, item):
+            super().append(item)
+            raise KeyboardInterrupt  # as from the terminal, at the check that follows a call
+
+    for part in m._parts:
+        part.pending = Interrupting()
+    with pytest.raises(KeyboardInterrupt):
+        m._send(x=1)
+    wait_until(m._done, timeout=10)
+    assert m._get_all_result()["data"] == [record("Thread_1", 2, DONE)]
+
+
+def test_a_ctrl_c_while_a_part_is_found_lost_takes_effect_once_its_tasks_ended(cluster, tmp_path):
+    m = cluster(spin, 2)
+    m._send("a", gate=str(tmp_path / "gate"))
+    m._send("b", gate=str(tmp_path / "gate"))
+    status_is(m, RUNNING, "a", "b")
+
+    class Interrupting(dict):
+        def items(self):
+            for pair in super().items():
+                if threading.current_thread() is threading.main_thread():
+                    signal.raise_signal(signal.SIGINT)  # as from the terminal, while the tasks are walked
+                yield pair
+
+    tasks, m._tasks = m._tasks, Interrupting(m._tasks)
+    before = signal.signal(signal.SIGINT, signal.default_int_handler)  # (a background shell ignores it)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            m._lose(m._parts[0], RuntimeError("gone"))
+    finally:
+        signal.signal(signal.SIGINT, before)
+        tasks.update(m._tasks)
+        m._tasks = tasks
+    (tmp_path / "gate").touch()
+    wait_until(m._done, timeout=10)
+    assert m._get_all_status() == {"a": FAILED, "b": DONE}
+
+
 @pytest.mark.parametrize("way", ["close", "with"])
 def test_close_cancels_waiting_stops_running_and_answers_after(make, tmp_path, way):
     m = make(spin, 2)

@@ -536,7 +536,9 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
 
     def _lose(self, part, cause):
         """Marks a part lost: its unfinished tasks fail with ProcessLostError; a warning names it."""
-        with self._lock:
+        # A Ctrl-C is held until the part's tasks have ended: cut short once the part reads as lost,
+        # they would wait for ever for a part that is no longer asked.
+        with _CtrlCHeld(), self._lock:
             if part.lost is not None or self._closing:
                 return  # once shut down, the calls still on their way fail: no part is lost by that
             part.lost = f"{type(cause).__name__}: {cause}" if isinstance(cause, BaseException) else str(cause)
@@ -614,12 +616,14 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                     self._counter += 1
                     if name not in self._tasks:
                         break
+            # No call from the entry to the append, which ends the submission: a Ctrl-C lands only
+            # at a call, and one after the append finds the task counted, recorded and pending.
             if name is not None:
                 self._tasks[name] = [part.index, _WAITING, None]
-            part.pending.append((name, kwargs))
             part.queued += 1
             self._gen += 1
             self._finished = self._idle = False
+            part.pending.append((name, kwargs))
             if len(part.pending) == 1:
                 self._sent.notify()  # the sender sleeps only while nothing is pending
         return True
