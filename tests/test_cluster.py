@@ -200,6 +200,11 @@ def test_rerun_failed_and_clear_record(make, tmp_path):
     # A batch that reached one part only: the other has nothing to forget, and all is cleared.
     assert m._clear_record() is True
     assert m._get_all_status() == {} and set(m._get_run_status().values()) == {0}
+    # So is a finished run once closed.
+    m._send(marker=str(tmp_path / "marker"), key=2)
+    m._join()
+    m._close()
+    assert m._clear_record() is True and m._get_all_status() == {}
 
 
 def test_a_ctrl_c_while_the_parts_clear_their_records_takes_effect_after_the_records_here(cluster, monkeypatch):
@@ -303,6 +308,7 @@ def test_a_ctrl_c_while_a_part_is_found_lost_takes_effect_once_its_tasks_ended(c
     (tmp_path / "gate").touch()
     wait_until(m._done, timeout=10)
     assert m._get_all_status() == {"a": FAILED, "b": DONE}
+    assert [e["count"] for e in m._get_errors()] == [1]
 
 
 @pytest.mark.parametrize("way", ["close", "with"])
@@ -624,6 +630,23 @@ def test_tasks_sent_after_a_timed_run_began_each_keep_a_name_of_their_own(make):
     assert statuses[failed] == FAILED and run["failed"] == 1
 
 
+def test_names_a_timed_collection_gives_again_stay_one_task_each(make):
+    # Names given before the run, and one given again while the parts' loops send it: each part
+    # took such a name as given when it did not hold it, and the run held it twice.
+    m = make(double, 2)
+    m._send("mine", x=1)
+    m._send(x=2)
+    m._join()
+    m._var.duration = 0.2
+    m._send_list([{"x": 3}, {"thread_name": "mine", "x": 4}, {"thread_name": "Thread_1", "x": 5},
+                  {"thread_name": "late", "x": 6}])
+    m._send("late", x=7)
+    m._join()
+    statuses = m._get_all_status()
+    assert len(statuses) == m._get_run_status()["total"] == m._get_run_status()["done"]
+    assert sum(e["count"] for e in m._get_errors()) == m._get_run_status()["failed"]
+
+
 def test_a_callers_name_of_the_generated_form_is_never_generated_again(make):
     # Names of the form the counter generates, given before a timed run, in its collection and
     # after it: a part that did not hold such a name generated it too, and one record replaced the
@@ -792,6 +815,7 @@ def test_arguments_a_part_cannot_take_fail_that_task_only(make, tmp_path, monkey
     assert [w for w in warnings if "refused 1 task(s): ModuleNotFoundError" in w]
     assert [w for w in warnings if "task(s) could not be sent to part" in w]
     assert all(p["lost"] is None for p in m._parts_info())  # the parts go on: the last task ran
+    assert sum(e["count"] for e in m._get_errors()) == 7  # the causes count the refused tasks too
     # A batch of refused tasks alone ends too, though no part has run anything.
     assert m._clear_record() is True
     m._send(x=Unpicklable())
@@ -1012,6 +1036,7 @@ if __name__ == "__main__":
         shares = [p["max_workers"] for p in m._parts_info()]
         lost = [r for r in m._get_failed_result()["data"] if r["task"] != "unsent"]
         unsent = m._get_result("unsent")["unsent"]
+        causes = sum(e["count"] for e in m._get_errors())
         # Cleared, the run has done nothing yet, the lost part included: as one manager after a clear.
         cleared = [m._clear_record(), m._done(), m._clear_record()]
     assert run["total"] == 201 == len(statuses) == run["done"] + run["stop"] + run["cancel"], run
@@ -1020,6 +1045,7 @@ if __name__ == "__main__":
     assert run["run"] == run["done"] + run["stop"], run
     assert run["failed"] == len(lost) + 1 > 1 and all(type(r["result"]) is ProcessLostError for r in lost), lost[:3]
     assert all("the worker process of part 0" in str(r["result"]) for r in lost)
+    assert causes == run["failed"], (causes, run)
     assert list(statuses.values()).count("完成") == run["success"] > 100  # the other part went on
     warned = [t for level, t in lines if level == "WARNING" and "could not be sent" not in t]
     assert len(warned) == 1 and warned[0].startswith("Part 0 (tcp://127.0.0.1:") and " lost: " in warned[0], warned

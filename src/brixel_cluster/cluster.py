@@ -83,6 +83,21 @@ class ProcessLostError(Exception):
 _SENDABLE = frozenset({int, float, str, bytes, bool, type(None)})
 
 
+def _cause_text(error):
+    """A failure's cause as one manager words it: the type (with its module unless builtins or
+    __main__), then the message when there is one, cut to 300 bytes of UTF-8."""
+    kind = type(error)
+    name = kind.__qualname__
+    if kind.__module__ not in ("builtins", "__main__"):
+        name = f"{kind.__module__}.{kind.__qualname__}"
+    try:
+        message = str(error)
+    except Exception:
+        message = "<exception str() failed>"
+    text = f"{name}: {message}" if message else name
+    return text.encode("utf-8", "backslashreplace")[:300].decode("utf-8", "ignore")
+
+
 def _unsendable(what, error):
     """The error for `what` ("the arguments of task X") that pickling failed on with `error`."""
     unsent = UnsendableError(f"{what} cannot be pickled to go to a worker process: {describe(error)}. "
@@ -232,6 +247,12 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         # start, step) of the counter they share, part i taking start + i, start + i + step, ...
         self._numbering = None
         self._named_highest = 0  # the highest n of a name "Thread_<n>" the caller gave
+        # The part of each name a timed collection gives, until the records are cleared: a task
+        # sent later under that name goes to the part whose loop may have used it already.
+        self._timed_names = {}
+        # The causes of the failures no part records (a task that never reached its part, those of
+        # a lost part), by part index: {text: [count, first, last (epoch s), example]}.
+        self._causes = {}
         self._last_runtime = 0.0
         self._log = threads_main.BrixelLog("BrixelThreads", file=logfile, control=logger)
         self._var = _RunView(self)
@@ -547,6 +568,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             pending, part.pending = part.pending, []
             unfinished = 0
             known = 0
+            example = None
             for name, task in self._tasks.items():
                 if task[0] != part.index or name in part.refused_names:
                     continue  # a task the part refused is counted as such already
@@ -554,6 +576,9 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 if task[1] in _UNFINISHED:
                     task[1], task[2] = _FAILED, error
                     unfinished += 1
+                    example = example or name
+            if unfinished:
+                self._note_cause(part, error, unfinished, example)
             counts = part.counts
             counts["total"] = max(counts["total"], known)
             counts["done"] += unfinished
@@ -605,7 +630,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         with self._lock:
             given = bool(thread_name) and thread_name not in self._tasks
             number = self._given_number(thread_name) if given else None
-            part = (self._timed and self._owner_of(number)) or self._next_part()
+            part = (self._timed and (self._holder_of(thread_name) or self._owner_of(number))) or self._next_part()
             if given:
                 name = thread_name
             elif self._timed:
@@ -689,7 +714,9 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 name = element.get("thread_name")
                 if name:
                     number = self._given_number(name)
-                    part = owner.setdefault(name, self._owner_of(number, active) or active[i % len(active)])
+                    part = owner.get(name) or self._holder_of(name, active)
+                    part = owner.setdefault(name, part or self._owner_of(number, active) or active[i % len(active)])
+                    self._timed_names[name] = part.index
                 else:
                     part = active[i % len(active)]
                 shares[part.index].append(element)
@@ -732,6 +759,20 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         if number is not None and number > self._named_highest:
             self._named_highest = number
         return number
+
+    def _holder_of(self, name, active=None):
+        """The part that holds a task of `name` already, or whose timed loop may have used it: the
+        task goes there, where the part names it anew if it must (another part would take the
+        name as given, and the run would hold it twice). None when there is none, or it is lost or,
+        for a timed collection's share, not in `active`. Lock held."""
+        task = self._tasks.get(name)
+        index = task[0] if task is not None else self._timed_names.get(name)
+        if index is None:
+            return None
+        part = self._parts[index]
+        if part.lost is not None or (active is not None and part not in active):
+            return None
+        return part
 
     def _owner_of(self, number, active=None):
         """The part whose numbers include `number` (of a name "Thread_<number>", or None), unless it
@@ -861,6 +902,30 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             part.refused_names.add(name)
         for key in _REFUSED:
             part.refused[key] += 1
+        self._note_cause(part, error, 1, name)
+
+    def _note_cause(self, part, error, count, example):
+        """Counts `count` failures of `error` that `part` does not record itself, as the failure
+        causes of one manager count them. Lock held."""
+        text = _cause_text(error)
+        now = time.time()
+        cause = self._causes.setdefault(part.index, {}).get(text)
+        if cause is None:
+            self._causes[part.index][text] = [count, now, now, example or ""]
+        else:
+            cause[0] += count
+            cause[2] = now
+
+    def _merged_errors(self, runtimes):
+        """The parts' failure causes and those of the failures made here, as one list."""
+        lists = [(r.get("errors"), self._started(r)) for _, r in runtimes]
+        with self._lock:
+            own = [(text, *cause) for causes in self._causes.values() for text, cause in causes.items()]
+        if own:
+            began = min(first for _, _, first, _, _ in own)
+            lists.append(([{"error": text, "count": count, "first": first - began, "last": last - began,
+                            "example": example} for text, count, first, last, example in own], began))
+        return merge.merge_errors(lists)
 
     def _flush(self):
         """Waits until every task submitted so far has reached its part (or its part is lost)."""
@@ -1098,7 +1163,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
 
     def _get_errors(self):
         """Returns the failure causes of the whole run, most frequent first (see merge.merge_errors)."""
-        return merge.merge_errors([(r.get("errors"), self._started(r)) for _, r in self._runtimes()])
+        return self._merged_errors(self._runtimes())
 
     def _get_run_info(self):
         """Returns the run's set-up as a dict, as one manager's _get_run_info().
@@ -1131,7 +1196,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         latency = threads_main.histogram_latency(threads_main.merge_histograms(raws))
         timeline = merge.merge_timelines([(r.get("timeline"), self._started(r)) for _, r in runtimes])
         info = self._run_info(runtimes)
-        errors = merge.merge_errors([(r.get("errors"), self._started(r)) for _, r in runtimes])
+        errors = self._merged_errors(runtimes)
         span = info["ended"] - info["started"] if info["started"] is not None and info["ended"] is not None else None
         setup = {"function": info["function"], "max_workers": info["max_workers"], "dispatch": info["dispatch"],
                  "duration": info["duration"], "started": info["started"], "processes": len(self._parts)}
@@ -1251,9 +1316,11 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             answers = self._call_all("clear_record")
             with self._lock:
                 cleared = {i for i, ok in answers.items() if ok}
-                cleared |= {p.index for p in self._parts if p.lost is not None}
+                # A lost part has nothing left to clear, nor has one gone with the close.
+                cleared |= {p.index for p in self._parts if p.lost is not None or p.actor is None}
                 for part in self._parts:
                     if part.index in cleared:
+                        self._causes.pop(part.index, None)
                         part.counts = dict.fromkeys(_COUNTERS, 0)
                         part.refused = dict.fromkeys(_REFUSED, 0)
                         part.refused_names = set()
@@ -1265,6 +1332,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                         del self._tasks[name]
                     return False
                 self._tasks.clear()
+                self._timed_names.clear()
                 self._finished = False
         return True
 
