@@ -2,6 +2,7 @@
 
 import contextlib
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -248,6 +249,40 @@ def test_close_idle_then_closed(make_manager):
     assert len(m._log.lines) == logged
     with pytest.raises(ValueError, match="is closed"):
         m._clear_queue()  # the closed queue's own error
+
+
+def test_a_ctrl_c_while_the_close_waits_for_the_store_lock_still_closes(make_manager):
+    # Another thread holds the store's lock (a sending thread does, a chunk at a time) when a Ctrl-C
+    # interrupts the close's wait for it: the close goes on, and the Ctrl-C comes out at its end.
+    m = make_manager(lambda x: x, 2)
+    held, release = threading.Event(), threading.Event()
+
+    def holder():
+        with m._var.lock:
+            held.set()
+            release.wait(5)
+
+    def ctrl_c():
+        real_time.sleep(0.3)  # the close waits for the lock by then
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+        real_time.sleep(0.1)
+        release.set()
+
+    threads = [threading.Thread(target=holder), threading.Thread(target=ctrl_c)]
+    threads[0].start()
+    held.wait(5)
+    before = signal.signal(signal.SIGINT, signal.default_int_handler)  # (a background shell ignores it)
+    try:
+        threads[1].start()
+        with pytest.raises(KeyboardInterrupt):
+            m._close()
+    finally:
+        signal.signal(signal.SIGINT, before)
+        release.set()
+        ended(*threads)
+    assert m._is_close() and m._log.texts("info")[-1] == "Close complete"
+    with pytest.raises(threads_main.ManagerError, match="^The manager has stopped$"):
+        m._send(x=1)
 
 
 class ClosedUnderTheDrain(threads_main.BrixelThreadsMain):

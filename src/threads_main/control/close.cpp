@@ -1,6 +1,8 @@
 // Clearing a finished batch, re-running failed tasks and closing the manager.
 #include "control/control.hpp"
 
+#include <optional>
+
 #include "dispatch/dispatch.hpp"
 #include "state.hpp"
 #include "native/native.hpp"
@@ -232,12 +234,34 @@ PyObject* manager_close(PyObject* self, PyTypeObject* cls, PyObject* const* args
             // Two closes at once (a task's and the caller's) both pass the open check; the one that
             // finds the switch off here refuses as if it had come later, instead of draining and
             // closing the queue under the other.
-            StoreLock lock(c, var.get());
+            // A Ctrl-C while the lock is awaited (another thread submits under it) is kept until the
+            // switch is off: cut short here, the close would close everything but the switch.
+            Ref interrupted;
+            std::optional<StoreLock> lock;
+            while (!lock) {
+                try {
+                    lock.emplace(c, var.get());
+                }
+                catch (const PyErrSet&) {
+                    if (PyErr_ExceptionMatches(PyExc_Exception)) {
+                        throw;
+                    }
+                    Ref error = Ref::steal(PyErr_GetRaisedException());
+                    if (!interrupted) {
+                        interrupted = std::move(error);
+                    }
+                }
+            }
             closed_meanwhile = !truthy(field(c, var.get(), N_switch).get());
             set_field(c, var.get(), N_switch, Py_False);
-            lock.release();
+            lock->release();
+            if (interrupted) {
+                PyErr_SetRaisedException(interrupted.release());
+                throw PyErrSet{};
+            }
         });
         if (closed_meanwhile) {
+            steps.finish_others();
             raise_manager_error(c, "The manager has stopped");
         }
         steps.run([&] { log_text(c, manager_log(c, self).get(), N_info, "Close......"); });
