@@ -581,7 +581,7 @@ def test_failure_causes_and_run_facts_merge_over_the_parts(cluster, monkeypatch)
     assert m._get_errors() == [cause("timeout", 2, 0.5, 3.2, "Thread_1")]
     assert m._get_run_info() == dict(function="double", max_workers=4, dispatch="eager", duration=None,
                                      started=100.0, ended=103.5)
-    assert [(r["second"], r["completed"]) for r in m._get_timeline()] == [(0, 2), (3, 1)]
+    assert [(r["second"], r["completed"]) for r in m._get_timeline()] == [(0, 2), (1, 0), (2, 0), (3, 1)]
     assert m._get_latency()["count"] == 3
     seen = {}
     monkeypatch.setattr(brixel_report, "write_report", lambda path, **kw: seen.update(kw))
@@ -815,7 +815,8 @@ def test_arguments_a_part_cannot_take_fail_that_task_only(make, tmp_path, monkey
     assert [w for w in warnings if "refused 1 task(s): ModuleNotFoundError" in w]
     assert [w for w in warnings if "task(s) could not be sent to part" in w]
     assert all(p["lost"] is None for p in m._parts_info())  # the parts go on: the last task ran
-    assert sum(e["count"] for e in m._get_errors()) == 7  # the causes count the refused tasks too
+    # The causes and the timeline count the refused tasks too.
+    assert sum(e["count"] for e in m._get_errors()) == sum(r["failed"] for r in m._get_timeline()) == 7
     # A batch of refused tasks alone ends too, though no part has run anything.
     assert m._clear_record() is True
     m._send(x=Unpicklable())
@@ -945,9 +946,17 @@ def test_timelines_merge_on_the_earliest_start():
     assert [(r["second"], r["completed"], r["failed"], r["max"]) for r in merged] == [(0, 2, 1, 5.0), (1, 0, 0, 0.0),
                                                                                        (2, 10, 2, 9.0)]
     assert merged[2]["p50"] == pytest.approx((4 * 3.0 + 6 * 5.0) / 10) and merged[1]["p99"] == 0.0
-    # Past 6 hours rows are a minute wide: shifted rows fall into the minute that holds them.
+    # Past 6 hours rows are a minute wide: shifted rows fall into the minute that holds them, and
+    # the rows no part has in between are rows of zeros.
     late = merge.merge_timelines([([row(0, 1)], 0.0), ([row(21599, 1), row(21600, 1)], 30.0)])
-    assert [(r["second"], r["completed"]) for r in late] == [(0, 1), (21600, 2)]
+    assert len(late) == 21601 and {r["completed"] for r in late[1:-1]} == {0}
+    assert [(r["second"], r["completed"]) for r in (late[0], late[-1])] == [(0, 1), (21600, 2)]
+    # A part that began later leaves no hole either; failures without a run time weigh nothing in
+    # a row's percentiles.
+    gap = merge.merge_timelines([([row(0, 2, 0, 4.0)], 10.0), ([row(0, 1, 1, 9.0), row(1, 3, 3, 0.0) | {"timed": 0}],
+                                                                  13.0)])
+    assert [(r["second"], r["completed"], r["failed"], r["p50"]) for r in gap] == [
+        (0, 2, 0, 4.0), (1, 0, 0, 0.0), (2, 0, 0, 0.0), (3, 1, 1, 9.0), (4, 3, 3, 0.0)]
 
 
 def test_worker_processes_that_outlive_the_close_are_ended():
@@ -1037,6 +1046,7 @@ if __name__ == "__main__":
         lost = [r for r in m._get_failed_result()["data"] if r["task"] != "unsent"]
         unsent = m._get_result("unsent")["unsent"]
         causes = sum(e["count"] for e in m._get_errors())
+        failed_rows = sum(r["failed"] for r in m._get_timeline())
         # Cleared, the run has done nothing yet, the lost part included: as one manager after a clear.
         cleared = [m._clear_record(), m._done(), m._clear_record()]
     assert run["total"] == 201 == len(statuses) == run["done"] + run["stop"] + run["cancel"], run
@@ -1045,7 +1055,7 @@ if __name__ == "__main__":
     assert run["run"] == run["done"] + run["stop"], run
     assert run["failed"] == len(lost) + 1 > 1 and all(type(r["result"]) is ProcessLostError for r in lost), lost[:3]
     assert all("the worker process of part 0" in str(r["result"]) for r in lost)
-    assert causes == run["failed"], (causes, run)
+    assert causes == failed_rows == run["failed"], (causes, failed_rows, run)
     assert list(statuses.values()).count("完成") == run["success"] > 100  # the other part went on
     warned = [t for level, t in lines if level == "WARNING" and "could not be sent" not in t]
     assert len(warned) == 1 and warned[0].startswith("Part 0 (tcp://127.0.0.1:") and " lost: " in warned[0], warned

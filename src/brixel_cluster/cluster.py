@@ -250,9 +250,11 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         # The part of each name a timed collection gives, until the records are cleared: a task
         # sent later under that name goes to the part whose loop may have used it already.
         self._timed_names = {}
-        # The causes of the failures no part records (a task that never reached its part, those of
-        # a lost part), by part index: {text: [count, first, last (epoch s), example]}.
+        # The failures no part records (a task that never reached its part, those of a lost part),
+        # by part index: their causes, {text: [count, first, last (epoch s), example]}, and their
+        # times, [(epoch s, count)].
         self._causes = {}
+        self._failed_at = {}
         self._last_runtime = 0.0
         self._log = threads_main.BrixelLog("BrixelThreads", file=logfile, control=logger)
         self._var = _RunView(self)
@@ -915,17 +917,35 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         else:
             cause[0] += count
             cause[2] = now
+        self._failed_at.setdefault(part.index, []).append((now, count))
+
+    def _failures_here(self):
+        """The failures made here as the parts give theirs: ([(causes, began)], [(timeline, began)]),
+        for merge.merge_errors and merge.merge_timelines (empty lists when there are none). They
+        have no run time: their rows count them, and weigh nothing in the percentiles."""
+        with self._lock:
+            own = [(text, *cause) for causes in self._causes.values() for text, cause in causes.items()]
+            times = [event for events in self._failed_at.values() for event in events]
+        if not own:
+            return [], []
+        began = min(first for _, _, first, _, _ in own)
+        causes = [{"error": text, "count": count, "first": first - began, "last": last - began, "example": example}
+                  for text, count, first, last, example in own]
+        counts = {}
+        for at, count in times:
+            counts[int(at - began)] = counts.get(int(at - began), 0) + count
+        timeline = [{"second": second, "completed": n, "failed": n, "timed": 0, "p50": 0.0, "p95": 0.0, "p99": 0.0,
+                     "max": 0.0} for second, n in sorted(counts.items())]
+        return [(causes, began)], [(timeline, began)]
 
     def _merged_errors(self, runtimes):
         """The parts' failure causes and those of the failures made here, as one list."""
-        lists = [(r.get("errors"), self._started(r)) for _, r in runtimes]
-        with self._lock:
-            own = [(text, *cause) for causes in self._causes.values() for text, cause in causes.items()]
-        if own:
-            began = min(first for _, _, first, _, _ in own)
-            lists.append(([{"error": text, "count": count, "first": first - began, "last": last - began,
-                            "example": example} for text, count, first, last, example in own], began))
-        return merge.merge_errors(lists)
+        return merge.merge_errors([(r.get("errors"), self._started(r)) for _, r in runtimes] + self._failures_here()[0])
+
+    def _merged_timeline(self, runtimes):
+        """The parts' timelines and the failures made here, as one timeline."""
+        return merge.merge_timelines([(r.get("timeline"), self._started(r)) for _, r in runtimes]
+                                     + self._failures_here()[1])
 
     def _flush(self):
         """Waits until every task submitted so far has reached its part (or its part is lost)."""
@@ -1158,8 +1178,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         return threads_main.histogram_latency(self._get_histogram())
 
     def _get_timeline(self):
-        """Returns the run per second, the parts' timelines merged (see merge.merge_timelines)."""
-        return merge.merge_timelines([(r.get("timeline"), self._started(r)) for _, r in self._runtimes()])
+        """Returns the run per second: the parts' timelines merged (see merge.merge_timelines).
+
+        The failures of tasks that never ran in a part count in it too."""
+        return self._merged_timeline(self._runtimes())
 
     def _get_errors(self):
         """Returns the failure causes of the whole run, most frequent first (see merge.merge_errors)."""
@@ -1194,7 +1216,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         runtimes = self._runtimes()
         raws = [r["histogram"] for _, r in runtimes if r.get("histogram")]
         latency = threads_main.histogram_latency(threads_main.merge_histograms(raws))
-        timeline = merge.merge_timelines([(r.get("timeline"), self._started(r)) for _, r in runtimes])
+        timeline = self._merged_timeline(runtimes)
         info = self._run_info(runtimes)
         errors = self._merged_errors(runtimes)
         span = info["ended"] - info["started"] if info["started"] is not None and info["ended"] is not None else None
@@ -1321,6 +1343,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 for part in self._parts:
                     if part.index in cleared:
                         self._causes.pop(part.index, None)
+                        self._failed_at.pop(part.index, None)
                         part.counts = dict.fromkeys(_COUNTERS, 0)
                         part.refused = dict.fromkeys(_REFUSED, 0)
                         part.refused_names = set()

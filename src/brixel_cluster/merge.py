@@ -62,14 +62,21 @@ def _row_start(second):
     return _MINUTE_ROWS_END + (second - _MINUTE_ROWS_END) // 3600 * 3600
 
 
+def _row_width(start):
+    """The width in seconds of the timeline row that begins at `start`."""
+    return 1 if start < _SECOND_ROWS_END else 60 if start < _MINUTE_ROWS_END else 3600
+
+
 def merge_timelines(parts):
     """Returns the timelines of several parts as one, on the clock of the part that began first.
 
     `parts` holds (timeline, started) pairs: a part's rows and the epoch seconds of its first
     dispatch (None when unknown, taken as the earliest). Each part's rows move by its start's offset
-    in whole seconds and fall into the row that holds their new second. Counts and "max" are exact;
-    the percentiles of a merged row are the mean of the parts' values weighted by the tasks each
-    completed in that row, an estimate (an exact merge would need a histogram per row).
+    in whole seconds and fall into the row that holds their new second; a row no part has between
+    the first and the last is a row of zeros, as in one manager's timeline. Counts and "max" are
+    exact; the percentiles of a merged row are the mean of the parts' values weighted by the tasks
+    each timed in that row (a row's "timed", else its "completed"), an estimate (an exact merge would
+    need a histogram per row).
     """
     starts = [s for _, s in parts if s is not None]
     origin = min(starts, default=None)
@@ -80,19 +87,28 @@ def merge_timelines(parts):
             second = _row_start(row["second"] + offset)
             acc = rows.get(second)
             if acc is None:
-                acc = rows[second] = {"second": second, "completed": 0, "failed": 0, "max": 0.0,
+                acc = rows[second] = {"completed": 0, "failed": 0, "max": 0.0, "timed": 0,
                                       "weighted": {"p50": 0.0, "p95": 0.0, "p99": 0.0}}
+            timed = row.get("timed", row["completed"])
             acc["completed"] += row["completed"]
             acc["failed"] += row["failed"]
+            acc["timed"] += timed
             acc["max"] = max(acc["max"], row["max"])
             for key in acc["weighted"]:
-                acc["weighted"][key] += row[key] * row["completed"]
+                acc["weighted"][key] += row[key] * timed
     merged = []
-    for second in sorted(rows):
-        acc = rows[second]
-        done = acc["completed"]
-        merged.append({"second": second, "completed": done, "failed": acc["failed"],
-                       **{k: (v / done if done else 0.0) for k, v in acc["weighted"].items()}, "max": acc["max"]})
+    second, last = min(rows, default=0), max(rows, default=-1)
+    while second <= last:
+        acc = rows.get(second)
+        if acc is None:
+            merged.append({"second": second, "completed": 0, "failed": 0, "p50": 0.0, "p95": 0.0, "p99": 0.0,
+                           "max": 0.0})
+        else:
+            timed = acc["timed"]
+            merged.append({"second": second, "completed": acc["completed"], "failed": acc["failed"],
+                           **{k: (v / timed if timed else 0.0) for k, v in acc["weighted"].items()},
+                           "max": acc["max"]})
+        second += _row_width(second)
     return merged
 
 
