@@ -211,6 +211,23 @@ def tracked_threads(monkeypatch):
     return made
 
 
+class AtOnce:
+    """A task that sleeps `seconds` and counts how many of its calls run at once: `peak` is the most."""
+
+    def __init__(self, seconds):
+        self.seconds = seconds
+        self.running = self.peak = 0
+        self.lock = threading.Lock()
+
+    def __call__(self):
+        with self.lock:
+            self.running += 1
+            self.peak = max(self.peak, self.running)
+        real_time.sleep(self.seconds)
+        with self.lock:
+            self.running -= 1
+
+
 class HeldStart:
     """The first paced task thread after `skip` others, held before its worker begins until `gate`
     opens: `thread` is that thread once it waits, and `raised` what any task thread's run let out."""

@@ -7,7 +7,7 @@ import time
 import pytest
 
 import threads_main
-from conftest import assert_records, wait_until
+from conftest import AtOnce, assert_records, wait_until
 
 
 def task_threads(made):
@@ -229,18 +229,9 @@ class SlowLimit:
 
 
 def test_a_limit_compared_by_python_code_still_bounds_the_running_tasks(eager):
-    lock, running, peak = threading.Lock(), [0], [0]
-
-    def task():
-        with lock:
-            running[0] += 1
-            peak[0] = max(peak[0], running[0])
-        time.sleep(0.001)
-        with lock:
-            running[0] -= 1
-
+    task = AtOnce(0.001)
     m = eager(task, SlowLimit(2), maximum=True)
     for _ in range(1000):
         m._send()
     wait_until(lambda: m._done() and len(m._var.dones) == 1000, timeout=30)
-    assert peak[0] == 2
+    assert task.peak == 2

@@ -13,7 +13,7 @@ import types
 import pytest
 
 import threads_main
-from conftest import RecordingLog, shut, wait_until
+from conftest import AtOnce, RecordingLog, shut, wait_until
 
 DEFAULT = min((os.cpu_count() or 1) + 4, 30)
 
@@ -307,21 +307,12 @@ def test_a_coroutine_function_is_refused_at_construction(func):
 def test_limit_means_the_same_in_both_modes(make_manager, limit, most):
     # Compared as the dispatch compares it (running < limit): a huge int is never reached, a float
     # lets as many run as the ints below it.
-    running, peak, lock = [0], [0], threading.Lock()
-
-    def task():
-        with lock:
-            running[0] += 1
-            peak[0] = max(peak[0], running[0])
-        real_time.sleep(0.05)
-        with lock:
-            running[0] -= 1
-
+    task = AtOnce(0.05)
     m = make_manager(task, limit, True)
     for _ in range(6):
         m._send()
     wait_until(lambda: m._done() and len(m._var.dones) == 6)
-    assert peak[0] == most and m._log.texts("debug") == []
+    assert task.peak == most and m._log.texts("debug") == []
 
 
 def test_uncomparable_limit_dispatches_nothing_and_says_why(make_manager, monkeypatch):
