@@ -6,15 +6,13 @@ of the report.
 """
 
 import threads_main
+from brixel_report import MINUTE_ROWS_END, SECOND_ROWS_END, row_width
 
 __all__ = ["split_workers", "merge_times", "merge_errors", "merge_timelines", "part_row", "OTHER_CAUSES"]
 
 # The entry that counts every cause past the bound of distinct causes.
 OTHER_CAUSES = "(other causes)"
 
-# The timeline's rows: a second wide for 6 hours, a minute wide for the next 7 days, then an hour wide.
-_SECOND_ROWS_END = 6 * 3600
-_MINUTE_ROWS_END = _SECOND_ROWS_END + 7 * 86400
 
 
 def split_workers(total, parts):
@@ -55,16 +53,11 @@ def merge_errors(parts):
 
 def _row_start(second):
     """The start of the timeline row that holds `second`."""
-    if second < _SECOND_ROWS_END:
+    if second < SECOND_ROWS_END:
         return second
-    if second < _MINUTE_ROWS_END:
-        return _SECOND_ROWS_END + (second - _SECOND_ROWS_END) // 60 * 60
-    return _MINUTE_ROWS_END + (second - _MINUTE_ROWS_END) // 3600 * 3600
-
-
-def _row_width(start):
-    """The width in seconds of the timeline row that begins at `start`."""
-    return 1 if start < _SECOND_ROWS_END else 60 if start < _MINUTE_ROWS_END else 3600
+    if second < MINUTE_ROWS_END:
+        return SECOND_ROWS_END + (second - SECOND_ROWS_END) // 60 * 60
+    return MINUTE_ROWS_END + (second - MINUTE_ROWS_END) // 3600 * 3600
 
 
 def merge_timelines(parts):
@@ -108,7 +101,7 @@ def merge_timelines(parts):
             merged.append({"second": second, "completed": acc["completed"], "failed": acc["failed"],
                            **{k: (v / timed if timed else 0.0) for k, v in acc["weighted"].items()},
                            "max": acc["max"]})
-        second += _row_width(second)
+        second += row_width(second)
     return merged
 
 

@@ -15,7 +15,7 @@ import os
 import platform
 import socket
 
-__all__ = ["write_report", "TIMELINE_COLUMNS", "ERRORS_COLUMNS"]
+__all__ = ["write_report", "row_width", "TIMELINE_COLUMNS", "ERRORS_COLUMNS", "SECOND_ROWS_END", "MINUTE_ROWS_END"]
 
 # The timeline CSV's columns, in order: each row's start (seconds since the first dispatch), its
 # counts, and its run-time percentiles in milliseconds.
@@ -100,18 +100,19 @@ def _plotly():
 
 # A timeline's rows are a second wide for the first 6 hours, a minute for the next 7 days, then an
 # hour.
-_SECOND_ROWS_UNTIL = 6 * 3600
-_MINUTE_ROWS_UNTIL = _SECOND_ROWS_UNTIL + 7 * 24 * 3600
+SECOND_ROWS_END = 6 * 3600
+MINUTE_ROWS_END = SECOND_ROWS_END + 7 * 24 * 3600
 
 
-def _row_width(start):
-    return 1 if start < _SECOND_ROWS_UNTIL else 60 if start < _MINUTE_ROWS_UNTIL else 3600
+def row_width(start):
+    """The width in seconds of the timeline row that begins `start` seconds into the run."""
+    return 1 if start < SECOND_ROWS_END else 60 if start < MINUTE_ROWS_END else 3600
 
 
 def _widths(seconds):
     """Each row's width in seconds: up to the next row; the last row's by where it begins."""
     widths = [b - a for a, b in zip(seconds, seconds[1:])]
-    widths.append(_row_width(seconds[-1]) if seconds else 1)
+    widths.append(row_width(seconds[-1]) if seconds else 1)
     return widths
 
 
