@@ -1347,7 +1347,8 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                         part.counts = dict.fromkeys(_COUNTERS, 0)
                         part.refused = dict.fromkeys(_REFUSED, 0)
                         part.refused_names = set()
-                        part.times = {"all_time": 0, "min_time": 0, "max_time": 0}
+                        # The shortest and the longest run stay, as one manager keeps them.
+                        part.times = dict(part.times, all_time=0)
                         part.runtime = None
                         part.settled = False  # it has run nothing of the batch to come (a lost part ever)
                 if len(cleared) < len(self._parts):
