@@ -12,7 +12,7 @@ import time as real_time
 import pytest
 
 import threads_main
-from conftest import assert_records, close_twice_at_once, wait_until
+from conftest import assert_records, close_twice_at_once, shut, wait_until
 
 RUNNING, DONE, FAILED, CANCELLED, STOPPED = "运行中", "完成", "失败", "取消", "停止"
 
@@ -453,6 +453,26 @@ def test_rerun_failed_runs_the_task_again(make_manager):
     assert (entry(m, "f").status, entry(m, "f").result) == (DONE, 42)
     assert m._var.runs == ["f", "f"] and m._var.success == ["f"] and m._var.failed == ["f"]
     assert m._rerun_failed() is True and m._get_qsize() == 0  # nothing failed any more
+
+
+class RerunsEveryFailure(threads_main.BrixelThreadsMain):
+    """Takes every failed name for a re-run, those of break results too, which keep no worker."""
+
+    def _get_failed(self):
+        return list(self._var.failed)
+
+
+def test_a_rerun_passes_over_a_failed_task_that_keeps_no_worker(recording_log, dispatch):
+    m = RerunsEveryFailure(lambda n: n, 2, dispatch=dispatch)
+    try:
+        m._var.break_result = 7
+        m._send("seven", n=7)
+        wait_until(m._done)
+        assert m._var.failed == ["seven"] and m._rerun_failed() is True
+        # Put back without a thread, it would have stayed counted as running: no batch end again.
+        assert m._get_qsize() == 0 and m._var.runs == ["seven"] and m._done()
+    finally:
+        shut(m)
 
 
 def test_stops_racing_dispatch_never_stall_the_manager(make_manager):

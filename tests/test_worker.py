@@ -205,6 +205,29 @@ def test_worker_is_its_threads_target_and_calls_start_through_self():
         worker(1)
 
 
+class OwnWorker:
+    """A worker class of the caller's, put in place of ours: the task's run as the store records it."""
+
+    def __init__(self, brixel_var, brixel_name, brixel_log, **kwargs):
+        self.var, self.brixel_name, self.kwargs = brixel_var, brixel_name, kwargs
+
+    def start(self):
+        var, name = self.var, self.brixel_name
+        var.threads.get(name).status = "运行中"
+        entry = var.threads.get(name)
+        entry.result, entry.status, entry.thread = var.func(**self.kwargs), "完成", None
+        var.success.append(name)
+        var.dones.append(name)
+
+
+def test_a_worker_class_put_in_place_of_ours_runs_the_tasks(make_manager, monkeypatch):
+    monkeypatch.setattr(threads_main, "_Worker", OwnWorker)
+    m = make_manager(lambda x: x * 2, 2)
+    m._send("a", x=1)
+    wait_until(m._done)
+    assert m._get_all_result()["data"] == [{"task": "a", "result": 2, "status": "完成"}]
+
+
 def test_timing_fields_treat_zero_as_unset(monkeypatch):
     # Elapsed times of 0, 125 and 500 ms, then a failure of 250 ms, which counts too; then a failure
     # whose end the clock cannot read, which keeps its own error and leaves the figures alone.

@@ -70,10 +70,13 @@ Ref waiting_thread(const Ctx& c, PyObject* manager, PyObject* worker)
     if (eager_queue_of(manager)) {
         return none();
     }
-    // The worker itself is the target (calling it runs its start): a bound method per waiting task
-    // would cost memory for nothing.
+    // One of our workers is the target itself (calling it runs its start): a bound method per
+    // waiting task would cost memory for nothing. A worker of a class put in `_Worker`'s place
+    // gives its start.
+    Ref target = PyObject_TypeCheck(worker, c.st->worker_type) ? Ref::borrow(worker)
+                                                               : getattr(worker, c.name(N_start));
     Ref thread_class = c.global(N_Thread);
-    PyObject* thread_argv[] = {nullptr, worker};
+    PyObject* thread_argv[] = {nullptr, target.get()};
     return require(PyObject_Vectorcall(thread_class.get(), thread_argv + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                        c.st->kw_target));
 }

@@ -130,6 +130,9 @@ namespace {
 // the name again starts a new run instead of failing on a thread that has already run. Returns
 // false when the entry still holds a thread: a run is then waiting for dispatch or under way, and
 // putting the name again would make that second dispatch fail and leave it counted as running.
+// False too when it keeps no worker (a task that did not fail with an error, or a store whose
+// entries cannot keep one): there is nothing to run again, and a name put back without a thread
+// would stay counted as running.
 bool renew_thread(const Ctx& c, PyObject* entry)
 {
     Ref current = field(c, entry, N_thread);
@@ -140,10 +143,12 @@ bool renew_thread(const Ctx& c, PyObject* entry)
     require_int(PyObject_GetOptionalAttr(entry, c.name(N__worker), &found));
     Ref worker = Ref::steal(found);
     if (!worker || worker.get() == Py_None) {
-        return true;
+        return false;
     }
+    Ref target = PyObject_TypeCheck(worker.get(), c.st->worker_type) ? worker.dup()
+                                                                     : getattr(worker.get(), c.name(N_start));
     Ref thread_class = c.global(N_Thread);
-    Ref thread = call_kw(thread_class.get(), {}, {{c.name(N_target), worker.get()}});
+    Ref thread = call_kw(thread_class.get(), {}, {{c.name(N_target), target.get()}});
     set_field(c, entry, N_thread, thread.get());
     return true;
 }
@@ -201,6 +206,9 @@ PyObject* manager_consumer(PyObject* self, PyTypeObject* cls, PyObject* const* a
                     PyErr_Clear();
                 }
                 Ref worker = Ref::steal(target);
+                if (worker && PyMethod_Check(worker.get())) {
+                    worker = Ref::borrow(PyMethod_GET_SELF(worker.get()));  // a start given as the target
+                }
                 PyErr_SetRaisedException(error.dup().release());
                 record_start_failure(c, &as_manager(self)->core->metrics, var.get(), a[0], entry.get(),
                                      worker.get());
