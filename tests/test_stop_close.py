@@ -455,6 +455,29 @@ def test_rerun_failed_runs_the_task_again(make_manager):
     assert m._rerun_failed() is True and m._get_qsize() == 0  # nothing failed any more
 
 
+class SettlesWhileItDispatches(threads_main.BrixelThreadsMain):
+    """Between the take of a name and its dispatch, another operation may look for the batch's end."""
+
+    def _consumer(self, thread_name):
+        self._clear_queue()  # nothing waits, nothing runs yet: the name is on its way
+        return super()._consumer(thread_name)
+
+
+@pytest.mark.paced_only
+def test_a_name_on_its_way_to_its_thread_keeps_the_batch_open(recording_log, dispatch):
+    m = SettlesWhileItDispatches(spin, 2, dispatch=dispatch)
+    gate = threading.Event()
+    try:
+        m._send("a", gate=gate)
+        running(m, "a")
+        assert m._done() is False and m._is_run() is True
+        gate.set()
+        wait_until(m._done)
+    finally:
+        gate.set()
+        shut(m)
+
+
 class RerunsEveryFailure(threads_main.BrixelThreadsMain):
     """Takes every failed name for a re-run, those of break results too, which keep no worker."""
 

@@ -29,7 +29,7 @@ bool loop_goes_on(const Ctx& c, PyObject* self, Run* run, Ref& var);
 
 // Sets `done` (and clears `is_run`) when the open manager's batch has had a task and none of it
 // waits (`waiting` returns how many names wait) or runs, and no bulk submission is under way (its
-// next task may be a moment away). Tested first without the store's lock, and when that passes
+// next task may be a moment away), nor a dispatch of a name already taken off the queue. Tested first without the store's lock, and when that passes
 // again under it, where no submission or re-run is half-way through.
 template <typename Waiting>
 void settle_batch(const Ctx& c, PyObject* manager, PyObject* var, Waiting&& waiting);
@@ -93,7 +93,8 @@ void settle_batch(const Ctx& c, PyObject* manager, PyObject* var, Waiting&& wait
 {
     auto ends_now = [&] {
         // A closed manager's flags stay as they were.
-        if (as_manager(manager)->sending > 0 || !truthy(field(c, var, N_switch).get()) || waiting() != 0
+        ManagerObject* m = as_manager(manager);
+        if (m->sending > 0 || m->taking > 0 || !truthy(field(c, var, N_switch).get()) || waiting() != 0
             || running_count(c, var) != 0) {
             return false;
         }

@@ -52,6 +52,19 @@ constexpr double poll_seconds = 0.01;
 // How long an idle loop sleeps between passes when nobody wakes it, in seconds.
 constexpr double idle_wait = 0.25;
 
+// Counts a name the loop takes off the queue until its dispatch has ended: neither waiting nor
+// running meanwhile, it must not let another thread end the batch.
+class Taking {
+public:
+    explicit Taking(PyObject* manager) noexcept : m_(as_manager(manager)) { ++m_->taking; }
+    Taking(const Taking&) = delete;
+    Taking& operator=(const Taking&) = delete;
+    ~Taking() { --m_->taking; }
+
+private:
+    ManagerObject* m_;
+};
+
 // One pass of the loop after its sleep: the dispatch decision, then the idle decision. Returns
 // true when the pass found nothing queued and nothing running.
 bool control_pass(const Ctx& c, PyObject* self, PyObject* var)
@@ -66,6 +79,7 @@ bool control_pass(const Ctx& c, PyObject* self, PyObject* var)
             // come, keeping the control thread (and interpreter exit) waiting. An empty queue
             // means no work for this pass.
             Ref queue = field(c, var, N_queue);
+            Taking taking(self);
             PyObject* name = PyObject_CallMethodOneArg(queue.get(), c.name(N_get), Py_False);
             if (!name) {
                 if (!PyErr_ExceptionMatches(c.st->queue_empty)) {
