@@ -175,6 +175,27 @@ def test_a_ctrl_c_while_a_task_thread_starts_leaves_the_task_a_thread(eager, mon
     assert_records(m)
 
 
+def test_a_ctrl_c_once_a_task_thread_began_leaves_the_threads_bounded(eager, monkeypatch, tracked_threads):
+    interrupted = []
+
+    class Interrupted(threads_main.Thread):
+        def start(self):
+            super().start()
+            if self.runs_tasks and not interrupted and threading.current_thread() is threading.main_thread():
+                interrupted.append(True)
+                raise KeyboardInterrupt  # as in start()'s wait for the thread, once it began
+
+    monkeypatch.setattr(threads_main, "Thread", Interrupted)
+    m = eager(lambda x: x, 1)
+    with pytest.raises(KeyboardInterrupt):
+        m._send("a", x=1)
+    wait_until(m._done)
+    m._send("b", x=2)
+    # Counted off although it went on, the first thread was not counted against the limit.
+    assert sum(t.is_alive() for t in task_threads(tracked_threads)) <= 1
+    wait_until(lambda: m._done() and len(m._var.dones) == 2)
+
+
 def test_waiting_tasks_hold_no_thread_and_rerun(eager):
     m = eager(lambda n: 1 / n, 0, maximum=True)
     m._send("zero", n=0), m._send("one", n=1)

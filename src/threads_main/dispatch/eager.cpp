@@ -529,8 +529,18 @@ void start_thread(const Ctx& c, PyObject* manager, QueueObject* q)
     ++q->starting;
     PyObject* started = PyObject_CallMethodNoArgs(thread.get(), c.name(N_start));
     if (!started) {
-        --q->alive;
-        --q->starting;
+        // A Ctrl-C in start()'s wait for the thread comes after the thread began: it counts itself
+        // off when it ends, and only a thread that never began is counted off here.
+        SavedError error;
+        PyObject* ident = nullptr;
+        if (PyObject_GetOptionalAttr(thread.get(), c.name(N_ident), &ident) < 0) {
+            PyErr_Clear();
+        }
+        if (!ident || Py_IsNone(ident)) {
+            --q->alive;
+            --q->starting;
+        }
+        Py_XDECREF(ident);
         throw PyErrSet{};
     }
     Py_DECREF(started);
