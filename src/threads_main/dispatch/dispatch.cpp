@@ -65,16 +65,19 @@ Ref new_task_queue(const Ctx& c, PyObject* manager, bool eager)
     return queue;
 }
 
+Ref thread_target(const Ctx& c, PyObject* worker)
+{
+    return PyObject_TypeCheck(worker, c.st->worker_type) ? Ref::borrow(worker) : getattr(worker, c.name(N_start));
+}
+
 Ref waiting_thread(const Ctx& c, PyObject* manager, PyObject* worker)
 {
     if (eager_queue_of(manager)) {
         return none();
     }
-    // One of our workers is the target itself (calling it runs its start): a bound method per
-    // waiting task would cost memory for nothing. A worker of a class put in `_Worker`'s place
-    // gives its start.
-    Ref target = PyObject_TypeCheck(worker, c.st->worker_type) ? Ref::borrow(worker)
-                                                               : getattr(worker, c.name(N_start));
+    // One of our workers is the target itself: a bound method per waiting task would cost memory
+    // for nothing.
+    Ref target = thread_target(c, worker);
     Ref thread_class = c.global(N_Thread);
     PyObject* thread_argv[] = {nullptr, target.get()};
     return require(PyObject_Vectorcall(thread_class.get(), thread_argv + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET,

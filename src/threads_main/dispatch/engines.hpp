@@ -29,10 +29,15 @@ bool loop_goes_on(const Ctx& c, PyObject* self, Run* run, Ref& var);
 
 // Sets `done` (and clears `is_run`) when the open manager's batch has had a task and none of it
 // waits (`waiting` returns how many names wait) or runs, and no bulk submission is under way (its
-// next task may be a moment away), nor a dispatch of a name already taken off the queue. Tested first without the store's lock, and when that passes
-// again under it, where no submission or re-run is half-way through.
+// next task may be a moment away), nor a dispatch of a name already taken off the queue. Tested
+// first without the store's lock, and when that passes again under it, where no submission or
+// re-run is half-way through.
 template <typename Waiting>
 void settle_batch(const Ctx& c, PyObject* manager, PyObject* var, Waiting&& waiting);
+
+// What a task thread runs for `worker`: one of ours is called itself (calling it runs its start);
+// a worker of a class put in `_Worker`'s place gives its start.
+Ref thread_target(const Ctx& c, PyObject* worker);
 
 // Records a task whose thread could not be started as failed, as if its function had raised
 // `error` (the pending error, which it takes): otherwise it would wait or count as running for

@@ -159,8 +159,7 @@ bool renew_thread(const Ctx& c, PyObject* entry)
     if (!worker || worker.get() == Py_None) {
         return false;
     }
-    Ref target = PyObject_TypeCheck(worker.get(), c.st->worker_type) ? worker.dup()
-                                                                     : getattr(worker.get(), c.name(N_start));
+    Ref target = thread_target(c, worker.get());
     Ref thread_class = c.global(N_Thread);
     Ref thread = call_kw(thread_class.get(), {}, {{c.name(N_target), target.get()}});
     set_field(c, entry, N_thread, thread.get());
