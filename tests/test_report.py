@@ -454,3 +454,25 @@ def test_csv_has_units_and_the_causes_beside_it(tmp_path, as_bytes):
                                latency=LATENCY, timeline=TIMELINE)
     assert Page(html_path).tables["latency"][1][0] == "100"
     assert sorted(os.listdir(tmp_path)) == ["run.CSV", "run.errors.csv", "run.html"]
+
+
+class Unwritable:
+    def __str__(self):
+        raise OSError(28, "No space left on device")
+
+
+def test_a_report_replaces_the_earlier_one_only_once_whole(tmp_path):
+    path = report(tmp_path, "run.csv")
+    whole = path.read_bytes()
+    broken = [row(second, 5) for second in range(2000)] + [row(2000, 5, ms=Unwritable())]
+    with pytest.raises(OSError, match="No space"):
+        brixel_report.write_report(path, run_status=STATUS, latency=LATENCY, timeline=broken)
+    assert path.read_bytes() == whole and os.listdir(tmp_path) == ["run.csv"]
+    # A link is written through, to the file it points at.
+    (tmp_path / "link.csv").symlink_to(path)
+    report(tmp_path, "link.csv", timeline=TIMELINE[:1])
+    assert (tmp_path / "link.csv").is_symlink() and len(path.read_text().splitlines()) == 2
+    # Text UTF-8 cannot hold comes out escaped rather than failing the write.
+    page = report(tmp_path, setup={"function": "fetch\udc80"}, title="run \ud800")
+    assert dict(page.tables["setup"])["Function"] == "fetch\\udc80"
+    assert sorted(os.listdir(tmp_path)) == ["link.csv", "report.html", "run.csv"]

@@ -7,13 +7,16 @@ The HTML report draws its charts with plotly, an optional extra (pip install "th
 its plotly.js is written into the file, so the page works offline. The CSV needs nothing more.
 """
 
+import contextlib
 import csv
 import datetime
 import html
 import importlib.metadata
 import os
 import platform
+import secrets
 import socket
+import stat
 
 __all__ = ["write_report", "row_width", "TIMELINE_COLUMNS", "ERRORS_COLUMNS", "SECOND_ROWS_END", "MINUTE_ROWS_END"]
 
@@ -70,12 +73,43 @@ def write_report(path, *, run_status, latency, timeline, setup=None, errors=None
         page = _html_page(title, run_status, latency, list(timeline), setup or {},
                           None if errors is None else list(errors), span,
                           None if parts is None else list(parts))
-        with open(path, "w", encoding="utf-8") as out:
+        with _replacing(path) as out:
             out.write(page)
 
 
+@contextlib.contextmanager
+def _replacing(path, newline=None):
+    """A text file opened for writing that takes `path`'s place only once it is whole: it is written
+    under a new name beside it, then renamed over it. A write that fails part-way (a full disk, a row
+    that cannot be read) leaves the file that was there before as it was, and no partial one. Text
+    UTF-8 cannot hold (a lone surrogate in a function's name) is written backslash-escaped.
+
+    A symbolic link is written through, to the file it points at; a path that names something other
+    than a regular file (a pipe, /dev/stdout) is written directly."""
+    path = os.path.realpath(path)
+    try:
+        direct = not stat.S_ISREG(os.stat(path).st_mode)
+    except FileNotFoundError:
+        direct = False
+    if direct:
+        with open(path, "w", encoding="utf-8", errors="backslashreplace", newline=newline) as out:
+            yield out
+        return
+    temporary = os.path.join(os.path.dirname(path), f".{os.path.basename(path)}.{secrets.token_hex(4)}.tmp")
+    try:
+        # os.open's mode is the one open() gives a new file, the umask applied.
+        with open(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666), "w", encoding="utf-8",
+                  errors="backslashreplace", newline=newline) as out:
+            yield out
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+
+
 def _write_csv(path, timeline):
-    with open(path, "w", encoding="utf-8", newline="") as out:
+    with _replacing(path, newline="") as out:
         writer = csv.writer(out)
         writer.writerow(TIMELINE_COLUMNS)
         writer.writerows([row[key] for key in _ROW_KEYS] for row in timeline)
@@ -83,7 +117,7 @@ def _write_csv(path, timeline):
 
 def _write_errors_csv(path, errors):
     keys = ("error", "count", "first", "last", "example")
-    with open(path, "w", encoding="utf-8", newline="") as out:
+    with _replacing(path, newline="") as out:
         writer = csv.writer(out)
         writer.writerow(ERRORS_COLUMNS)
         writer.writerows([cause.get(key, "") for key in keys] for cause in errors)
