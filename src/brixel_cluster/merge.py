@@ -66,10 +66,12 @@ def merge_timelines(parts):
     `parts` holds (timeline, started) pairs: a part's rows and the epoch seconds of its first
     dispatch (None when unknown, taken as the earliest). Each part's rows move by its start's offset
     in whole seconds and fall into the row that holds their new second; a row no part has between
-    the first and the last is a row of zeros, as in one manager's timeline. Counts and "max" are
-    exact; the percentiles of a merged row are the mean of the parts' values weighted by the tasks
-    each timed in that row (a row's "timed", else its "completed"), an estimate (an exact merge would
-    need a histogram per row).
+    the first and the last is a row of zeros, as in one manager's timeline. A merged row's counts
+    and "max" are exact over the part rows that fall into it; past the first 6 hours, where rows
+    are a minute wide, a part's row that a shift makes straddle two merged rows falls whole into
+    the one it begins in. The percentiles of a merged row are the mean of the parts' values weighted
+    by the tasks each timed in that row (a row's "timed", else its "completed"), an estimate (an
+    exact merge would need a histogram per row).
     """
     starts = [s for _, s in parts if s is not None]
     origin = min(starts, default=None)
