@@ -54,21 +54,50 @@ def repeated(source, runs=CRASH_RUNS, **kwargs):
         return list(pool.map(lambda _: run_script(source, **kwargs), range(runs)))
 
 
-@pytest.mark.parametrize("mode", ["paced", "eager"])
-def test_open_manager_on_daemon_threads_at_exit(mode):
-    source = f"""
-        import threading, time, threads_main
+# What the daemon thread is doing as the interpreter exits: running tasks; dropping a task's
+# argument whose __del__ lets the interpreter lock go (inside the worker's dealloc); clearing the
+# records, which drops results with such a __del__ (inside the store).
+AT_EXIT = {
+    "running": """
         def build():
             global m
-            m = threads_main.BrixelThreadsMain(lambda: time.sleep(0.2), 2, dispatch="{mode}")
+            m = threads_main.BrixelThreadsMain(lambda: time.sleep(0.2), 2, dispatch=MODE)
             for _ in range(4):
                 m._send()
-        t = threading.Thread(target=build, daemon=True)
-        t.start(); t.join()
-        time.sleep(0.05)
+    """,
+    "dropping": """
+        def build():
+            global m
+            m = threads_main.BrixelThreadsMain(lambda a: time.sleep(0.05), 2, dispatch=MODE)
+            m._send(a=Slow())
+    """,
+    "clearing": """
+        def build():
+            m = threads_main.BrixelThreadsMain(Slow, 2, dispatch=MODE)
+            m._send(); m._join()
+            m._clear_record()
+    """,
+}
+
+
+@pytest.mark.parametrize("mode", ["paced", "eager"])
+@pytest.mark.parametrize("doing", AT_EXIT)
+def test_open_manager_on_daemon_threads_at_exit(mode, doing):
+    source = f"""
+        import threading, time, threads_main
+        MODE = "{mode}"
+        dropped = threading.Event()
+        class Slow:
+            def __del__(self):
+                dropped.set()
+                for _ in range(4000):
+                    time.sleep(0.0005)
+    """ + AT_EXIT[doing] + f"""
+        threading.Thread(target=build, daemon=True).start()
+        dropped.wait(5) if "{doing}" != "running" else time.sleep(0.1)
         print("leaving")
     """
-    for code, out, err, _ in repeated(source):
+    for code, out, err, _ in repeated(source, runs=10):
         assert code == 0 and out == "leaving\n", err[-2000:]
 
 

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "brixel_var_api.h"
+#include "support/exit.hpp"
 #include "support/ref.hpp"
 
 namespace {
@@ -1146,6 +1147,9 @@ int add_type(PyObject* module, PyType_Spec* spec, PyObject** slot) noexcept
 int module_exec(PyObject* module) noexcept
 {
     State* st = state_of(module);
+    if (threads_main::park_threads_ended_at_exit() < 0) {
+        return -1;
+    }
     if (add_type(module, &store_spec, &st->store_type) < 0) {
         return -1;
     }

@@ -12,6 +12,7 @@
 #include "native/native.hpp"
 #include "state.hpp"
 #include "support/call.hpp"
+#include "support/exit.hpp"
 #include "support/run.hpp"
 #include "worker/worker.hpp"
 
@@ -184,7 +185,7 @@ int module_exec(PyObject* module) noexcept
         return -1;
     }
     if (add_latency_functions(module) < 0 || register_after_fork() < 0 || watch_process_id() < 0
-        || install_stop_hook() < 0 || watch_namespaces(module) < 0) {
+        || install_stop_hook() < 0 || watch_namespaces(module) < 0 || park_threads_ended_at_exit() < 0) {
         return -1;
     }
     executed.store(true);
