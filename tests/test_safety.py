@@ -488,6 +488,33 @@ def test_close_with_a_broken_logger_still_closes(mode):
         assert out == ("ManagerError('Close error：log down') True {'running': '停止', 'waiting': '取消'}\n"), err
 
 
+# A finalizer that the clearing of the records sets off (a result's __del__) calls into the
+# manager on the thread that holds its lock for the clearing.
+REENTRANT = """
+    import sys, threads_main
+    seen = []
+    class Closer:
+        def __del__(self):
+            for call in (m._close, m._send):
+                try:
+                    call()
+                except RuntimeError as e:
+                    seen.append(str(e).split(":")[0])
+    m = threads_main.BrixelThreadsMain(Closer, 2, dispatch=sys.argv[1])
+    m._send(); m._join()
+    print(m._clear_record(), seen, m._is_close(), m._get_run_status()["total"])
+    m._close()
+    print(m._is_close())
+"""
+
+
+@pytest.mark.parametrize("mode", ["paced", "eager"])
+def test_a_call_from_a_finalizer_on_the_thread_holding_the_lock_is_refused_not_a_hang(mode):
+    for code, out, err, _ in repeated(REENTRANT, args=(mode,), runs=2, timeout=20):
+        assert code == 0, err[-2000:]
+        assert out == f"True {['reentrant call inside the manager'] * 2} False 0\nTrue\n", err
+
+
 def test_a_store_reads_a_mapping_that_changes_its_own_items_while_read():
     # The list items() gives is the mapping's own, dropped by a key's __hash__ while it is read.
     code, out, err, _ = run_script("""

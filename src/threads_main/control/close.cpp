@@ -221,6 +221,10 @@ PyObject* manager_close(PyObject* self, PyTypeObject* cls, PyObject* const* args
         bind_args({"_close", {}}, args, nargs, kwnames, nullptr);
         Ctx c = ctx_from_class(cls);
         call_method(self, c.name(N__check_while));
+        // Started by a signal handler or a finalizer while this thread holds the manager's lock in
+        // another operation, the close would wait for that operation for ever; it refuses instead,
+        // before it changes anything (past the lock, a close goes on whatever fails).
+        StoreLock::refuse_reentry(c, self);
         // A close always closes: every step is attempted whatever failed before it (a logger that
         // raises, a queue that refuses), and the first failure is reported once the manager is
         // closed, so that its threads end and the interpreter can exit.

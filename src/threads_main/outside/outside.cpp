@@ -1,6 +1,8 @@
 // How the module reaches its state store and its logger.
 #include "outside/outside.hpp"
 
+#include <utility>
+
 #include "support/run.hpp"
 
 namespace threads_main {
@@ -197,16 +199,44 @@ void poll_sleep(const Ctx& c, PyObject* seconds)
     }
 }
 
+namespace {
+
+// The holds of store locks this thread has, innermost first.
+thread_local StoreLock* innermost_hold = nullptr;
+
+// Takes `lock` once more for the thread that holds it, without waiting; raises the reentrant call's
+// error when the lock does not allow that.
+void take_again(const Ctx& c, PyObject* lock)
+{
+    if (!truthy(call_method(lock, c.name(N_acquire), Py_False).get())) {
+        raise(PyExc_RuntimeError,
+              "reentrant call inside the manager: this thread holds its lock in another operation, "
+              "which a signal handler or a finalizer interrupted");
+    }
+}
+
+}  // namespace
+
 StoreLock::StoreLock(const Ctx& c, PyObject* store) : c_(c)
 {
     Ref lock = field(c, store, N_lock);
-    call_method(lock.get(), c.name(N_acquire));
+    if (held_here(lock.get())) {
+        take_again(c, lock.get());
+    }
+    else {
+        call_method(lock.get(), c.name(N_acquire));
+    }
     lock_ = std::move(lock);
+    outer_ = std::exchange(innermost_hold, this);
 }
 
 StoreLock::~StoreLock()
 {
-    if (!lock_ || !attached()) {
+    if (!lock_) {
+        return;
+    }
+    forget();
+    if (!attached()) {
         return;  // on a thread ended at interpreter exit, the process is going away with the lock
     }
     SavedError saved;
@@ -218,8 +248,43 @@ StoreLock::~StoreLock()
 
 void StoreLock::release()
 {
+    forget();
     Ref lock = std::move(lock_);
     call_method(lock.get(), c_.name(N_release));
+}
+
+void StoreLock::refuse_reentry(const Ctx& c, PyObject* self)
+{
+    if (!innermost_hold) {
+        return;
+    }
+    Ref store = manager_var(c, self);
+    Ref lock = field(c, store.get(), N_lock);
+    if (held_here(lock.get())) {
+        take_again(c, lock.get());
+        call_method(lock.get(), c.name(N_release));
+    }
+}
+
+bool StoreLock::held_here(PyObject* lock)
+{
+    for (StoreLock* hold = innermost_hold; hold; hold = hold->outer_) {
+        if (hold->lock_.get() == lock) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Takes this hold off the thread's list, wherever it is in it.
+void StoreLock::forget()
+{
+    for (StoreLock** link = &innermost_hold; *link; link = &(*link)->outer_) {
+        if (*link == this) {
+            *link = outer_;
+            return;
+        }
+    }
 }
 
 void cancel_task(const Ctx& c, PyObject* var, PyObject* name)

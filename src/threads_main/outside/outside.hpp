@@ -110,6 +110,12 @@ void log_run_error(const Ctx& c, PyObject* self);
 // interpreter lock while it waits. release() ends the hold on the normal path (and reports a failed
 // release); on any other way out the destructor releases it, keeping the error on its way out, since
 // a lock left held would make every later submission and dispatch wait for ever.
+//
+// Under the lock, submission runs Python code (the thread's constructor, the queue's put) and the
+// clearing of records drops results, so a signal handler or a finalizer may start another operation
+// on the same manager on the thread that holds it. Waiting for a lock that this very thread holds
+// would be for ever: such an acquire raises RuntimeError ("reentrant call") instead, unless the
+// lock lets its holder take it again.
 class StoreLock {
 public:
     StoreLock(const Ctx& c, PyObject* store);
@@ -118,9 +124,18 @@ public:
     ~StoreLock();
     void release();
 
+    // Raises the reentrant call's RuntimeError when this thread holds the lock of the store of the
+    // manager `self` and the lock cannot be taken again: for an operation that must refuse before it
+    // changes anything. Nothing is looked up while the thread holds no store's lock at all.
+    static void refuse_reentry(const Ctx& c, PyObject* self);
+
 private:
+    static bool held_here(PyObject* lock);
+    void forget();
+
     const Ctx& c_;
     Ref lock_;
+    StoreLock* outer_ = nullptr;  // the hold this thread took before this one
 };
 
 // Cancels a task that waited: status "取消", appended to `cancels`. A name whose records were
