@@ -144,6 +144,15 @@ STOPPED_TASK = """
     class Target:
         pass
 
+    # "self-...": the task's own finalizer stops it, so that the stop is raised as that call returns.
+    go = threading.Event()
+
+    def stop_self(_=None):
+        m._stop("a")
+
+    class Stopper:
+        __del__ = stop_self
+
     def task():
         try:
             try:
@@ -153,6 +162,12 @@ STOPPED_TASK = """
                     elif kind == "weakref":
                         target = Target()
                         ref = weakref.ref(target, busy)
+                        del target
+                    elif kind == "self-del" and go.is_set():
+                        Stopper()
+                    elif kind == "self-weakref" and go.is_set():
+                        target = Target()
+                        ref = weakref.ref(target, stop_self)
                         del target
                     else:
                         time.sleep(0.001)
@@ -173,18 +188,19 @@ STOPPED_TASK = """
     # Lowered once "a" runs: an eager thread that had not taken it yet would leave it waiting.
     m._var.max_workers = 1 if mode == "paced" else 0
     time.sleep(0.05)
-    m._stop("a")
+    go.set() if kind.startswith("self") else m._stop("a")
     print(ended.wait(5), out, m._get_status("a"), flush=True)
     m._close()
 """
 
 
 @pytest.mark.parametrize("mode", ["paced", "eager"])
-@pytest.mark.parametrize("kind", ["sleep", "caught", "del", "weakref", "del+hook"])
+@pytest.mark.parametrize("kind", ["sleep", "caught", "del", "weakref", "del+hook", "self-del", "self-weakref"])
 def test_one_stop_one_system_exit_wherever_it_lands(mode, kind):
     # The calls in `finally` get their results: the stop's SystemExit is raised once. Landing in a
     # finalizer, it is not swallowed (the task still ends, though it never calls the module again),
-    # and nothing is reported, whichever unraisable hook is installed.
+    # and nothing is reported, whichever unraisable hook is installed. So too when the task stops
+    # itself from a finalizer, where the stop is raised as that call returns.
     went_on = ["went on"] if kind == "caught" else []
     for code, out, err, _ in repeated(STOPPED_TASK, args=(mode, kind)):
         assert code == 0, err[-2000:]

@@ -17,15 +17,21 @@ namespace {
 thread_local Run* calling_run = nullptr;
 
 // Sets `type` as the pending error, with the error already pending (if any) as its context.
-void raise_over(PyObject* type) noexcept
+// Returns the new error (a new reference), or null if it could not be made.
+PyObject* raise_over(PyObject* type) noexcept
 {
     PyObject* before = PyErr_GetRaisedException();
     PyErr_SetNone(type);
-    if (before) {
-        PyObject* now = PyErr_GetRaisedException();
-        PyException_SetContext(now, before);
-        PyErr_SetRaisedException(now);
+    PyObject* now = PyErr_GetRaisedException();  // the new error, or the failure to make it
+    if (!now) {
+        PyErr_SetRaisedException(before);
+        return nullptr;
     }
+    if (before) {
+        PyException_SetContext(now, before);
+    }
+    PyErr_SetRaisedException(Py_NewRef(now));
+    return now;
 }
 
 // The asynchronous exception pending for the calling thread, taken out of its thread state (what
@@ -50,6 +56,7 @@ void run_release(Run* run) noexcept
     }
     if (attached()) {
         Py_XDECREF(run->kept);
+        Py_XDECREF(run->raised_here);
     }
     delete run;
 }
@@ -92,6 +99,7 @@ void leave_task(Run* run, Run::State next) noexcept
         PyEval_RestoreThread(saved);
     }
     run->state = next;
+    Py_CLEAR(run->raised_here);
     if (PyObject* pending = take_pending()) {
         if (run->kept) {
             Py_DECREF(pending);
@@ -111,15 +119,21 @@ bool raise_kept(Run* run) noexcept
 {
     if (run->kept) {
         PyObject* kept = std::exchange(run->kept, nullptr);
-        raise_over(kept);
+        PyObject* raised = raise_over(kept);
         Py_DECREF(kept);
         // A stop's own SystemExit is this one when it was sent and taken back.
-        run->raised = run->raised || run->stop;
+        if (run->stop && !run->raised) {
+            run->raised = true;
+            Py_XSETREF(run->raised_here, raised);
+        }
+        else {
+            Py_XDECREF(raised);
+        }
         return true;
     }
     if (run->stop && !run->raised) {
         run->raised = true;
-        raise_over(PyExc_SystemExit);
+        Py_XSETREF(run->raised_here, raise_over(PyExc_SystemExit));
         return true;
     }
     return false;
@@ -216,7 +230,16 @@ int stop_audit(const char* event, PyObject* args, void*) noexcept
     if (std::strcmp(event, "sys.unraisablehook") != 0 || !PyTuple_Check(args) || PyTuple_GET_SIZE(args) != 2) {
         return 0;
     }
-    if (Run* run = swallowed_stop(PyTuple_GET_ITEM(args, 1))) {
+    PyObject* report = PyTuple_GET_ITEM(args, 1);
+    if (Run* run = calling_run; run && run->raised_here && run->state == Run::Task && PyTuple_Check(report)
+                                && PyTuple_GET_SIZE(report) > 1 && PyTuple_GET_ITEM(report, 1) == run->raised_here) {
+        // The SystemExit one of our calls raised for the stop, made from a finalizer in task code:
+        // as if sent and swallowed, it is sent again (below, or as the thread next enters our code).
+        Py_CLEAR(run->raised_here);
+        run->raised = false;
+        run->sent = true;
+    }
+    if (Run* run = swallowed_stop(report)) {
         run->swallowed = true;
     }
     return 0;

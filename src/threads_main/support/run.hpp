@@ -80,6 +80,9 @@ struct Run {
     unsigned long ident = 0;  // its thread, once it began
     Run* outer = nullptr;     // the run it interrupts on the same thread (start() called from a task)
     PyObject* kept = nullptr; // an asynchronous exception taken back, raised when the call returns
+    // The stop's SystemExit as one of our calls raised it, until task code ends: a finalizer that
+    // made that call swallows it, and the unraisable report then names this very exception.
+    PyObject* raised_here = nullptr;
 
     // Sends in progress through an overridden _async_raise, and their end.
     std::mutex announce_mutex;
