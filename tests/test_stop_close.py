@@ -285,6 +285,28 @@ def test_a_ctrl_c_while_the_close_waits_for_the_store_lock_still_closes(make_man
         m._send(x=1)
 
 
+@pytest.mark.paced_only
+def test_ctrl_c_that_loses_a_name_in_the_drain_of_a_close_still_ends_the_batch(make_manager):
+    # A Ctrl-C inside the queue's take can lose the name it was reading: the drain goes on for the
+    # names behind it, and the close cancels the lost one, which can no longer run.
+    m = make_manager(print, 0, True)  # nothing is ever dispatched
+    for _ in range(5):
+        m._send()
+    queue = m._var.queue
+    real_get = queue.get
+
+    def get(*args, **kwargs):
+        real_get(*args, **kwargs)  # read, then lost (an empty queue's error passes through)
+        del queue.get
+        raise KeyboardInterrupt
+
+    queue.get = get
+    with pytest.raises(KeyboardInterrupt):
+        m._close()
+    assert m._get_run_status()["cancel"] == 5 and set(m._get_all_status().values()) == {CANCELLED}
+    assert_records(m)
+
+
 class ClosedUnderTheDrain(threads_main.BrixelThreadsMain):
     """A close from elsewhere lands while _stop_all drains: the queue is closed under the drain."""
 

@@ -27,6 +27,36 @@ Ref close_error_line(PyObject* error)
     return require(PyUnicode_Concat(head.get(), text.get()));
 }
 
+// For a paced close whose drain was cut short: a Ctrl-C inside the queue's take can lose the name
+// it was reading, or leave the rest of the queue's pipe unreadable. With the queue closed and the
+// control loop ended, a name still waiting can never run: it is cancelled, as the drain would have
+// done, so that the batch ends. Names already dispatched (in `runs`) are the stop's to end. While
+// the control loop holds a name it took, nothing is done: that name looks like the lost ones.
+// Runs no Python code of its own.
+void cancel_stranded(const Ctx& c, PyObject* self, PyObject* var)
+{
+    ManagerObject* m = as_manager(self);
+    if (m->eager || m->taking > 0) {
+        return;
+    }
+    Ref runs = field(c, var, N_runs);
+    Ref dispatched = require(PySet_New(runs.get()));
+    Ref totals = field(c, var, N_totals);
+    Ref names = require(PySequence_List(totals.get()));
+    Ref threads = field(c, var, N_threads);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
+        PyObject* name = PyList_GET_ITEM(names.get(), i);
+        if (require_int(PySet_Contains(dispatched.get(), name))) {
+            continue;
+        }
+        Ref entry = task_entry(c, threads.get(), name);
+        if (entry.get() != Py_None && status_is(c, entry.get(), S_WAITING)) {
+            cancel_task(c, var, name);
+        }
+    }
+    dispatch_settle(c, self);
+}
+
 // True when an entry still has work ahead: waiting or running, or a failed task put back for a
 // re-run, which holds a fresh thread (a finished or stopped task holds none, and a cancelled one
 // keeps the thread it never started).
@@ -272,7 +302,11 @@ PyObject* manager_close(PyObject* self, PyTypeObject* cls, PyObject* const* args
         // An idle control loop (and an eager manager's idle task threads) sees the switch at once
         // instead of at the end of its idle wait.
         dispatch_close(self);
-        steps.run([&] { call_method(self, c.name(N__clear_queue)); });
+        bool drained = false;
+        steps.run([&] {
+            call_method(self, c.name(N__clear_queue));
+            drained = true;
+        });
         steps.run([&] {
             if (var) {
                 Ref queue = field(c, var.get(), N_queue);
@@ -295,6 +329,9 @@ PyObject* manager_close(PyObject* self, PyTypeObject* cls, PyObject* const* args
                 log_object(c, manager_log(c, self).get(), N_warning, line.get());
             }
         });
+        if (!drained && var) {
+            steps.run([&] { cancel_stranded(c, self, var.get()); });
+        }
         steps.run([&] { log_text(c, manager_log(c, self).get(), N_info, "Close complete"); });
         steps.finish_others();
         if (Ref cause = steps.take_ordinary()) {

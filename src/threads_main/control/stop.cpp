@@ -22,6 +22,9 @@ constexpr double drain_take_timeout = 0.01;
 // finds nothing while the queue counts none ends the drain at once: the control thread took that
 // name meanwhile.
 constexpr int drain_empty_takes = 20;
+// How many takes of one drain a Ctrl-C (or any error not derived from Exception) may interrupt
+// before the drain gives up and lets it through at once.
+constexpr int drain_interruptions = 100;
 
 // Asks the interpreter to raise `type` in the thread `id`. Throws with ValueError when no thread
 // has that identifier, and with SystemError (after withdrawing the request) when more than one
@@ -294,9 +297,11 @@ PyObject* manager_clear_queue(PyObject* self, PyTypeObject* cls, PyObject* const
         bind_args({"_clear_queue", {}}, args, nargs, kwnames, nullptr);
         Ctx c = ctx_from_class(cls);
         check_process(c, self);
-        // A failing logger does not keep the queue from being drained (a close relies on it); its
-        // error is raised once the drain is done.
+        // A failing logger does not keep the queue from being drained (a close relies on it), nor
+        // does a Ctrl-C that lands in a take: their errors are raised once the drain is done, so
+        // that the names behind them are still cancelled rather than left waiting for ever.
         Attempts lines;
+        int interruptions = 0;
         lines.run([&] { log_text(c, manager_log(c, self).get(), N_info, "Clear queue......"); });
         Ref var = manager_var(c, self);
         Ref queue = field(c, var.get(), N_queue);
@@ -307,31 +312,43 @@ PyObject* manager_clear_queue(PyObject* self, PyTypeObject* cls, PyObject* const
         // take that finds nothing ends it unless the queue still counts a name, so it never waits
         // for a name that may never come (the control thread may take the last one meanwhile).
         // On a closed queue the first take ends the drain with the queue's own error.
-        Py_ssize_t counted = queue_size(c, queue.get());
-        int empty_takes = 0;
-        for (Py_ssize_t taken = 0;;) {
-            bool counted_name = taken < counted;
-            PyObject* got = PyObject_CallMethodOneArg(queue.get(), c.name(N_get), Py_False);
-            // A counted name is mostly readable already; only when it is not does the drain pay
-            // for the clock readings of a timed take.
-            if (!got && counted_name && PyErr_ExceptionMatches(c.st->queue_empty)) {
-                PyErr_Clear();
-                got = PyObject_CallMethodObjArgs(queue.get(), c.name(N_get), Py_True, timeout.get(), nullptr);
-            }
-            if (!got) {
-                if (!PyErr_ExceptionMatches(c.st->queue_empty)) {
-                    throw PyErrSet{};
+        try {
+            Py_ssize_t counted = queue_size(c, queue.get());
+            int empty_takes = 0;
+            for (Py_ssize_t taken = 0;;) {
+                bool counted_name = taken < counted;
+                PyObject* got = PyObject_CallMethodOneArg(queue.get(), c.name(N_get), Py_False);
+                // A counted name is mostly readable already; only when it is not does the drain pay
+                // for the clock readings of a timed take.
+                if (!got && counted_name && PyErr_ExceptionMatches(c.st->queue_empty)) {
+                    PyErr_Clear();
+                    got = PyObject_CallMethodObjArgs(queue.get(), c.name(N_get), Py_True, timeout.get(), nullptr);
                 }
-                PyErr_Clear();
-                if (!counted_name || ++empty_takes >= drain_empty_takes || queue_size(c, queue.get()) <= 0) {
-                    break;
+                if (!got) {
+                    if (!PyErr_ExceptionMatches(PyExc_Exception) && ++interruptions <= drain_interruptions) {
+                        lines.run([] { throw PyErrSet{}; });  // kept, with the error pending
+                        continue;
+                    }
+                    if (!PyErr_ExceptionMatches(c.st->queue_empty)) {
+                        throw PyErrSet{};
+                    }
+                    PyErr_Clear();
+                    if (!counted_name || ++empty_takes >= drain_empty_takes || queue_size(c, queue.get()) <= 0) {
+                        break;
+                    }
+                    continue;
                 }
-                continue;
+                Ref name = Ref::steal(got);
+                empty_takes = 0;
+                ++taken;
+                cancel_task(c, var.get(), name.get());
             }
-            Ref name = Ref::steal(got);
-            empty_takes = 0;
-            ++taken;
-            cancel_task(c, var.get(), name.get());
+        }
+        catch (const PyErrSet&) {
+            // A Ctrl-C kept from an earlier take goes first: the take's own error may be its effect
+            // (a name cut in half in the queue's pipe).
+            lines.finish_others();
+            throw;
         }
         // A batch whose last waiting tasks were cancelled ends now.
         dispatch_settle(c, self);
