@@ -175,15 +175,26 @@ def test_a_ctrl_c_while_a_task_thread_starts_leaves_the_task_a_thread(eager, mon
     assert_records(m)
 
 
-def test_a_ctrl_c_once_a_task_thread_began_leaves_the_threads_bounded(eager, monkeypatch, tracked_threads):
+@pytest.mark.parametrize("ident", ["set", "not yet set"])
+def test_a_ctrl_c_once_a_task_thread_began_leaves_the_threads_counted_once(eager, monkeypatch, tracked_threads,
+                                                                           ident):
+    # The Ctrl-C lands once the new thread runs: in start()'s wait for it, or (ident "not yet set")
+    # before the thread has recorded its identifier.
     interrupted = []
 
     class Interrupted(threads_main.Thread):
+        hide_ident = False
+
+        @property
+        def ident(self):
+            return None if self.hide_ident else super().ident
+
         def start(self):
             super().start()
             if self.runs_tasks and not interrupted and threading.current_thread() is threading.main_thread():
                 interrupted.append(True)
-                raise KeyboardInterrupt  # as in start()'s wait for the thread, once it began
+                self.hide_ident = ident == "not yet set"
+                raise KeyboardInterrupt
 
     monkeypatch.setattr(threads_main, "Thread", Interrupted)
     m = eager(lambda x: x, 1)
@@ -194,6 +205,10 @@ def test_a_ctrl_c_once_a_task_thread_began_leaves_the_threads_bounded(eager, mon
     # Counted off although it went on, the first thread was not counted against the limit.
     assert sum(t.is_alive() for t in task_threads(tracked_threads)) <= 1
     wait_until(lambda: m._done() and len(m._var.dones) == 2)
+    # Once the threads have idled out, a task still gets one: none was counted off twice.
+    wait_until(lambda: not any(t.is_alive() for t in task_threads(tracked_threads)))
+    m._send("c", x=3)
+    wait_until(lambda: m._done() and len(m._var.dones) == 3, timeout=5)
 
 
 def test_waiting_tasks_hold_no_thread_and_rerun(eager):

@@ -445,10 +445,33 @@ private:
     Pool* pool_;
 };
 
+// A task thread's start is settled between the thread that starts it and the thread itself through
+// a token, an empty list passed to the new thread: the thread marks it as it begins, and a start()
+// that fails (a Ctrl-C in its wait, or anywhere once the thread may be running) withdraws a token
+// nobody marked, counting the thread off. A thread that finds its token withdrawn counts itself
+// back on: either way it is counted exactly once, whenever the Ctrl-C landed.
+bool begin_start(PyObject* token)
+{
+    if (PyList_GET_SIZE(token) > 0) {
+        return false;  // withdrawn
+    }
+    append(token, Py_True);
+    return true;
+}
+
+bool withdraw_start(PyObject* token)
+{
+    if (PyList_GET_SIZE(token) > 0) {
+        return false;  // the thread has begun
+    }
+    append(token, Py_False);
+    return true;
+}
+
 // The body of every task thread: take, run, take again; wait when there is nothing; end after an
 // idle period, at close, or in a child process that inherited the manager through a fork (the
-// parent's waiting tasks are the parent's to run).
-PyObject* run_tasks(PyObject* manager, PyObject*)
+// parent's waiting tasks are the parent's to run). `token` is its start's (above).
+PyObject* run_tasks(PyObject* manager, PyObject* token)
 {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         Ctx c = ctx_from_type(Py_TYPE(manager));
@@ -457,6 +480,10 @@ PyObject* run_tasks(PyObject* manager, PyObject*)
             return Py_NewRef(Py_None);
         }
         QueueObject* q = as_queue(queue.get());
+        if (!PyList_CheckExact(token) || !begin_start(token)) {
+            ++q->alive;
+            ++q->starting;
+        }
         Pool* pool = q->pool;
         Leaving leaving(q, pool);
         --q->starting;
@@ -516,31 +543,27 @@ PyObject* run_tasks(PyObject* manager, PyObject*)
     });
 }
 
-PyMethodDef run_tasks_def = {"_run_tasks", run_tasks, METH_NOARGS, nullptr};
+PyMethodDef run_tasks_def = {"_run_tasks", run_tasks, METH_O, nullptr};
 
 // Starts one more task thread: a `Thread` (the module-level name) whose target runs `run_tasks`.
 void start_thread(const Ctx& c, PyObject* manager, QueueObject* q)
 {
     Ref module_name = require(PyModule_GetNameObject(c.module));
     Ref target = require(PyCFunction_NewEx(&run_tasks_def, manager, module_name.get()));
+    Ref token = require(PyList_New(0));
+    Ref args = require(PyTuple_Pack(1, token.get()));
     Ref thread_class = c.global(N_Thread);
-    Ref thread = call_kw(thread_class.get(), {}, {{c.name(N_target), target.get()}});
+    Ref thread = call_kw(thread_class.get(), {}, {{c.name(N_target), target.get()}, {c.name(N_args), args.get()}});
     ++q->alive;
     ++q->starting;
     PyObject* started = PyObject_CallMethodNoArgs(thread.get(), c.name(N_start));
     if (!started) {
-        // A Ctrl-C in start()'s wait for the thread comes after the thread began: it counts itself
-        // off when it ends, and only a thread that never began is counted off here.
+        // A thread that has begun counts itself off when it ends.
         SavedError error;
-        PyObject* ident = nullptr;
-        if (PyObject_GetOptionalAttr(thread.get(), c.name(N_ident), &ident) < 0) {
-            PyErr_Clear();
-        }
-        if (!ident || Py_IsNone(ident)) {
+        if (withdraw_start(token.get())) {
             --q->alive;
             --q->starting;
         }
-        Py_XDECREF(ident);
         throw PyErrSet{};
     }
     Py_DECREF(started);
