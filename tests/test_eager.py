@@ -211,6 +211,31 @@ def test_a_ctrl_c_once_a_task_thread_began_leaves_the_threads_counted_once(eager
     wait_until(lambda: m._done() and len(m._var.dones) == 3, timeout=5)
 
 
+def test_threads_started_by_another_kick_meanwhile_count_against_a_kick(eager, monkeypatch, tracked_threads):
+    # A start lets go of the interpreter lock, and another kick (the control loop's, a submission's)
+    # may start threads meanwhile: here, one made from inside the first start.
+    release = threading.Event()
+    nested = []
+
+    class Meanwhile(threads_main.Thread):
+        def start(self):
+            if self.runs_tasks and not nested:
+                nested.append(True)
+                m._send("d")
+            super().start()
+
+    monkeypatch.setattr(threads_main, "Thread", Meanwhile)
+    m = eager(lambda: release.wait(5), 0, maximum=True)
+    for name in "abc":
+        m._send(name)
+    m._set_max_workers(3)
+    try:
+        assert sum(t.is_alive() for t in task_threads(tracked_threads)) == 3
+    finally:
+        release.set()
+    wait_until(lambda: m._done() and len(m._var.dones) == 4)
+
+
 def test_waiting_tasks_hold_no_thread_and_rerun(eager):
     m = eager(lambda n: 1 / n, 0, maximum=True)
     m._send("zero", n=0), m._send("one", n=1)

@@ -672,7 +672,10 @@ void kick(const Ctx& c, PyObject* manager, QueueObject* q, PyObject* known_var)
         long room = slots + running + std::max(0L, static_cast<long>(q->busy) - running) - q->alive;
         long to_start = std::min(want, room);
         bool failed = false;
-        for (long i = 0; i < to_start; ++i) {
+        // Each start lets go of the interpreter lock, and another kick (the control loop's, another
+        // submission's) may start threads meanwhile: they count against this one's number.
+        long alive_planned = q->alive + to_start;
+        for (long i = 0; i < to_start && q->alive < alive_planned; ++i) {
             try {
                 start_thread(c, manager, q);
             }
