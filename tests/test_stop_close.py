@@ -307,6 +307,38 @@ def test_ctrl_c_that_loses_a_name_in_the_drain_of_a_close_still_ends_the_batch(m
     assert_records(m)
 
 
+BACKLOG_LEFT_IN_THE_PIPE = """
+    import logging, threads_main
+    logging.getLogger("BrixelThreads").disabled = True
+    m = threads_main.BrixelThreadsMain(print, 0, True)  # nothing is ever dispatched
+    for _ in range(5000):
+        m._send()
+    queue, real_get, takes = m._var.queue, m._var.queue.get, []
+
+    def get(*args, **kwargs):
+        takes.append(1)
+        if len(takes) > 1:
+            raise EOFError("Ran out of input")  # what a name cut in half leaves in the pipe
+        real_get(*args, **kwargs)
+        raise KeyboardInterrupt
+
+    queue.get = get
+    try:
+        m._close()
+    except KeyboardInterrupt:
+        print(m._is_close(), set(m._get_all_status().values()))
+"""
+
+
+@pytest.mark.paced_only
+def test_a_close_whose_drain_was_cut_short_lets_the_interpreter_exit(dispatch):
+    # The names left in the queue fill its pipe, and its feeder thread, blocked writing the rest,
+    # must not be waited for at exit.
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(BACKLOG_LEFT_IN_THE_PIPE)], capture_output=True,
+                            text=True, timeout=30, env={**os.environ, "PYTHONFAULTHANDLER": "1"})
+    assert result.returncode == 0 and result.stdout == f"True {{{CANCELLED!r}}}\n", result.stderr[-2000:]
+
+
 class ClosedUnderTheDrain(threads_main.BrixelThreadsMain):
     """A close from elsewhere lands while _stop_all drains: the queue is closed under the drain."""
 
