@@ -1070,6 +1070,42 @@ if __name__ == "__main__":
 """
 
 
+# A part dies while the sender gives it, one at a time, a batch that could not be pickled whole:
+# the task that cannot be pickled counts once, as unsendable, and not again as the part's.
+KILLED_WHILE_SENDING = """
+import os, signal, threading, time
+import psutil
+from brixel_cluster import BrixelThreadsCluster, ProcessLostError, UnsendableError
+
+class KillsPart:
+    def __init__(self, pid):
+        self.pid = pid
+
+    def __reduce__(self):
+        process = psutil.Process(self.pid)
+        process.kill()
+        process.wait(10)
+        return int, (1,)
+
+if __name__ == "__main__":
+    with BrixelThreadsCluster(lambda x: x, 2, processes=2, dispatch="eager") as m:
+        pid = m._parts_info()[0]["pid"]
+        # Round robin: the first and third tasks go to part 0, in one batch.
+        m._send_list([{"thread_name": "lock", "x": threading.Lock()}, {"thread_name": "a", "x": 1},
+                      {"thread_name": "killer", "x": KillsPart(pid)}, {"thread_name": "b", "x": 2}])
+        m._join()
+        run, results = m._get_run_status(), {name: m._get_result(name)[name] for name in ("lock", "killer")}
+    assert run["total"] == 4 == run["done"] and run["failed"] == 2, run
+    assert type(results["lock"]) is UnsendableError and type(results["killer"]) is ProcessLostError, results
+    print("ok")
+"""
+
+
+def test_a_task_refused_on_its_way_to_a_part_that_dies_counts_once():
+    result = run_child(KILLED_WHILE_SENDING)
+    assert result.returncode == 0 and result.stdout.strip() == "ok", result.stdout + result.stderr[-3000:]
+
+
 @pytest.mark.parametrize("how, repeat", [("SIGKILL", r) for r in range(10)] + [("SIGSTOP", r) for r in range(2)])
 def test_a_worker_killed_or_hung_in_the_middle_of_a_run(how, repeat):
     result = run_child(KILLED, how)

@@ -826,9 +826,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 except Exception as e:
                     self._lose(part, e)
             for part, batch, numbering, call in calls:
+                lost = None
                 try:
                     if call is None:
-                        chosen, refused = self._send_one_by_one(part, batch, numbering)
+                        chosen, refused, lost = self._send_one_by_one(part, batch, numbering)
                     else:
                         chosen, refused = self._answer(part, call)
                 except Exception as e:
@@ -837,8 +838,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                         continue
                     # The part could not read the batch (an argument's class is not importable
                     # there): sent again one task at a time, the others still go.
-                    chosen, refused = self._send_one_by_one(part, batch, numbering, e)
-                names = self._name_refused(part, numbering, [batch[position][0] for position, _ in refused])
+                    chosen, refused, lost = self._send_one_by_one(part, batch, numbering, e)
+                names = [batch[position][0] for position, _ in refused]
+                if lost is None:
+                    names = self._name_refused(part, numbering, names)
                 with self._lock:
                     for position, name in chosen:
                         self._tasks.setdefault(name, [part.index, _WAITING, None])
@@ -846,6 +849,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                         self._refuse_task(part, name, error)
                     part.queued -= len(batch)
                     self._sent.notify_all()
+                if lost is not None:
+                    # Only now: the loss fails the part's tasks that are not refused already, and
+                    # a task refused on its way counts once, as refused.
+                    self._lose(part, lost)
                 unsent = [error for _, error in refused if type(error) is UnsendableError]
                 if unsent:
                     self._log.warning(f"{len(unsent)} task(s) could not be sent to part {part.index} "
@@ -858,9 +865,11 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
 
     def _send_one_by_one(self, part, batch, numbering, error=None):
         """Sends a batch that failed as a whole one task at a time; a task whose arguments cannot be
-        pickled fails with an UnsendableError. `error` is the whole batch's, for a batch of one."""
+        pickled fails with an UnsendableError. `error` is the whole batch's, for a batch of one.
+        Returns the tasks chosen and refused, and the error that showed the part lost (None when
+        none did), which the caller hands to _lose once it has counted the refused ones."""
         if len(batch) == 1 and error is not None:
-            return [], [(0, _unwrapped(error))]
+            return [], [(0, _unwrapped(error))], None
         chosen, refused = [], []
         for position, item in enumerate(batch):
             try:
@@ -873,12 +882,11 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 one_chosen, one_refused = self._answer(part, part.actor.send_batch(data, numbering))
             except Exception as e:
                 if _is_lost(e):
-                    self._lose(part, e)
-                    break
+                    return chosen, refused, e
                 one_chosen, one_refused = [], [(0, _unwrapped(e))]
             chosen += [(position, name) for _, name in one_chosen]
             refused += [(position, e) for _, e in one_refused]
-        return chosen, refused
+        return chosen, refused, None
 
     def _name_refused(self, part, numbering, names):
         """The names of tasks their part did not take: each task's own, or for one sent without a
