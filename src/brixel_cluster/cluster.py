@@ -907,6 +907,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
     def _refuse_task(self, part, name, error):
         """A task its part could not take (its arguments cannot be unpickled there): it counts as
         submitted and failed, with the part's error as its result. Lock held."""
+        task = self._tasks.get(name) if name is not None else None
+        if (task is not None and part.lost is not None and task[0] == part.index and task[1] == _FAILED
+                and type(task[2]) is ProcessLostError and name not in part.refused_names):
+            return  # the part was found lost (by a pull) before this: its loss has counted the task
         if name is not None:
             self._tasks[name] = [part.index, _FAILED, error]
             part.refused_names.add(name)
