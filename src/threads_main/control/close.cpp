@@ -307,22 +307,25 @@ PyObject* manager_close(PyObject* self, PyTypeObject* cls, PyObject* const* args
             call_method(self, c.name(N__clear_queue));
             drained = true;
         });
+        if (!drained && var) {
+            // Names the drain did not take may fill the queue's pipe, with its feeder thread blocked
+            // writing the rest: joined at interpreter exit, it would keep the process from ever
+            // ending. Nothing will read them. (A step of its own: the queue is closed whatever.)
+            steps.run([&] {
+                Ref queue = field(c, var.get(), N_queue);
+                PyObject* cancel = nullptr;
+                if (PyObject_GetOptionalAttrString(queue.get(), "cancel_join_thread", &cancel) < 0) {
+                    throw PyErrSet{};
+                }
+                if (cancel) {
+                    Ref method = Ref::steal(cancel);
+                    call(method.get());
+                }
+            });
+        }
         steps.run([&] {
             if (var) {
                 Ref queue = field(c, var.get(), N_queue);
-                if (!drained) {
-                    // Names the drain did not take may fill the queue's pipe, with its feeder thread
-                    // blocked writing the rest: joined at interpreter exit, it would keep the process
-                    // from ever ending. Nothing will read them.
-                    PyObject* cancel = nullptr;
-                    if (PyObject_GetOptionalAttrString(queue.get(), "cancel_join_thread", &cancel) < 0) {
-                        throw PyErrSet{};
-                    }
-                    if (cancel) {
-                        Ref method = Ref::steal(cancel);
-                        call(method.get());
-                    }
-                }
                 call_method(queue.get(), c.name(N_close));
             }
         });

@@ -446,25 +446,19 @@ private:
 };
 
 // A task thread's start is settled between the thread that starts it and the thread itself through
-// a token, an empty list passed to the new thread: the thread marks it as it begins, and a start()
-// that fails (a Ctrl-C in its wait, or anywhere once the thread may be running) withdraws a token
-// nobody marked, counting the thread off. A thread that finds its token withdrawn counts itself
-// back on: either way it is counted exactly once, whenever the Ctrl-C landed.
-bool begin_start(PyObject* token)
+// a token, a list of one item passed to the new thread: the thread marks it True as it begins, and
+// a start() that fails (a Ctrl-C in its wait, or anywhere once the thread may be running) marks it
+// False, counting the thread off, unless the thread marked it first. A thread that finds its token
+// marked False counts itself back on: either way it is counted exactly once, whenever the Ctrl-C
+// landed. Marking allocates nothing, so it cannot fail.
+bool mark_start(PyObject* token, PyObject* mark) noexcept
 {
-    if (PyList_GET_SIZE(token) > 0) {
-        return false;  // withdrawn
+    PyObject* before = PyList_GET_ITEM(token, 0);
+    if (!Py_IsNone(before)) {
+        return false;  // the other side marked it first
     }
-    append(token, Py_True);
-    return true;
-}
-
-bool withdraw_start(PyObject* token)
-{
-    if (PyList_GET_SIZE(token) > 0) {
-        return false;  // the thread has begun
-    }
-    append(token, Py_False);
+    PyList_SET_ITEM(token, 0, Py_NewRef(mark));
+    Py_DECREF(before);
     return true;
 }
 
@@ -480,7 +474,7 @@ PyObject* run_tasks(PyObject* manager, PyObject* token)
             return Py_NewRef(Py_None);
         }
         QueueObject* q = as_queue(queue.get());
-        if (!PyList_CheckExact(token) || !begin_start(token)) {
+        if (!PyList_CheckExact(token) || PyList_GET_SIZE(token) != 1 || !mark_start(token, Py_True)) {
             ++q->alive;
             ++q->starting;
         }
@@ -550,7 +544,8 @@ void start_thread(const Ctx& c, PyObject* manager, QueueObject* q)
 {
     Ref module_name = require(PyModule_GetNameObject(c.module));
     Ref target = require(PyCFunction_NewEx(&run_tasks_def, manager, module_name.get()));
-    Ref token = require(PyList_New(0));
+    Ref token = require(PyList_New(1));
+    PyList_SET_ITEM(token.get(), 0, Py_NewRef(Py_None));
     Ref args = require(PyTuple_Pack(1, token.get()));
     Ref thread_class = c.global(N_Thread);
     Ref thread = call_kw(thread_class.get(), {}, {{c.name(N_target), target.get()}, {c.name(N_args), args.get()}});
@@ -560,7 +555,7 @@ void start_thread(const Ctx& c, PyObject* manager, QueueObject* q)
     if (!started) {
         // A thread that has begun counts itself off when it ends.
         SavedError error;
-        if (withdraw_start(token.get())) {
+        if (mark_start(token.get(), Py_False)) {
             --q->alive;
             --q->starting;
         }
