@@ -464,6 +464,72 @@ def test_close_cancels_waiting_and_stops_running(make_manager):
     ended(*threads, m._var.thread_init)
 
 
+class InterruptingLog:
+    """The manager's log, with a Ctrl-C landing in its first "Stop error" line."""
+
+    def __init__(self, log):
+        self.log, self.info, self.warning = log, log.info, log.warning
+
+    def debug(self, text):
+        self.log.debug(text)
+        if text.startswith("Stop error") and not self.log.texts("interrupted"):
+            self.log.lines.append(("interrupted", text))
+            raise KeyboardInterrupt
+
+
+def test_a_ctrl_c_in_the_stop_walk_of_a_close_still_stops_every_task(make_manager):
+    # The first stop request is refused, and the Ctrl-C lands in the line that reports it: the
+    # close raises it, but only once the tasks after that one are stopped too.
+    gate, refused = threading.Event(), []
+    m = make_manager(spin, 3)
+
+    def refuse_once(tid, exc):
+        if not refused:
+            refused.append(tid)
+            raise ValueError("refused")
+        return threads_main.BrixelThreadsMain._async_raise(tid, exc)
+
+    m._async_raise = refuse_once
+    for name in "abc":
+        m._send(name, gate=gate)
+    running(m, "a", "b", "c")
+    threads = [entry(m, n).thread for n in "abc"]
+    m._log = InterruptingLog(m._log)
+    with pytest.raises(KeyboardInterrupt):
+        m._close()
+    assert m._var.stops == ["a", "b", "c"] and refused
+    ended(*threads[1:])
+    gate.set()  # the refused one ends on its own
+    ended(threads[0], m._var.thread_init)
+
+
+@pytest.mark.paced_only
+def test_a_ctrl_c_that_cuts_a_stop_short_has_that_task_stopped_all_the_same(make_manager, monkeypatch):
+    # The Ctrl-C lands in the thread's is_alive, before the request has gone out.
+    interrupt = threading.Event()
+
+    class Interrupted(threading.Thread):
+        def is_alive(self):
+            if interrupt.is_set() and threading.current_thread() is threading.main_thread():
+                interrupt.clear()
+                raise KeyboardInterrupt
+            return super().is_alive()
+
+    monkeypatch.setattr(threads_main, "Thread", Interrupted)
+    gate = threading.Event()
+    m = make_manager(spin, 2)
+    m._send("a", gate=gate)
+    m._send("b", gate=gate)
+    running(m, "a", "b")
+    threads = [entry(m, n).thread for n in "ab"]
+    interrupt.set()
+    with pytest.raises(KeyboardInterrupt):
+        m._stop_all()
+    assert m._var.stops == ["a", "b"]
+    ended(*threads)
+    assert m._done() is True
+
+
 def test_clear_record_only_once_the_batch_has_finished(make_manager):
     gate = threading.Event()
     m = make_manager(spin, 2)

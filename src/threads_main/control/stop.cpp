@@ -25,6 +25,8 @@ constexpr int drain_empty_takes = 20;
 // How many takes of one drain a Ctrl-C (or any error not derived from Exception) may interrupt
 // before the drain gives up and lets it through at once.
 constexpr int drain_interruptions = 100;
+// How many times such an error may send a stop walk back to the name it cut short.
+constexpr int walk_interruptions = 100;
 
 // Asks the interpreter to raise `type` in the thread `id`. Throws with ValueError when no thread
 // has that identifier, and with SystemError (after withdrawing the request) when more than one
@@ -366,6 +368,13 @@ PyObject* manager_stop_action(PyObject* self, PyTypeObject* cls, PyObject* const
         bind_args({"_stop_action", {"thread_name"}, 0}, args, nargs, kwnames, a);
         Ctx c = ctx_from_class(cls);
         check_process(c, self);
+        // A Ctrl-C (or any error not derived from Exception) that lands in the walk's Python code
+        // (a thread's is_alive, a logger, an override) is kept and raised once the walk is done,
+        // and the name it cut short is visited again: cut short, a close would leave the tasks
+        // after it running, with nothing left to stop them, and the process with them. A second
+        // visit leaves a name already recorded as it is.
+        Attempts kept;
+        int interruptions = 0;
         try {
             Ref var = manager_var(c, self);
             // One name, or the live `runs` list: walked by position with its length read at each
@@ -377,7 +386,7 @@ PyObject* manager_stop_action(PyObject* self, PyTypeObject* cls, PyObject* const
             } else {
                 names = field(c, var.get(), N_runs);
             }
-            for (Py_ssize_t i = 0; i < length(names.get()); ++i) {
+            for (Py_ssize_t i = 0; i < length(names.get());) {
                 Ref name = require(PySequence_GetItem(names.get(), i));
                 // A refused or failed request for one name is reported and the walk goes on, so
                 // the names after it are still stopped and recorded.
@@ -385,17 +394,30 @@ PyObject* manager_stop_action(PyObject* self, PyTypeObject* cls, PyObject* const
                     stop_one(c, self, var.get(), name.get());
                 }
                 catch (const PyErrSet&) {
-                    log_pending_stop_error(c, self);
+                    if (!PyErr_ExceptionMatches(PyExc_Exception) && ++interruptions <= walk_interruptions) {
+                        kept.run([] { throw PyErrSet{}; });
+                        continue;
+                    }
+                    kept.run([&] { log_pending_stop_error(c, self); });
                 }
+                ++i;
             }
         }
         catch (const PyErrSet&) {
-            log_pending_stop_error(c, self);
+            kept.run([&] { log_pending_stop_error(c, self); });
+        }
+        // A stop error that could not even be logged.
+        if (Ref unlogged = kept.take_ordinary()) {
+            PyErr_SetRaisedException(unlogged.release());
+            PyErr_WriteUnraisable(self);
         }
         // For an eager manager, a stopped task frees its slot at once: the next waiting task may
         // start, or the batch is done.
-        dispatch_settle(c, self);
-        dispatch_more(c, self);
+        kept.run([&] {
+            dispatch_settle(c, self);
+            dispatch_more(c, self);
+        });
+        kept.finish();
         return Py_NewRef(Py_None);
     });
 }
