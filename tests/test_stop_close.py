@@ -583,6 +583,44 @@ class SettlesWhileItDispatches(threads_main.BrixelThreadsMain):
         return super()._consumer(thread_name)
 
 
+class FailsToDispatch(threads_main.BrixelThreadsMain):
+    """Lets go of the first name it takes before handing it on: its dispatch raises, or closes."""
+
+    way, armed = "raises", True
+
+    def _consumer(self, thread_name):
+        if self.armed:
+            self.armed = False
+            if self.way == "raises":
+                raise RuntimeError("no slot")
+            self._close()
+        return super()._consumer(thread_name)
+
+
+@pytest.mark.paced_only
+@pytest.mark.parametrize("way", ["raises", "closes"])
+def test_a_name_let_go_of_on_its_way_to_its_thread_still_ends(recording_log, dispatch, way):
+    m = FailsToDispatch(lambda key: key * 2, 2, dispatch=dispatch)
+    m.way = way
+    try:
+        for key in range(3):
+            m._send(f"t{key}", key=key)
+        if way == "raises":
+            wait_until(lambda: m._done() and len(m._var.dones) == 3)
+            assert m._get_all_status() == {"t0": FAILED, "t1": DONE, "t2": DONE}
+            assert "Run error: no slot" in m._log.texts("debug")
+            assert m._rerun_failed() is True  # kept to be run again
+            wait_until(lambda: m._get_status("t0") == {"t0": DONE} and m._done())
+            assert m._get_result("t0") == {"t0": 0}
+        else:
+            wait_until(m._is_close)
+            m._var.thread_init.join(5)
+            assert m._get_status("t0") == {"t0": CANCELLED}
+        assert_records(m)
+    finally:
+        shut(m)
+
+
 @pytest.mark.paced_only
 def test_a_name_on_its_way_to_its_thread_keeps_the_batch_open(recording_log, dispatch):
     m = SettlesWhileItDispatches(spin, 2, dispatch=dispatch)

@@ -65,6 +65,64 @@ private:
     ManagerObject* m_;
 };
 
+// The worker a thread runs: the object of a bound `start` given as its target (null when none).
+Ref worker_of(PyObject* thread)
+{
+    PyObject* target = nullptr;
+    if (PyObject_GetOptionalAttrString(thread, "_target", &target) < 0) {
+        PyErr_Clear();
+    }
+    Ref worker = Ref::steal(target);
+    if (worker && PyMethod_Check(worker.get())) {
+        worker = Ref::borrow(PyMethod_GET_SELF(worker.get()));
+    }
+    return worker;
+}
+
+// A thread that was never started (no identifier yet); an unreadable one counts as started.
+bool never_started(const Ctx& c, PyObject* thread)
+{
+    Ref ident = Ref::steal(PyObject_GetAttr(thread, c.name(N_ident)));
+    if (!ident) {
+        PyErr_Clear();
+        return false;
+    }
+    return ident.get() == Py_None;
+}
+
+// A name taken off the queue whose dispatch failed before it reached `runs` (an override of
+// _consumer that raised, or that a close ended, before handing it on) would wait for ever: nothing
+// takes it again. With an ordinary error it fails, as a task whose thread cannot start does, and
+// can be run again; otherwise the loop is ending and it is cancelled, as a close's drain cancels
+// the names it takes. The error pending stays pending.
+void settle_undispatched(const Ctx& c, PyObject* self, PyObject* var, PyObject* name)
+{
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    try {
+        Ref runs = field(c, var, N_runs);
+        Ref threads = field(c, var, N_threads);
+        Ref entry = task_entry(c, threads.get(), name);
+        if (!contains(runs.get(), name) && entry.get() != Py_None && status_is(c, entry.get(), S_WAITING)) {
+            Ref thread = field(c, entry.get(), N_thread);
+            if (thread.get() != Py_None && never_started(c, thread.get())) {
+                if (PyErr_GivenExceptionMatches(error.get(), PyExc_Exception)) {
+                    append(runs.get(), name);
+                    PyErr_SetRaisedException(error.dup().release());
+                    record_start_failure(c, &as_manager(self)->core->metrics, var, name, entry.get(),
+                                         worker_of(thread.get()).get());
+                } else {
+                    cancel_task(c, var, name);
+                    dispatch_settle(c, self);
+                }
+            }
+        }
+    }
+    catch (const PyErrSet&) {
+        PyErr_WriteUnraisable(self);
+    }
+    PyErr_SetRaisedException(error.release());
+}
+
 // One pass of the loop after its sleep: the dispatch decision, then the idle decision. Returns
 // true when the pass found nothing queued and nothing running.
 bool control_pass(const Ctx& c, PyObject* self, PyObject* var)
@@ -90,7 +148,13 @@ bool control_pass(const Ctx& c, PyObject* self, PyObject* var)
                 Ref taken = Ref::steal(name);
                 set_field(c, var, N_done, Py_False);
                 set_field(c, var, N_is_run, Py_True);
-                call_back(c, self, N__consumer, taken.get());
+                try {
+                    call_back(c, self, N__consumer, taken.get());
+                }
+                catch (const PyErrSet&) {
+                    settle_undispatched(c, self, var, taken.get());
+                    throw;
+                }
             }
         }
     }
@@ -209,22 +273,12 @@ PyObject* manager_consumer(PyObject* self, PyTypeObject* cls, PyObject* const* a
                 throw PyErrSet{};
             }
             Ref error = Ref::steal(PyErr_GetRaisedException());
-            Ref ident = Ref::steal(PyObject_GetAttr(thread.get(), c.name(N_ident)));
-            bool never_started = ident && ident.get() == Py_None;
-            PyErr_Clear();
+            bool unstarted = never_started(c, thread.get());
             lock.release();
-            if (never_started) {
-                PyObject* target = nullptr;
-                if (PyObject_GetOptionalAttrString(thread.get(), "_target", &target) < 0) {
-                    PyErr_Clear();
-                }
-                Ref worker = Ref::steal(target);
-                if (worker && PyMethod_Check(worker.get())) {
-                    worker = Ref::borrow(PyMethod_GET_SELF(worker.get()));  // a start given as the target
-                }
+            if (unstarted) {
                 PyErr_SetRaisedException(error.dup().release());
                 record_start_failure(c, &as_manager(self)->core->metrics, var.get(), a[0], entry.get(),
-                                     worker.get());
+                                     worker_of(thread.get()).get());
             }
             PyErr_SetRaisedException(error.release());
             throw PyErrSet{};
