@@ -332,7 +332,32 @@ def test_a_file_holds_the_lines_of_its_own_log_alone(tmp_path):
         assert _open_count(tmp_path / "other.log") == 0 and _open_count(tmp_path / "first.log") == 2
 
 
-def test_same_title_shares_one_stderr_handler(capsys):
+def bare_root(monkeypatch):
+    """The root logger of a script that configured no logging, for the rest of the test (pytest
+    puts handlers of its own there while a test runs)."""
+    root = logging.getLogger()
+    monkeypatch.setattr(root, "handlers", [])
+    return root
+
+
+def test_the_applications_logging_set_up_takes_the_lines(capsys, monkeypatch):
+    root = bare_root(monkeypatch)
+    title = f"routed-{uuid.uuid4()}"
+    logging.getLogger(title).setLevel(logging.DEBUG)  # the application asks for the debug lines
+    log = BrixelLog(title)
+    log.debug("before")  # nothing configured yet: printed to stderr
+    records: list = []
+    handler = logging.Handler()
+    handler.emit = records.append  # type: ignore[method-assign]
+    root.addHandler(handler)  # as logging.basicConfig does, after the manager was built
+    log.debug("after")
+    assert [r.getMessage() for r in records] == ["after"] and log.logger.level == logging.DEBUG
+    err = capsys.readouterr().err
+    assert "before" in err and "after" not in err
+
+
+def test_same_title_shares_one_stderr_handler(capsys, monkeypatch):
+    bare_root(monkeypatch)
     title = f"shared-{uuid.uuid4()}"
     logs = [BrixelLog(title) for _ in range(3)]
     assert len(logs[0].logger.handlers) == 1 and logs[2].logger is logs[0].logger

@@ -20,14 +20,34 @@ _setup_lock = threading.Lock()
 
 
 class _StderrHandler(logging.StreamHandler[Any]):
-    """Writes to whatever sys.stderr is at emit time, so redirections made later are honoured."""
+    """Writes to whatever sys.stderr is at emit time, so redirections made later are honoured.
 
-    def __init__(self) -> None:
+    It steps aside while the application routes the logger's lines itself, whenever it began to:
+    through handlers of its own on the logger, or on a logger above it that the lines reach (the
+    root logger once logging.basicConfig has run). The lines are then printed once, by those."""
+
+    def __init__(self, logger: logging.Logger) -> None:
         logging.Handler.__init__(self)
+        self._logger = logger
 
     @property
     def stream(self) -> Any:
         return sys.stderr
+
+    def _routed(self) -> bool:
+        logger: logging.Logger | None = self._logger
+        if any(handler is not self for handler in self._logger.handlers):
+            return True
+        while logger is not None and logger.propagate:
+            logger = logger.parent
+            if logger is not None and logger.handlers:
+                return True
+        return False
+
+    def handle(self, record: logging.LogRecord) -> bool | logging.LogRecord:
+        if self._routed():
+            return False
+        return super().handle(record)
 
 
 class _File:
@@ -64,8 +84,10 @@ class BrixelLog:
 
     ``control`` is a ``logging.Logger`` (or any object with ``info``, ``debug`` and ``warning``
     methods) that receives the messages; without one, the logger named ``title`` is used and, unless
-    the user gave that logger handlers of its own, it gets one stderr handler at level INFO, shared by
-    every BrixelLog of that title. ``file`` is a path whose UTF-8 file receives this BrixelLog's
+    the user gave that logger handlers of its own, it gets one stderr handler, shared by every
+    BrixelLog of that title, and level INFO unless it has a level. That handler prints only while no
+    handler of the application takes the lines (on that logger, or on one above it that they reach,
+    such as the root logger once ``logging.basicConfig`` has run). ``file`` is a path whose UTF-8 file receives this BrixelLog's
     messages as well, from the logger's own level up, INFO when it has none (a false value: no
     file); a ``control`` logger's level is left as it is. The file is closed once the BrixelLog is
     gone. A ``control`` without those methods, or a ``file`` that is no path, raises
@@ -103,11 +125,10 @@ class BrixelLog:
             # of an earlier BrixelLog with the same title is shared.
             if self.logger.handlers:
                 return
-            self.logger.addHandler(_formatted(_StderrHandler()))
-            self.logger.setLevel(logging.INFO)
-            # Our own handler already prints; passing the record up as well would print it twice once
-            # the root logger gets a handler.
-            self.logger.propagate = False
+            self.logger.addHandler(_formatted(_StderrHandler(self.logger)))
+            # A level the application chose stays.
+            if self.logger.level == logging.NOTSET:
+                self.logger.setLevel(logging.INFO)
 
     def _add_file(self, file: str | os.PathLike[str], control: Any) -> None:
         self._file = _File(self.logger, os.path.abspath(os.fspath(file)))
