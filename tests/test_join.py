@@ -286,3 +286,34 @@ def test_last_line_rate_over_the_true_span(make_manager):
     final = summaries(m)[-1]
     count, rate = int(final.split()[2]), float(final.split("=")[2].split("/s")[0])
     assert count == 60 and rate == pytest.approx(60 / (max(ended) - began), rel=0.05)
+
+
+class InterruptedStore(threads_main.BrixelVar):
+    """A store whose Python code reads `switch`: a Ctrl-C can land in that read once it is armed."""
+
+    armed = False
+
+    def __getattribute__(self, name):
+        if name == "switch" and InterruptedStore.armed and threading.current_thread() is threading.main_thread():
+            InterruptedStore.armed = False
+            raise KeyboardInterrupt
+        return super().__getattribute__(name)
+
+
+@pytest.mark.parametrize("join", [lambda m: m._join(), lambda m: m._join_property("brixel_break", 300)],
+                         ids=["join", "join_property"])
+def test_a_ctrl_c_in_the_joins_look_at_the_switch_ends_the_join(make_manager, monkeypatch, join):
+    monkeypatch.setattr(threads_main, "BrixelVar", InterruptedStore)
+    gate = threading.Event()
+    m = make_manager(lambda: gate.wait(10), 2)
+    m._send()
+    timer = threading.Timer(0.2, lambda: setattr(InterruptedStore, "armed", True))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            join(m)
+        assert not InterruptedStore.armed and not m._done()
+    finally:
+        timer.join()
+        InterruptedStore.armed = False
+        gate.set()

@@ -82,7 +82,7 @@ void begin_join(const Ctx& c, PyObject* self, PyObject* break_result)
 void end_join(const Ctx& c, PyObject* self)
 {
     Ref var = manager_var(c, self);
-    if (truthy(field(c, var.get(), N_stop_switch).get()) && !switch_reads_off(c, var.get())) {
+    if (truthy(field(c, var.get(), N_stop_switch).get()) && !switch_off(c, var.get())) {
         Ref log = manager_log(c, self);
         log_text(c, log.get(), N_info, "Join stop all......");
         call_method(self, c.name(N__stop_all));
@@ -128,7 +128,7 @@ double seconds_between(PyObject* now, PyObject* deadline)
 bool closed_meanwhile(const Ctx& c, PyObject* self)
 {
     Ref var = manager_var(c, self);
-    return switch_reads_off(c, var.get());
+    return switch_off(c, var.get());
 }
 
 // The end-of-work test of the loops: self._done(), or else the store's stop_switch, or a close.

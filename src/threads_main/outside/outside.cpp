@@ -1,6 +1,7 @@
 // How the module reaches its state store and its logger.
 #include "outside/outside.hpp"
 
+#include <csignal>
 #include <utility>
 
 #include "support/run.hpp"
@@ -26,13 +27,36 @@ const BrixelVarApi* plain_store_methods(const Ctx& c, PyObject* obj, std::initia
     return api;
 }
 
+bool switch_off(const Ctx& c, PyObject* var)
+{
+    Ref on = Ref::steal(PyObject_GetAttr(var, c.name(N_switch)));
+    int open = on ? PyObject_IsTrue(on.get()) : -1;
+    if (open < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            throw PyErrSet{};
+        }
+        PyErr_Clear();
+    }
+    return open == 0;
+}
+
 bool switch_reads_off(const Ctx& c, PyObject* var) noexcept
 {
     SavedError keep;
     Ref on = Ref::steal(PyObject_GetAttr(var, c.name(N_switch)));
     int open = on ? PyObject_IsTrue(on.get()) : -1;
     if (open < 0) {
-        PyErr_Clear();
+        // What arrived during the read (a store's Python code) cannot be raised over the pending
+        // error, nor be dropped: a Ctrl-C is made to arrive again at the next check, and anything
+        // else is reported (a stop's SystemExit is then sent again, as when a finalizer swallows it).
+        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+            PyErr_Clear();
+            (void)PyErr_SetInterruptEx(SIGINT);
+        } else if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            PyErr_WriteUnraisable(var);
+        } else {
+            PyErr_Clear();
+        }
     }
     return open == 0;
 }

@@ -64,9 +64,13 @@ void set_entry_field(const Ctx& c, PyObject* entry, Name n, PyObject* value);
 // name in threads.keys()
 bool has_task(const Ctx& c, PyObject* threads, PyObject* name);
 
-// Whether the store's `switch` reads false: the manager has been closed. For telling, while an
-// error is pending, whether a close caused it: the pending error stays as it is, and a failing
-// read counts as open.
+// Whether the store's `switch` reads false: the manager has been closed. A read that fails with an
+// ordinary error counts as open; anything else (a Ctrl-C arriving in a store's Python code) is
+// thrown.
+bool switch_off(const Ctx& c, PyObject* var);
+
+// The same, for telling while an error is pending whether a close caused it: the pending error
+// stays as it is, and a failing read counts as open.
 bool switch_reads_off(const Ctx& c, PyObject* var) noexcept;
 
 // A snapshot of the task names, as a new list, in the order the store yields them.

@@ -625,7 +625,7 @@ PyObject* manager_send_list(PyObject* self, PyTypeObject* cls, PyObject* const* 
         sending_announce(self);
         try {
             Ref var = manager_var(c, self);
-            if (!switch_reads_off(c, var.get())) {
+            if (!switch_off(c, var.get())) {
                 set_field(c, var.get(), N_done, Py_False);
             }
             call_method(thread.get(), c.name(N_start));
