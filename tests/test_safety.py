@@ -549,3 +549,47 @@ def test_a_store_reads_a_mapping_that_changes_its_own_items_while_read():
         print(store.get("t").status)
     """)
     assert (code, out) == (0, "x\n"), err
+
+
+# A Ctrl-C that lands in a store's Python code while a failure is being recorded, where it can be
+# neither raised nor kept (the task's thread could not start): it arrives again at the next check.
+CTRL_C_WHILE_RECORDING = """
+    import threading, types, threads_main
+    class Store(threads_main.BrixelVar):
+        armed = None
+        def __getattribute__(self, name):
+            if name == Store.armed and threading.current_thread() is threading.main_thread():
+                Store.armed = None
+                raise KeyboardInterrupt  # as a Ctrl-C would, at this bytecode
+            return super().__getattribute__(name)
+    class NoStart(threading.Thread):
+        made = []  # kept: a thread dropped here runs a weakref callback, where a Ctrl-C is lost
+        def start(self):
+            NoStart.made.append(self)
+            Store.armed = FIELD
+            raise RuntimeError("can't start new thread")
+    threads_main.BrixelVar = Store
+    m = threads_main.BrixelThreadsMain(lambda: 1, 2, dispatch=MODE)
+    kept = threads_main.Thread, threads_main.threading
+    threads_main.Thread, threads_main.threading = NoStart, types.SimpleNamespace(Thread=NoStart)
+    try:
+        try:
+            CALL
+        except RuntimeError:
+            pass
+        for _ in range(1000):
+            pass
+        print("lost")
+    except KeyboardInterrupt:
+        print("interrupted")
+    threads_main.Thread, threads_main.threading = kept
+    m._close()
+"""
+
+
+@pytest.mark.parametrize("mode, field, call", [("eager", "reserve", "m._send()"),
+                                               ("paced", "switch", "m._send_list([{}])")])
+def test_a_ctrl_c_in_a_failures_record_arrives_all_the_same(mode, field, call):
+    source = CTRL_C_WHILE_RECORDING.replace("MODE", repr(mode)).replace("FIELD", repr(field)).replace("CALL", call)
+    code, out, err, _ = run_script(source)
+    assert code == 0 and out.strip() == "interrupted", out + err

@@ -1,7 +1,6 @@
 // How the module reaches its state store and its logger.
 #include "outside/outside.hpp"
 
-#include <csignal>
 #include <utility>
 
 #include "support/run.hpp"
@@ -47,16 +46,8 @@ bool switch_reads_off(const Ctx& c, PyObject* var) noexcept
     int open = on ? PyObject_IsTrue(on.get()) : -1;
     if (open < 0) {
         // What arrived during the read (a store's Python code) cannot be raised over the pending
-        // error, nor be dropped: a Ctrl-C is made to arrive again at the next check, and anything
-        // else is reported (a stop's SystemExit is then sent again, as when a finalizer swallows it).
-        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
-            PyErr_Clear();
-            (void)PyErr_SetInterruptEx(SIGINT);
-        } else if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            PyErr_WriteUnraisable(var);
-        } else {
-            PyErr_Clear();
-        }
+        // error, nor be dropped.
+        set_error_aside(var, true);
     }
     return open == 0;
 }

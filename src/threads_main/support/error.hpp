@@ -5,6 +5,7 @@
 
 #include <cxxabi.h>
 
+#include <csignal>
 #include <exception>
 #include <new>
 
@@ -126,8 +127,25 @@ private:
     Ref other_;
 };
 
+// Disposes of the pending error where it can be neither raised nor kept: a Ctrl-C is made to
+// arrive again at the next check (the signal handler runs once more), an ordinary error is dropped
+// when `drop_ordinary` says so, and anything else is reported as unraisable (a stop's SystemExit is
+// then sent again, as when a finalizer swallows it). GIL held.
+inline void set_error_aside(PyObject* where, bool drop_ordinary) noexcept
+{
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+        PyErr_Clear();
+        (void)PyErr_SetInterruptEx(SIGINT);
+    } else if (drop_ordinary && PyErr_ExceptionMatches(PyExc_Exception)) {
+        PyErr_Clear();
+    } else {
+        PyErr_WriteUnraisable(where);
+    }
+}
+
 // Keeps the pending exception aside while clean-up code that may call Python runs, and puts it
-// back afterwards. The clean-up's own errors are reported as unraisable.
+// back afterwards. The clean-up's own errors are set aside (a Ctrl-C arrives again, the rest is
+// reported as unraisable).
 class SavedError {
 public:
     SavedError() noexcept : exc_(Ref::steal(PyErr_GetRaisedException())) {}
@@ -139,7 +157,7 @@ public:
             return;  // a thread ended at interpreter exit: nothing to put back
         }
         if (PyErr_Occurred()) {
-            PyErr_WriteUnraisable(nullptr);
+            set_error_aside(nullptr, false);
         }
         if (exc_) {
             PyErr_SetRaisedException(exc_.release());
