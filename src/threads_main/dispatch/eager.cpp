@@ -311,12 +311,17 @@ PyType_Spec queue_spec = {
 enum class Wait { Work, Timeout, Closing };
 
 // Waits, with the interpreter lock released, for a wake-up, the close, or the end of the idle
-// period.
+// period. The thread counts as waiting from before it lets go of the interpreter lock: a kick in
+// between (a submission's) then hands it a wake-up, which it finds at once, instead of finding no
+// thread to wake and none to start, and leaving the task to wait out the idle period.
 Wait idle_wait(Pool* pool)
 {
+    {
+        std::lock_guard<std::mutex> hold(pool->mutex);
+        ++pool->waiting;
+    }
     return without_gil([pool] {
         std::unique_lock<std::mutex> hold(pool->mutex);
-        ++pool->waiting;
         auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(idle_period);
         pool->work.wait_until(hold, until, [pool] { return pool->tokens > 0 || pool->closing; });
         --pool->waiting;
