@@ -524,8 +524,12 @@ PyObject* run_tasks(PyObject* manager, PyObject* token)
                 break;
             }
             if (renamed) {
+                // A thread class of the user's may run Python code for its name, and let go of the
+                // interpreter lock there: a task sent meanwhile found this thread neither waiting nor
+                // free to start another. One more look before the wait.
                 rename_thread(c, me.get(), own_name.get());
                 renamed = false;
+                continue;
             }
             Wait woke = idle_wait(pool);
             if (woke == Wait::Closing) {
