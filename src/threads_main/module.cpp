@@ -4,6 +4,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+
+#include <pthread.h>
 
 #include "brixel_var_api.h"
 #include "dispatch/dispatch.hpp"
@@ -84,6 +87,26 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept
     return name ? PyModule_NewObject(name.get()) : nullptr;
 }
 
+// Keeps the main thread's identifier for the error paths (support/error.hpp), and the forking
+// thread's in a child, which becomes its main thread there.
+int note_main_thread(PyObject* threading) noexcept
+{
+    Ref main = Ref::steal(PyObject_CallMethod(threading, "main_thread", nullptr));
+    Ref ident = main ? Ref::steal(PyObject_GetAttrString(main.get(), "ident")) : Ref();
+    unsigned long value = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+    if (!ident || (value == static_cast<unsigned long>(-1) && PyErr_Occurred())) {
+        return -1;
+    }
+    main_thread_ident.store(value, std::memory_order_relaxed);
+    static std::once_flag registered;
+    std::call_once(registered, [] {
+        (void)pthread_atfork(nullptr, nullptr, [] {
+            main_thread_ident.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
+        });
+    });
+    return 0;
+}
+
 int module_exec(PyObject* module) noexcept
 {
     if (executed.load()) {
@@ -119,7 +142,7 @@ int module_exec(PyObject* module) noexcept
     st->time_time = st->time_module ? PyObject_GetAttrString(st->time_module, "time") : nullptr;
     Ref threading = Ref::steal(PyImport_ImportModule("threading"));
     Ref thread_class = threading ? Ref::steal(PyObject_GetAttrString(threading.get(), "Thread")) : Ref();
-    if (!thread_class) {
+    if (!thread_class || note_main_thread(threading.get()) < 0) {
         return -1;
     }
     st->thread_name = PyObject_GetAttrString(thread_class.get(), "name");

@@ -5,6 +5,7 @@
 
 #include <cxxabi.h>
 
+#include <atomic>
 #include <csignal>
 #include <exception>
 #include <new>
@@ -127,16 +128,22 @@ private:
     Ref other_;
 };
 
-// Disposes of the pending error where it can be neither raised nor kept: a Ctrl-C is made to
-// arrive again at the next check (the signal handler runs once more), an ordinary error is dropped
-// when `drop_ordinary` says so, and anything else is reported as unraisable (a stop's SystemExit is
-// then sent again, as when a finalizer swallows it). GIL held.
+// The identifier of the interpreter's main thread, where signal handlers run: set as the module
+// loads, and in a forked child to the thread that forked.
+inline std::atomic<unsigned long> main_thread_ident{0};
+
+// Disposes of the pending error where it can be neither raised nor kept: a Ctrl-C (a
+// KeyboardInterrupt on the main thread) is made to arrive again at the next check, as the signal
+// handler runs once more; an ordinary error is dropped when `drop_ordinary` says so, and so is a
+// KeyboardInterrupt raised by code on another thread; anything else is reported as unraisable (a
+// stop's SystemExit is then sent again, as when a finalizer swallows it). GIL held.
 inline void set_error_aside(PyObject* where, bool drop_ordinary) noexcept
 {
-    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+    bool interrupt = PyErr_ExceptionMatches(PyExc_KeyboardInterrupt);
+    if (interrupt && PyThread_get_thread_ident() == main_thread_ident.load(std::memory_order_relaxed)) {
         PyErr_Clear();
         (void)PyErr_SetInterruptEx(SIGINT);
-    } else if (drop_ordinary && PyErr_ExceptionMatches(PyExc_Exception)) {
+    } else if (drop_ordinary && (interrupt || PyErr_ExceptionMatches(PyExc_Exception))) {
         PyErr_Clear();
     } else {
         PyErr_WriteUnraisable(where);
