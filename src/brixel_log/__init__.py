@@ -44,7 +44,7 @@ class _StderrHandler(logging.StreamHandler[Any]):
                 return True
         return False
 
-    def handle(self, record: logging.LogRecord) -> bool | logging.LogRecord:
+    def handle(self, record: logging.LogRecord) -> bool:
         if self._routed():
             return False
         return super().handle(record)
