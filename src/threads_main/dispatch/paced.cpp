@@ -94,7 +94,7 @@ bool never_started(const Ctx& c, PyObject* thread)
 // _consumer that raised, or that a close ended, before handing it on) would wait for ever: nothing
 // takes it again. With an ordinary error it fails, as a task whose thread cannot start does, and
 // can be run again; otherwise the loop is ending and it is cancelled, as a close's drain cancels
-// the names it takes. The error pending stays pending.
+// the names it takes. The error pending stays pending; this one's own are set aside.
 void settle_undispatched(const Ctx& c, PyObject* self, PyObject* var, PyObject* name)
 {
     Ref error = Ref::steal(PyErr_GetRaisedException());
@@ -118,7 +118,7 @@ void settle_undispatched(const Ctx& c, PyObject* self, PyObject* var, PyObject* 
         }
     }
     catch (const PyErrSet&) {
-        PyErr_WriteUnraisable(self);
+        set_error_aside(self, true);  // a store that fails here failed the dispatch too, which is logged
     }
     PyErr_SetRaisedException(error.release());
 }
