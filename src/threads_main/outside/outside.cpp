@@ -42,14 +42,15 @@ bool switch_off(const Ctx& c, PyObject* var)
 bool switch_reads_off(const Ctx& c, PyObject* var) noexcept
 {
     SavedError keep;
-    Ref on = Ref::steal(PyObject_GetAttr(var, c.name(N_switch)));
-    int open = on ? PyObject_IsTrue(on.get()) : -1;
-    if (open < 0) {
+    try {
+        return switch_off(c, var);
+    }
+    catch (const PyErrSet&) {
         // What arrived during the read (a store's Python code) cannot be raised over the pending
         // error, nor be dropped.
         set_error_aside(var, true);
+        return false;
     }
-    return open == 0;
 }
 
 namespace {
