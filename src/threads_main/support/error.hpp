@@ -6,7 +6,6 @@
 #include <cxxabi.h>
 
 #include <atomic>
-#include <csignal>
 #include <exception>
 #include <new>
 
@@ -133,16 +132,18 @@ private:
 inline std::atomic<unsigned long> main_thread_ident{0};
 
 // Disposes of the pending error where it can be neither raised nor kept: a Ctrl-C (a
-// KeyboardInterrupt on the main thread) is made to arrive again at the next check, as the signal
-// handler runs once more; an ordinary error is dropped when `drop_ordinary` says so, and so is a
-// KeyboardInterrupt raised by code on another thread; anything else is reported as unraisable (a
-// stop's SystemExit is then sent again, as when a finalizer swallows it). GIL held.
+// KeyboardInterrupt on the main thread) is raised again at the thread's next bytecode, as an
+// asynchronous exception (not by running the signal handler again, which an application's own
+// handler would count as a second Ctrl-C); an ordinary error is dropped when `drop_ordinary` says
+// so, and so is a KeyboardInterrupt raised by code on another thread; anything else is reported as
+// unraisable (a stop's SystemExit is then sent again, as when a finalizer swallows it). GIL held.
 inline void set_error_aside(PyObject* where, bool drop_ordinary) noexcept
 {
     bool interrupt = PyErr_ExceptionMatches(PyExc_KeyboardInterrupt);
-    if (interrupt && PyThread_get_thread_ident() == main_thread_ident.load(std::memory_order_relaxed)) {
+    unsigned long me = PyThread_get_thread_ident();
+    if (interrupt && me == main_thread_ident.load(std::memory_order_relaxed)) {
         PyErr_Clear();
-        (void)PyErr_SetInterruptEx(SIGINT);
+        (void)PyThreadState_SetAsyncExc(me, PyExc_KeyboardInterrupt);
     } else if (drop_ordinary && (interrupt || PyErr_ExceptionMatches(PyExc_Exception))) {
         PyErr_Clear();
     } else {
@@ -151,7 +152,7 @@ inline void set_error_aside(PyObject* where, bool drop_ordinary) noexcept
 }
 
 // Keeps the pending exception aside while clean-up code that may call Python runs, and puts it
-// back afterwards. The clean-up's own errors are set aside (a Ctrl-C arrives again, the rest is
+// back afterwards. The clean-up's own errors are set aside (a Ctrl-C is raised again, the rest is
 // reported as unraisable).
 class SavedError {
 public:

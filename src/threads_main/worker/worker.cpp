@@ -220,7 +220,7 @@ std::string cut_text(PyObject* text)
 // Records `make_text()` (a new str) as the cause of task `name`'s failure, or `fallback` when the
 // text cannot be made (a __repr__ or __str__ that raises): the failure counts among the causes
 // either way, so that their counts add up to the failures. Every error is set aside (a Ctrl-C
-// arrives again), and an error that was pending before is kept.
+// is raised again), and an error that was pending before is kept.
 template <typename F>
 void record_text_cause(Metrics* metrics, PyObject* name, std::string_view fallback, F&& make_text) noexcept
 {
@@ -483,7 +483,7 @@ bool keeps_failure_result(const Ctx& c, PyObject* var)
         return truthy(field(c, var, N_reserve).get());
     }
     catch (const PyErrSet&) {
-        // The task is recorded whatever: a Ctrl-C that arrived in the read arrives again.
+        // The task is recorded whatever: a Ctrl-C that arrived in the read is raised again.
         set_error_aside(var, true);
         return false;
     }

@@ -27,10 +27,10 @@ Ref build_worker(const Ctx& c, PyObject* cls, PyObject* var, PyObject* name, PyO
                  ManagerCore* core);
 
 // Whether a failed task keeps its error as its result: the store's `reserve`, read and tested. A
-// read or test that fails counts as false, its error set aside (a Ctrl-C arrives again): it failed
-// on the way here too, as a rule (and so failed the task), and the failure must still be recorded
-// to the end, or the task would count as running for ever and hold its place under the limit. GIL
-// held.
+// read or test that fails counts as false, its error set aside (a Ctrl-C is raised again): it
+// failed on the way here too, as a rule (and so failed the task), and the failure must still be
+// recorded to the end, or the task would count as running for ever and hold its place under the
+// limit. GIL held.
 bool keeps_failure_result(const Ctx& c, PyObject* var);
 
 // Runs a task's worker on the calling thread: worker.start(), looked up on the worker unless it is
