@@ -609,7 +609,10 @@ def test_a_name_let_go_of_on_its_way_to_its_thread_still_ends(recording_log, dis
             wait_until(lambda: m._done() and len(m._var.dones) == 3)
             assert m._get_all_status() == {"t0": FAILED, "t1": DONE, "t2": DONE}
             assert "Run error: no slot" in m._log.texts("debug")
-            assert m._rerun_failed() is True  # kept to be run again
+            m.armed = True  # its re-run is let go of too: it fails again, and is kept again
+            assert m._rerun_failed() is True
+            wait_until(lambda: not m.armed and m._done() and m._var.failed == ["t0", "t0"])
+            assert m._rerun_failed() is True
             wait_until(lambda: m._get_status("t0") == {"t0": DONE} and m._done())
             assert m._get_result("t0") == {"t0": 0}
         else:

@@ -94,15 +94,18 @@ bool never_started(const Ctx& c, PyObject* thread)
 // _consumer that raised, or that a close ended, before handing it on) would wait for ever: nothing
 // takes it again. With an ordinary error it fails, as a task whose thread cannot start does, and
 // can be run again; otherwise the loop is ending and it is cancelled, as a close's drain cancels
-// the names it takes. The error pending stays pending; this one's own are set aside.
-void settle_undispatched(const Ctx& c, PyObject* self, PyObject* var, PyObject* name)
+// the names it takes. `dispatched` is the length `runs` had before the dispatch: only this loop
+// appends to it, and a clearing waits for a name on its way, so an unchanged length means the name
+// never reached it (a failed task put back for a re-run is in it from its first run). The error
+// pending stays pending; this one's own are set aside.
+void settle_undispatched(const Ctx& c, PyObject* self, PyObject* var, PyObject* name, Py_ssize_t dispatched)
 {
     Ref error = Ref::steal(PyErr_GetRaisedException());
     try {
         Ref runs = field(c, var, N_runs);
         Ref threads = field(c, var, N_threads);
         Ref entry = task_entry(c, threads.get(), name);
-        if (!contains(runs.get(), name) && entry.get() != Py_None && status_is(c, entry.get(), S_WAITING)) {
+        if (length(runs.get()) == dispatched && entry.get() != Py_None) {
             Ref thread = field(c, entry.get(), N_thread);
             if (thread.get() != Py_None && never_started(c, thread.get())) {
                 if (PyErr_GivenExceptionMatches(error.get(), PyExc_Exception)) {
@@ -148,11 +151,12 @@ bool control_pass(const Ctx& c, PyObject* self, PyObject* var)
                 Ref taken = Ref::steal(name);
                 set_field(c, var, N_done, Py_False);
                 set_field(c, var, N_is_run, Py_True);
+                Py_ssize_t dispatched = field_length(c, var, N_runs);
                 try {
                     call_back(c, self, N__consumer, taken.get());
                 }
                 catch (const PyErrSet&) {
-                    settle_undispatched(c, self, var, taken.get());
+                    settle_undispatched(c, self, var, taken.get(), dispatched);
                     throw;
                 }
             }
