@@ -87,11 +87,11 @@ class BrixelLog:
     the user gave that logger handlers of its own, it gets one stderr handler, shared by every
     BrixelLog of that title, and level INFO unless it has a level. That handler prints only while no
     handler of the application takes the lines (on that logger, or on one above it that they reach,
-    such as the root logger once ``logging.basicConfig`` has run). ``file`` is a path whose UTF-8 file receives this BrixelLog's
-    messages as well, from the logger's own level up, INFO when it has none (a false value: no
-    file); a ``control`` logger's level is left as it is. The file is closed once the BrixelLog is
-    gone. A ``control`` without those methods, or a ``file`` that is no path, raises
-    TypeError.
+    such as the root logger once ``logging.basicConfig`` has run). ``file`` is a path whose UTF-8
+    file receives this BrixelLog's messages as well, from the logger's own level up, INFO when it
+    has none (a false value: no file); a ``control`` logger's level is left as it is. The file is
+    closed once the BrixelLog is gone. A ``control`` without those methods, or a ``file`` that is no
+    path, raises TypeError.
     """
 
     def __init__(self, title: str, file: str | os.PathLike[str] | bool | None = False, control: Any = False) -> None:
