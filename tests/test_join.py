@@ -252,7 +252,9 @@ def test_closed_manager(make_manager):
     for join in (lambda: m._join(None), lambda: m._join_property(None, 1)):
         with pytest.raises(threads_main.ManagerError, match="The manager has stopped"):
             join()
-    assert m._log.texts() == [] and m._var.break_result is None
+    # (A paced control loop whose pass was under way as the switch went off logs a Run error.)
+    assert [t for t in m._log.texts() if not str(t).startswith("Run error")] == []
+    assert m._var.break_result is None
     assert m._join_log() is None and m._log.texts("info") == [m._get_run_status()]
 
 
