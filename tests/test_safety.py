@@ -551,6 +551,38 @@ def test_a_store_reads_a_mapping_that_changes_its_own_items_while_read():
     assert (code, out) == (0, "x\n"), err
 
 
+def test_a_store_cleared_while_its_finalizers_read_and_write_it_reads_what_it_holds():
+    # A clear drops the values after it has emptied the dict, one at a time: a finalizer it runs
+    # still finds the later ones, and a write it makes may be lost. Neither may be answered later.
+    code, out, err, _ = run_script("""
+        import ctypes, sys, brixel_var
+        P = ctypes.py_object
+        ctypes.pythonapi.PyCapsule_GetPointer.restype = ctypes.c_void_p
+        ctypes.pythonapi.PyCapsule_GetPointer.argtypes = [P, ctypes.c_char_p]
+        class Api(ctypes.Structure):  # the C interface the manager writes through
+            _fields_ = [("store_type", ctypes.c_void_p), ("get_field", ctypes.PYFUNCTYPE(P, P, P)),
+                        ("set_field", ctypes.PYFUNCTYPE(ctypes.c_int, P, P, P))]
+        api = Api.from_address(ctypes.pythonapi.PyCapsule_GetPointer(brixel_var._C_API, b"brixel_var._C_API"))
+        class Finalizer:
+            def __init__(self, action):
+                self.action = action
+            def __del__(self):
+                self.action()
+        later = sys.intern("later")
+        for action in (lambda: var.later, lambda: api.set_field(var, later, "written")):
+            var = brixel_var.BrixelVar()
+            var.first = Finalizer(action)
+            var.later = float("1.5")  # held by the dict alone
+            assert var.later == 1.5
+            vars(var).clear()
+            held = vars(var).get("later")
+            print(var.later is held and api.get_field(var, later) is held)
+            var.later = 2
+            print(var.later == 2)
+    """)
+    assert (code, out) == (0, "True\n" * 4), err
+
+
 # A Ctrl-C that lands in a store's Python code while a failure is being recorded, where it can be
 # neither raised nor kept (the task's thread could not start): it is raised again at the next
 # check, without the application's SIGINT handler running a second time for it.

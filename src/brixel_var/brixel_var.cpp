@@ -603,6 +603,8 @@ void forget_values(FieldCache* cache) noexcept
     }
 }
 
+void drop_cache(StoreObject* store) noexcept;
+
 int watch_fields(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) noexcept
 {
     ++watched_changes;
@@ -629,7 +631,16 @@ int watch_fields(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObjec
         cache->dict = nullptr;
         w.erase(it);
         break;
-    default:  // cleared, or filled from another dict at once
+    case PyDict_EVENT_CLEARED: {
+        // The dict drops its values after this event, one at a time, and their finalizers may read
+        // or write the store meanwhile, with no event to follow: nothing read or written then may be
+        // kept. The store is read uncached until its __dict__ is replaced.
+        StoreObject* store = it->second;
+        drop_cache(store);
+        store->uncached = true;
+        break;
+    }
+    default:  // filled from another dict at once
         forget_values(cache);
         break;
     }
@@ -703,11 +714,14 @@ void keep(FieldCache* cache, PyObject* name, PyObject* value) noexcept
     f.value = value;
 }
 
-// Remembers `value`, just read from the store's `dict` under `name`.
+// Remembers `value`, just read from the store's `dict` under `name`. Not while the dict is being
+// cleared (it counts no items then, yet still finds the values it has not dropped yet, and drops
+// them with no event to follow), nor for an empty dict, which that cannot be told from.
 void remember(PyObject* self, PyObject* dict, PyObject* name, PyObject* value) noexcept
 {
     StoreObject* store = as_store(self);
-    if (store->uncached || !PyUnicode_CheckExact(name) || !PyUnicode_CHECK_INTERNED(name)) {
+    if (store->uncached || PyDict_GET_SIZE(dict) == 0 || !PyUnicode_CheckExact(name)
+        || !PyUnicode_CHECK_INTERNED(name)) {
         return;
     }
     FieldCache* cache = store->cache;
