@@ -583,6 +583,70 @@ def test_a_store_cleared_while_its_finalizers_read_and_write_it_reads_what_it_ho
     assert (code, out) == (0, "True\n" * 4), err
 
 
+# A store whose reads run Python code that lets other threads run, while eager task threads take
+# the next task: a limit compared by the interpreter, or by Python code; then a store slow to read
+# the batch's state outside the tasks, while small batches end one after another.
+EAGER_TAKES_WITH_A_SLOW_STORE = """
+    import sys, threading, time, threads_main
+    class Yielding(threads_main.BrixelVar):
+        def __getattribute__(self, name):
+            if name in ("runs", "dones", "stops", "max_workers", "done", "is_run", "switch"):
+                time.sleep(0)
+            return super().__getattribute__(name)
+    class SlowOutsideTasks(threads_main.BrixelVar):
+        def __getattribute__(self, name):
+            if name in ("runs", "done", "is_run") and not threading.current_thread().name.startswith("Thread_"):
+                time.sleep(0.0005)
+            return super().__getattribute__(name)
+    class ComparedInPython:
+        def __init__(self, n):
+            self.n = n
+        def __gt__(self, running):
+            time.sleep(0)
+            return self.n > running
+        def __lt__(self, running):
+            time.sleep(0)
+            return self.n < running
+    lock = threading.Lock()
+    running = peak = 0
+    def task(seconds):
+        global running, peak
+        with lock:
+            running += 1
+            peak = max(peak, running)
+        time.sleep(seconds)
+        with lock:
+            running -= 1
+    threads_main.BrixelVar = Yielding
+    m = threads_main.BrixelThreadsMain(task, LIMIT, maximum=True, dispatch="eager")
+    m._send_list([{"seconds": 0.002}] * 300)
+    m._join_property("brixel_break", 0.01)
+    print(peak, m._get_run_status()["done"])
+    m._close()
+    threads_main.BrixelVar = SlowOutsideTasks
+    m = threads_main.BrixelThreadsMain(task, 4, dispatch="eager")
+    early = 0
+    for batch in range(100):
+        for _ in range(3):
+            m._send(seconds=0.0002)
+        deadline = time.monotonic() + 10
+        while not m._done() and time.monotonic() < deadline:
+            time.sleep(0.0005)
+        early += len(m._var.dones) != len(m._var.totals)
+        while len(m._var.dones) != len(m._var.totals) and time.monotonic() < deadline:
+            time.sleep(0.001)
+    print(early, m._get_run_status()["done"])
+    m._close()
+"""
+
+
+@pytest.mark.parametrize("limit", ["3", "ComparedInPython(3)"])
+def test_eager_takes_keep_the_limit_and_the_batch_with_a_store_that_runs_python(limit):
+    code, out, err, _ = run_script(EAGER_TAKES_WITH_A_SLOW_STORE.replace("LIMIT", limit))
+    assert code == 0, err
+    assert out.split() == ["3", "300", "0", "300"], err  # the limit reached, never passed; no batch over early
+
+
 # A Ctrl-C that lands in a store's Python code while a failure is being recorded, where it can be
 # neither raised nor kept (the task's thread could not start): it is raised again at the next
 # check, without the application's SIGINT handler running a second time for it.

@@ -23,6 +23,7 @@
 #include <deque>
 #include <mutex>
 #include <new>
+#include <thread>
 #include <utility>
 
 #include "dispatch/dispatch.hpp"
@@ -341,12 +342,34 @@ struct Taken {
     Ref entry;
 };
 
+// Waits, letting go of the interpreter lock a moment at a time, until no other thread is in the
+// middle of a take. False when the queue closes meanwhile (the thread ends).
+bool wait_for_takes(PyObject* manager, QueueObject* q)
+{
+    while (as_manager(manager)->taking > 0) {
+        if (q->closed) {
+            return false;
+        }
+        without_gil([] {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+            return 0;
+        });
+    }
+    return true;
+}
+
 // Takes the next waiting task when the running count is below the limit, recording the dispatch as
 // the control loop does, and the calling thread `me` in the task's entry. From the append to `runs`
 // to the entry's `thread` no Python code runs (C calls on a plain store), so a stop never finds the
 // name dispatched and its entry without the thread. False when the manager is closed (the thread
 // ends). A dispatch that fails (no entry) leaves the name counted as running, as the control loop
 // does.
+//
+// One thread takes at a time. On a plain store a take runs no Python code and never lets go of the
+// interpreter lock, so nobody waits; a store whose reads and writes run Python code (or a limit
+// compared by Python code) can hand the lock to another task thread in the middle of a take, which
+// would then judge the limit by a count that leaves this take out. While the take lasts, the name
+// is neither waiting nor running, and the batch does not end.
 bool take_next(const Ctx& c, PyObject* manager, QueueObject* q, PyObject* me, Taken& taken)
 {
     Ref var = manager_var(c, manager);
@@ -356,33 +379,34 @@ bool take_next(const Ctx& c, PyObject* manager, QueueObject* q, PyObject* me, Ta
     if (q->fifo->empty()) {
         return true;
     }
-    for (;;) {
+    if (!wait_for_takes(manager, q)) {
+        return false;
+    }
+    {
+        Taking taking(manager);
         Ref limit = field(c, var.get(), N_max_workers);
         Py_ssize_t running = running_count(c, var.get());
-        if (free_slots(limit.get(), static_cast<long>(running), 1) == 0 || q->fifo->empty()) {
+        // The reads and the comparison may have run code that emptied or closed the queue: it is
+        // looked at last, and nothing runs Python code from there to the pop.
+        if (free_slots(limit.get(), static_cast<long>(running), 1) != 0 && !q->fifo->empty() && !q->closed) {
+            Node node = q->fifo->front();
+            q->fifo->pop_front();
+            Ref name = Ref::steal(node.name);
+            taken.worker = Ref::steal(node.worker);
+            set_field(c, var.get(), N_done, Py_False);
+            set_field(c, var.get(), N_is_run, Py_True);
+            Ref runs = field(c, var.get(), N_runs);
+            append(runs.get(), name.get());
+            Ref threads = field(c, var.get(), N_threads);
+            taken.entry = task_entry(c, threads.get(), name.get());
+            set_entry_field(c, taken.entry.get(), N_thread, me);
+            taken.name = std::move(name);
+            record_dispatched(&as_manager(manager)->core->metrics);
             return true;
         }
-        // A limit compared by Python code (not an int or a float) may have let another thread take
-        // a task meanwhile: the answer holds only for the count it was given.
-        PyObject* l = limit.get();
-        if (PyLong_CheckExact(l) || PyBool_Check(l) || PyFloat_CheckExact(l)
-            || running_count(c, var.get()) == running) {
-            break;
-        }
     }
-    Node node = q->fifo->front();
-    q->fifo->pop_front();
-    Ref name = Ref::steal(node.name);
-    taken.worker = Ref::steal(node.worker);
-    set_field(c, var.get(), N_done, Py_False);
-    set_field(c, var.get(), N_is_run, Py_True);
-    Ref runs = field(c, var.get(), N_runs);
-    append(runs.get(), name.get());
-    Ref threads = field(c, var.get(), N_threads);
-    taken.entry = task_entry(c, threads.get(), name.get());
-    set_entry_field(c, taken.entry.get(), N_thread, me);
-    taken.name = std::move(name);
-    record_dispatched(&as_manager(manager)->core->metrics);
+    // Nothing taken: a settle that stepped aside for this take meanwhile is made now.
+    eager_settle(c, manager);
     return true;
 }
 

@@ -35,6 +35,19 @@ bool loop_goes_on(const Ctx& c, PyObject* self, Run* run, Ref& var);
 template <typename Waiting>
 void settle_batch(const Ctx& c, PyObject* manager, PyObject* var, Waiting&& waiting);
 
+// Counts a name being taken off the queue until its dispatch has ended: neither waiting nor running
+// meanwhile, it must not let another thread end the batch.
+class Taking {
+public:
+    explicit Taking(PyObject* manager) noexcept : m_(as_manager(manager)) { ++m_->taking; }
+    Taking(const Taking&) = delete;
+    Taking& operator=(const Taking&) = delete;
+    ~Taking() { --m_->taking; }
+
+private:
+    ManagerObject* m_;
+};
+
 // What a task thread runs for `worker`: one of ours is called itself (calling it runs its start);
 // a worker of a class put in `_Worker`'s place gives its start.
 Ref thread_target(const Ctx& c, PyObject* worker);

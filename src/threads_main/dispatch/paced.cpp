@@ -52,19 +52,6 @@ constexpr double poll_seconds = 0.01;
 // How long an idle loop sleeps between passes when nobody wakes it, in seconds.
 constexpr double idle_wait = 0.25;
 
-// Counts a name the loop takes off the queue until its dispatch has ended: neither waiting nor
-// running meanwhile, it must not let another thread end the batch.
-class Taking {
-public:
-    explicit Taking(PyObject* manager) noexcept : m_(as_manager(manager)) { ++m_->taking; }
-    Taking(const Taking&) = delete;
-    Taking& operator=(const Taking&) = delete;
-    ~Taking() { --m_->taking; }
-
-private:
-    ManagerObject* m_;
-};
-
 // The worker a thread runs: the object of a bound `start` given as its target (null when none).
 Ref worker_of(PyObject* thread)
 {

@@ -59,7 +59,7 @@ struct ManagerObject {
     PyObject* eager;  // the task queue when the manager dispatches eagerly, else null
     int sending;      // bulk submissions under way, `announced` included (GIL held)
     int announced;    // sending threads started by _send_list that have not begun their pass
-    int taking;       // names the paced control loop has taken and not yet dispatched (GIL held)
+    int taking;       // names a control loop or task thread has taken and not yet dispatched (GIL held)
     // all_time when _clear_record last cleared the batch (0 before): the store keeps summing across
     // batches, and the batch's own sum is what lies above this.
     long long cleared_run_time;
