@@ -224,6 +224,18 @@ def test_timed_mode_ends_at_its_duration_not_at_its_next_line(make, monkeypatch)
     assert sum(join_sleeps(clock)) < 1.3  # not the 5 s of its interval
 
 
+def test_a_duration_of_nan_set_during_a_timed_join_ends_it(make_manager):
+    # As the timed submission takes it: the window is over, rather than never reached.
+    m = make_manager()
+    m._var.duration = 60
+    returned = threading.Event()
+    joiner = threading.Thread(target=lambda: m._join_property("brixel_break", 0.01) and returned.set(), daemon=True)
+    joiner.start()
+    wait_until(lambda: m._log.texts("info")[:1] == ["Join......"])
+    m._var.duration = float("nan")
+    assert returned.wait(5)
+
+
 def test_the_looks_thin_out_as_a_join_waits_but_a_deadline_is_met_on_time(make, monkeypatch):
     # Each look takes the interpreter lock from the batch's threads: a long wait looks less often.
     clock = VirtualTime()

@@ -440,7 +440,9 @@ PyObject* manager_join_property(PyObject* self, PyTypeObject* cls, PyObject* con
             }
             Ref now = clock_now(c);
             Ref deadline = require(PyNumber_Add(start_time.get(), duration.get()));
-            if (require_int(PyObject_RichCompareBool(now.get(), deadline.get(), Py_GT)) != 0
+            // Past the deadline unless at or before it, as the timed submission judges it: a
+            // duration of NaN set mid-run ends the window for both, instead of holding the join.
+            if (require_int(PyObject_RichCompareBool(now.get(), deadline.get(), Py_LE)) == 0
                 || closed_meanwhile(c, self)) {
                 return true;
             }
