@@ -659,6 +659,41 @@ def test_a_rerun_passes_over_a_failed_task_that_keeps_no_worker(recording_log, d
         shut(m)
 
 
+def test_a_rerun_after_the_records_were_cleared_puts_nothing_back(make_manager):
+    # The re-run waits for the store's lock (someone holds it) while a clear takes it first: what it
+    # looked for is gone by the time it has the lock, and the next batch ends as usual.
+    m = make_manager(lambda: 1 / 0, 2)
+    m._send("a")
+    wait_until(m._done)
+    asked, cleared = threading.Event(), threading.Event()
+
+    class LetsTheClearFirst:
+        def __init__(self, lock):
+            self.lock = lock
+
+        def acquire(self, *args):
+            if threading.current_thread() is rerun:
+                asked.set()
+                cleared.wait(5)
+            return self.lock.acquire(*args)
+
+        def release(self):
+            self.lock.release()
+
+    m._var.lock = LetsTheClearFirst(m._var.lock)
+    results = []
+    rerun = threading.Thread(target=lambda: results.append(m._rerun_failed()))
+    rerun.start()
+    assert asked.wait(5)
+    assert m._clear_record() is True
+    cleared.set()
+    ended(rerun)
+    assert results == [True] and m._var.runs == [] and m._get_qsize() == 0
+    m._send("next")
+    wait_until(m._done)
+    assert m._var.runs == ["next"] and m._join() is True
+
+
 def test_stops_racing_dispatch_never_stall_the_manager(make_manager):
     for _ in range(30):
         m, stopping = make_manager(lambda: None, 8), threading.Event()

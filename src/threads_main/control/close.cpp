@@ -236,9 +236,7 @@ PyObject* manager_rerun_failed(PyObject* self, PyTypeObject* cls, PyObject* cons
                 }
                 break;
             }
-            Ref threads = field(c, var.get(), N_threads);
-            Ref entry = task_entry(c, threads.get(), name.get());
-            requeue_failed(c, self, var.get(), name.get(), entry.get());
+            requeue_failed(c, self, var.get(), name.get());
         }
         return Py_NewRef(Py_True);
     });

@@ -96,14 +96,20 @@ void queue_task(const Ctx& c, PyObject* manager, PyObject* var, PyObject* name, 
     set_field(c, var, N_done, Py_False);
 }
 
-void requeue_failed(const Ctx& c, PyObject* manager, PyObject* var, PyObject* name, PyObject* entry)
+void requeue_failed(const Ctx& c, PyObject* manager, PyObject* var, PyObject* name)
 {
     StoreLock lock(c, var);
     if (!truthy(field(c, var, N_switch).get())) {
         raise_manager_error(c, "The manager has stopped");
     }
+    Ref threads = field(c, var, N_threads);
+    Ref entry = task_entry(c, threads.get(), name);
+    if (Py_IsNone(entry.get()) || !status_is(c, entry.get(), S_FAILED)) {
+        lock.release();
+        return;
+    }
     PyObject* eager = eager_queue_of(manager);
-    bool put = eager ? eager_requeue(c, eager, name, entry) : paced_requeue(c, var, name, entry);
+    bool put = eager ? eager_requeue(c, eager, name, entry.get()) : paced_requeue(c, var, name, entry.get());
     if (put) {
         set_field(c, var, N_done, Py_False);
     }

@@ -33,8 +33,9 @@ void queue_task(const Ctx& c, PyObject* manager, PyObject* var, PyObject* name, 
 
 // A failed task goes back on the queue for a re-run, with the worker its entry keeps, under the
 // store's lock as a submission does; a task that is back already (or whose run is under way) is not
-// put twice. Refuses a closed manager with ManagerError. Throws PyErrSet.
-void requeue_failed(const Ctx& c, PyObject* manager, PyObject* var, PyObject* name, PyObject* entry);
+// put twice, nor one whose entry is gone or no longer failed by the time the lock is held (the
+// records were cleared meanwhile). Refuses a closed manager with ManagerError. Throws PyErrSet.
+void requeue_failed(const Ctx& c, PyObject* manager, PyObject* var, PyObject* name);
 
 // Work was queued, the worker limit changed, or a stop freed slots: start now what may start. A
 // limit that cannot be compared is logged as the dispatch logs it. `var`, when given, is the
