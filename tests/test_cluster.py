@@ -1,6 +1,7 @@
 """A run spread over processes: the cluster keeps one manager's behaviour, merges the parts' figures
 exactly, survives a lost worker and leaves no process behind."""
 
+import collections
 import http.server
 import logging
 import os
@@ -328,6 +329,19 @@ def test_close_cancels_waiting_stops_running_and_answers_after(make, tmp_path, w
     for call in [m._close, m._stop_all, m._rerun_failed, m._get_qsize, lambda: m._stop("r1"), m._send]:
         with pytest.raises(threads_main.ManagerError, match="^The manager has stopped$"):
             call()
+
+
+def test_a_part_that_refuses_one_step_of_the_close_still_takes_the_others(cluster, tmp_path):
+    m = cluster(spin, 2)
+    for name in ["r1", "r2", "w1", "w2", "w3", "w4"]:
+        m._send(name, gate=str(tmp_path / "gate"))
+    status_is(m, RUNNING, "r1", "r2")
+    m._parts[0].actor.close().result()  # as the part's watch thread does when its worker lets it go
+    assert m._close() is True
+    assert [w for w in m._log.texts("warning") if w.startswith("Close error：")]
+    # The other part stopped and cancelled its tasks, and the last pull brought every outcome here.
+    assert collections.Counter(m._get_all_status().values()) == {CANCELLED: 4, STOPPED: 2}
+    assert m._log.texts("info")[-1] == "Close complete"
 
 
 def test_two_closes_at_once_one_closes_the_other_refuses(cluster):

@@ -1403,8 +1403,9 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
 
         Cancels the waiting tasks, stops the running ones, closes every part and takes its last
         results, then ends the poller and sender threads, the client and (when it was started here)
-        the embedded cluster. An error on the way is logged as a warning, "Close error：..." followed
-        by its text, and the close goes on. Logs "Close......" and "Close complete". Returns True.
+        the embedded cluster. An error in a step is logged as a warning, "Close error：" followed by
+        its text, and the next step is taken all the same. Logs "Close......" and "Close complete".
+        Returns True.
         Raises ManagerError on a run closed already, or being closed by another thread at the same
         time.
         """
@@ -1416,15 +1417,16 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             self._var.switch = False
         try:
             # In the try: once the switch is off, nothing (a Ctrl-C in the logger) may keep the
-            # shut-down from running.
+            # shut-down from running. Each step is taken whatever failed before it: a part that
+            # refuses to clear its queue is still asked to stop and close, and the last results are
+            # still taken.
             self._log.info("Close......")
-            self._flush()
-            self._clear_queue()
-            self._stop_action()
-            self._call_all("close")
-            self._sync(runtime=True)
-        except Exception as e:
-            self._log.warning(f"Close error：{e}")
+            for step in (self._flush, self._clear_queue, self._stop_action, lambda: self._call_all("close"),
+                         lambda: self._sync(runtime=True)):
+                try:
+                    step()
+                except Exception as e:
+                    self._log.warning(f"Close error：{e}")
         finally:
             self._shutdown()
         self._log.info("Close complete")
