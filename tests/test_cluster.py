@@ -840,9 +840,17 @@ def test_arguments_a_part_cannot_take_fail_that_task_only(make, tmp_path, monkey
                                                                  cancel=0)
 
 
-def test_values_that_cannot_be_pickled_reach_no_part(cluster):
-    # Dask fails a call whose arguments do not pickle inside its connection, and restarts the
-    # worker: such a value is refused before any call, or, as a name, known to be no task's.
+class LoadsNowhere:
+    """Pickles here; loading it raises (it opens a path that does not exist)."""
+
+    def __reduce__(self):
+        return open, ("/nonexistent/brixel",)
+
+
+def test_values_that_cannot_be_pickled_or_loaded_reach_no_part(cluster):
+    # Dask fails a call whose arguments do not pickle, or do not load, inside its connection, and
+    # restarts the worker: such a value is refused before any call, or, as a name, known to be no
+    # task's, and one that fails to load is an error of the call that sent it.
     m = cluster(double, 2, duration=0.2)
     with pytest.raises(UnsendableError, match="^the collection of a timed run cannot be pickled .*'generator'"):
         m._send_list_thread([{"x": 1}, {"x": (i for i in range(2))}])
@@ -851,6 +859,8 @@ def test_values_that_cannot_be_pickled_reach_no_part(cluster):
     m._join()
     with pytest.raises(TypeError, match="^the break_result cannot be pickled to go to the worker processes: .*lock"):
         m._join_property(threading.Lock(), 1)
+    with pytest.raises(UnsendableError, match="^loading the break_result in its worker process raised FileNotFound"):
+        m._join(LoadsNowhere())
     assert m._stop_action(i for i in range(2)) is None
     assert m._get_run_status()["failed"] == 0 and m._get_run_status()["done"] >= 2
     assert all(p["lost"] is None for p in m._parts_info())

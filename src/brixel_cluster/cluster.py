@@ -501,19 +501,14 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
     def _live(self):
         return [p for p in self._parts if p.lost is None and p.actor is not None]
 
-    def _call_all(self, method, *args, parts=None, what=None):
+    def _call_all(self, method, *args, parts=None):
         """Calls `method` on every live part (or on `parts`) at once and waits for each; returns
         {part index: answer}. A part that fails to answer is lost; an exception a part's manager
         raised goes on to the caller once every part has answered.
 
-        Arguments that cannot be pickled raise TypeError, naming them as `what` says, before any
-        call is made: Dask fails such a call in its connection, and restarts the worker."""
+        Arguments that cannot be pickled raise TypeError before any call is made: Dask fails such a call in its connection, and restarts the worker."""
         if any(type(arg) not in _SENDABLE for arg in args):
-            try:
-                _pack(args)
-            except Exception as e:
-                raise TypeError(f"{what or f'an argument of {method}'} cannot be pickled to go to the worker "
-                                f"processes: {describe(e)}") from e
+            _checked_pack(args, f"an argument of {method}")
         calls = []
         for part in self._live() if parts is None else [p for p in parts if p.lost is None and p.actor is not None]:
             try:
@@ -597,8 +592,14 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                           f"task(s) failed")
 
     def _forward(self, field, value):
+        # A value of the caller's goes pickled, and loads in the part's call: loaded by Dask on its
+        # way, one that fails to load there (its class's module is the coordinator's alone) would
+        # break the worker's connection, and the part would read as lost.
         if self._parts and not self._closing:
-            self._call_all("set_field", field, value, what=f"the {field}")
+            if type(value) in _SENDABLE:
+                self._call_all("set_field", field, value)
+            else:
+                self._call_all("set_field", field, _checked_pack(value, f"the {field}"), True)
 
     # Submission.
 
@@ -1566,6 +1567,14 @@ def _pack(items):
         import cloudpickle
 
         return cloudpickle.dumps(items)
+
+
+def _checked_pack(items, what):
+    """_pack(items), or TypeError naming `what` when they cannot be pickled."""
+    try:
+        return _pack(items)
+    except Exception as e:
+        raise TypeError(f"{what} cannot be pickled to go to the worker processes: {describe(e)}") from e
 
 
 def _bound(actor, client, future):

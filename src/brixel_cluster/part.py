@@ -54,21 +54,24 @@ class LoadFailed(Exception):
     process."""
 
 
-def _load(data, what):
+def _load(data, what, carried=True):
     """Unpickles what the coordinator sent. Loading runs code of the caller's (a __setstate__, an
     import): what it raises is this call's error, raised in a LoadFailed, which the coordinator
     makes the task's. One that is no Exception (a SystemExit), or that cannot be pickled to go back,
     is made an UnsendableError: let through, the one would close the worker's connection and the
-    other leave the call without an answer, and the coordinator would count the part as lost."""
+    other leave the call without an answer, and the coordinator would count the part as lost.
+    Without `carried`, every failure is made an UnsendableError, which names `what`."""
     try:
         return pickle.loads(data)
     except Exception as e:
-        try:
-            pickle.dumps(e, protocol=pickle.HIGHEST_PROTOCOL)
-        except BaseException:
-            cause = describe(e)
-        else:
-            raise LoadFailed(e) from None
+        cause = describe(e)
+        if carried:
+            try:
+                pickle.dumps(e, protocol=pickle.HIGHEST_PROTOCOL)
+            except BaseException:
+                pass
+            else:
+                raise LoadFailed(e) from None
     except BaseException as e:
         cause = describe(e)
     raise UnsendableError(f"loading {what} in its worker process raised {cause}")
@@ -414,8 +417,11 @@ class Part:
         self._fit_share()
         return True
 
-    def set_field(self, name, value):
-        """Assigns `value` to the field `name` of this part's state store."""
+    def set_field(self, name, value, packed=False):
+        """Assigns `value` to the field `name` of this part's state store; `packed`, it is a pickle of
+        the value, loaded here."""
+        if packed:
+            value = _load(value, f"the {name}", carried=False)
         setattr(self.manager._var, name, value)
 
     def close(self):
