@@ -6,6 +6,7 @@ import http.server
 import logging
 import os
 import pathlib
+import pickle
 import signal
 import socket
 import subprocess
@@ -342,6 +343,28 @@ def test_a_part_that_refuses_one_step_of_the_close_still_takes_the_others(cluste
     # The other part stopped and cancelled its tasks, and the last pull brought every outcome here.
     assert collections.Counter(m._get_all_status().values()) == {CANCELLED: 4, STOPPED: 2}
     assert m._log.texts("info")[-1] == "Close complete"
+
+
+class SleepsWhenLoaded:
+    def __reduce__(self):
+        return time.sleep, (2.0,)
+
+
+def test_a_part_slower_than_a_hurried_close_is_left_to_close_not_lost(cluster, tmp_path):
+    m = cluster(spin, 2)
+    for name in ["r1", "r2", "w1", "w2"]:
+        m._send(name, gate=str(tmp_path / "gate"))
+    status_is(m, RUNNING, "r1", "r2")
+    # Part 0's calls wait behind this one (a part takes its calls one at a time), as they would
+    # behind the cancelling of a long queue.
+    m._parts[0].actor.set_field("break_result", pickle.dumps(SleepsWhenLoaded()), True)
+    with pytest.raises(KeyboardInterrupt), m:
+        raise KeyboardInterrupt
+    assert [w for w in m._log.texts("warning") if w.startswith("Part 0 ") and "did not answer the close" in w]
+    assert all(p["lost"] is None for p in m._parts_info())
+    # Part 1 stopped and cancelled its tasks; part 0's keep what was last known of them.
+    assert collections.Counter(m._get_all_status().values()) == {RUNNING: 1, WAITING: 1, STOPPED: 1, CANCELLED: 1}
+    assert m._get_run_status()["failed"] == 0
 
 
 def test_two_closes_at_once_one_closes_the_other_refuses(cluster):

@@ -171,6 +171,7 @@ class _PartState:
         self.host = address
         self.pid = None
         self.lost = None  # the cause, once lost
+        self.silent = False  # a close in a hurry has stopped waiting for it (see _leave_unanswered)
         self.counts = dict.fromkeys(_COUNTERS, 0)
         self.times = {"all_time": 0, "min_time": 0, "max_time": 0}
         self.qsize = 0
@@ -499,7 +500,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
     # The calls to the parts.
 
     def _live(self):
-        return [p for p in self._parts if p.lost is None and p.actor is not None]
+        return [p for p in self._parts if p.lost is None and p.actor is not None and not p.silent]
 
     def _call_all(self, method, *args, parts=None):
         """Calls `method` on every live part (or on `parts`) at once and waits for each; returns
@@ -510,15 +511,16 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         if any(type(arg) not in _SENDABLE for arg in args):
             _checked_pack(args, f"an argument of {method}")
         calls = []
-        for part in self._live() if parts is None else [p for p in parts if p.lost is None and p.actor is not None]:
+        for part in self._live() if parts is None else [p for p in parts if p in self._live()]:
             try:
                 calls.append((part, getattr(part.actor, method)(*args)))
             except Exception as e:
                 self._lose(part, e)
         answers, raised = {}, None
+        began = time.monotonic()
         for part, call in calls:
             try:
-                answers[part.index] = self._answer(part, call)
+                answers[part.index] = self._answer(part, call, began)
             except Exception as e:
                 if _is_lost(e):
                     self._lose(part, e)
@@ -531,12 +533,15 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
     def _timeout(self):
         return _HURRIED_CLOSE if self._hurry else _CALL_TIMEOUT
 
-    def _answer(self, part, call):
-        """The answer of a call to a part. The wait ends as soon as Dask knows the part's worker is
-        gone: a call on its way to a dead worker would otherwise retry its connection for Dask's
-        whole connection time-out. A close in a hurry shortens a wait under way (the poller's, which
-        the close waits for), and a part found lost meanwhile ends it."""
-        began = time.monotonic()
+    def _answer(self, part, call, began=None):
+        """The answer of a call to a part, waited for from `began` on (calls made to several parts
+        at once share it, so that they wait the time-out once between them, not once each). The
+        wait ends as soon as Dask knows the part's worker is gone: a call on its way to a dead
+        worker would otherwise retry its connection for Dask's whole connection time-out. A close
+        in a hurry shortens a wait under way (the poller's, which the close waits for), and a part
+        found lost meanwhile ends it."""
+        if began is None:
+            began = time.monotonic()
         while True:
             wait = self._timeout()
             deadline = began + wait
@@ -556,6 +561,9 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         """Marks a part lost: its unfinished tasks fail with ProcessLostError; a warning names it."""
         # A Ctrl-C is held until the part's tasks have ended: cut short once the part reads as lost,
         # they would wait for ever for a part that is no longer asked.
+        if self._hurry and not self._var.switch and isinstance(cause, TimeoutError):
+            self._leave_unanswered(part)
+            return
         with _CtrlCHeld(), self._lock:
             if part.lost is not None or self._closing:
                 return  # once shut down, the calls still on their way fail: no part is lost by that
@@ -590,6 +598,18 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             self._sent.notify_all()
         self._log.warning(f"Part {part.index} ({part.address}) lost: {part.lost}; {unfinished} unfinished "
                           f"task(s) failed")
+
+    def _leave_unanswered(self, part):
+        """A close in a hurry waits a second for the parts: one that takes longer (a long queue to
+        cancel) is alive, and closes with the cluster's shut-down. It is asked nothing more, and its
+        tasks keep the statuses last known: failed as lost, they would count as failures they are
+        not. A warning names it."""
+        with self._lock:
+            if part.lost is not None or part.silent or self._closing:
+                return
+            part.silent = True
+        self._log.warning(f"Part {part.index} ({part.address}) did not answer the close in time: its tasks keep "
+                          f"their last known statuses")
 
     def _forward(self, field, value):
         # A value of the caller's goes pickled, and loads in the part's call: loaded by Dask on its
@@ -999,9 +1019,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                     calls.append((part, part.actor.pull(runtime, part.applied)))
                 except Exception as e:
                     self._lose(part, e)
+            asked = time.monotonic()
             for part, call in calls:
                 try:
-                    state = pickle.loads(self._answer(part, call))
+                    state = pickle.loads(self._answer(part, call, asked))
                 except Exception as e:
                     if _is_lost(e):
                         self._lose(part, e)
