@@ -1160,6 +1160,40 @@ def test_a_task_refused_on_its_way_to_a_part_that_dies_counts_once(noticed_by):
     assert result.returncode == 0 and result.stdout.strip() == "ok", result.stdout + result.stderr[-3000:]
 
 
+# After a timed run the parts name the tasks sent without a name: a part lost before it named them
+# still leaves each one counted, and failed, under a name of its own.
+UNNAMED_TO_A_LOST_PART = """
+import os, signal
+from brixel_cluster import BrixelThreadsCluster, ProcessLostError
+{LEFT_BEHIND}
+def same(x):
+    return x
+
+if __name__ == "__main__":
+    with BrixelThreadsCluster(same, 4, processes=2, dispatch="eager") as m:
+        m._var.duration = 0.3
+        m._send_list([{"x": 1}, {"x": 2}])
+        m._join()
+        m._var.duration = None
+        before = m._get_run_status()["total"]
+        os.kill(m._parts_info()[1]["pid"], signal.SIGKILL)
+        for i in range(6):
+            m._send(x=i)
+        m._join()
+        run, statuses = m._get_run_status(), m._get_all_status()
+        failed = m._get_failed_result()["data"]
+    assert run["total"] == before + 6 == len(statuses) == run["done"], (before, run, len(statuses))
+    assert run["failed"] == len(failed) and all(type(r["result"]) is ProcessLostError for r in failed), failed
+    assert left_behind() == []
+    print("ok")
+"""
+
+
+def test_tasks_a_lost_part_was_to_name_still_end_as_failed():
+    result = run_child(UNNAMED_TO_A_LOST_PART)
+    assert result.returncode == 0 and result.stdout.strip() == "ok", result.stdout + result.stderr[-3000:]
+
+
 @pytest.mark.parametrize("how, repeat", [("SIGKILL", r) for r in range(10)] + [("SIGSTOP", r) for r in range(2)])
 def test_a_worker_killed_or_hung_in_the_middle_of_a_run(how, repeat):
     result = run_child(KILLED, how)

@@ -180,6 +180,8 @@ class _PartState:
         self.settled = False  # its manager's done flag: it has run tasks and they have all ended
         self.queued = 0  # tasks handed to the sender and not yet acknowledged by the part
         self.pending = []
+        self.unnamed = 0  # of the tasks handed to the sender, those the part is to name and has not yet
+        self.name_next = None  # (its next number, step) at the last pull: the numbers it names by
         self.refused = dict.fromkeys(_REFUSED, 0)  # tasks the part could not take
         self.refused_names = set()  # their names: they are in the mirror, and not in the part
         self.runtime = None
@@ -574,6 +576,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             unfinished = 0
             known = 0
             example = None
+            # The tasks it was to name, on their way or still here: named from its own numbers,
+            # which no other part uses, they fail as the others do rather than vanish.
+            for name in self._unnamed_names(part):
+                self._tasks[name] = [part.index, _WAITING, None]
             for name, task in self._tasks.items():
                 if task[0] != part.index or name in part.refused_names:
                     continue  # a task the part refused is counted as such already
@@ -598,6 +604,23 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             self._sent.notify_all()
         self._log.warning(f"Part {part.index} ({part.address}) lost: {part.lost}; {unfinished} unfinished "
                           f"task(s) failed")
+
+    def _unnamed_names(self, part):
+        """Names, from the numbers `part` names its tasks by, for the tasks it was to name and has
+        not answered for; the count is reset. Lock held."""
+        count, part.unnamed = part.unnamed, 0
+        if not count:
+            return []
+        _, number, step = self._numbering_of(part)
+        if part.name_next is not None and part.name_next[1] == step:
+            number = max(number, part.name_next[0])  # on from the last it reported, of the same turn
+        names = []
+        while len(names) < count:
+            name = f"Thread_{number}"
+            number += step
+            if name not in self._tasks:
+                names.append(name)
+        return names
 
     def _leave_unanswered(self, part):
         """A close in a hurry waits a second for the parts: one that takes longer (a long queue to
@@ -668,6 +691,8 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             # at a call, and one after the append finds the task counted, recorded and pending.
             if name is not None:
                 self._tasks[name] = [part.index, _WAITING, None]
+            else:
+                part.unnamed += 1
             part.queued += 1
             self._gen += 1
             self._finished = self._idle = False
@@ -864,6 +889,15 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 if lost is None:
                     names = self._name_refused(part, numbering, names)
                 with self._lock:
+                    if part.lost is not None:
+                        # Found lost since the part answered: the loss has failed this batch's
+                        # tasks, those it was to name among them.
+                        chosen, refused = [p for p in chosen if batch[p[0]][0] is not None], \
+                            [r for r in refused if batch[r[0]][0] is not None]
+                        names = [batch[position][0] for position, _ in refused]
+                    else:
+                        answered = {position for position, _ in chosen} | {position for position, _ in refused}
+                        part.unnamed -= sum(1 for position in answered if batch[position][0] is None)
                     for position, name in chosen:
                         self._tasks.setdefault(name, [part.index, _WAITING, None])
                     for (position, error), name in zip(refused, names):
@@ -1073,6 +1107,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             part.applied = state["pull"]
             name_next, step = state["name_next"]
             self._counter = max(self._counter, name_next - step + 1)
+            part.name_next = (name_next, step)
             if "runtime" in state:
                 part.runtime = state["runtime"]
 
