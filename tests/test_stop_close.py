@@ -579,7 +579,17 @@ class SettlesWhileItDispatches(threads_main.BrixelThreadsMain):
     """Between the take of a name and its dispatch, another operation may look for the batch's end."""
 
     def _consumer(self, thread_name):
-        self._clear_queue()  # nothing waits, nothing runs yet: the name is on its way
+        self._stop_action()  # nothing waits, nothing runs yet: the name is on its way
+        return super()._consumer(thread_name)
+
+
+class DrainedOnItsWay(threads_main.BrixelThreadsMain):
+    """Between the take of a name and its dispatch, the queue is drained (and the running stopped)."""
+
+    way = "_stop_all"
+
+    def _consumer(self, thread_name):
+        getattr(self, self.way)()
         return super()._consumer(thread_name)
 
 
@@ -634,6 +644,24 @@ def test_a_name_on_its_way_to_its_thread_keeps_the_batch_open(recording_log, dis
         assert m._done() is False and m._is_run() is True
         gate.set()
         wait_until(m._done)
+    finally:
+        gate.set()
+        shut(m)
+
+
+@pytest.mark.paced_only
+@pytest.mark.parametrize("way", ["_stop_all", "_clear_queue"])
+def test_a_name_on_its_way_to_its_thread_as_the_queue_is_drained_is_cancelled(recording_log, dispatch, way):
+    # The drain did not find it waiting, and a stop walk would not find it running: started, it
+    # would run on after a _stop_all (or after a close, keeping the interpreter from exiting).
+    m = DrainedOnItsWay(spin, 2, dispatch=dispatch)
+    m.way = way
+    gate = threading.Event()
+    try:
+        m._send("a", gate=gate)
+        wait_until(m._done)
+        assert m._get_all_status() == {"a": CANCELLED} and m._var.runs == []
+        assert_records(m)
     finally:
         gate.set()
         shut(m)

@@ -28,6 +28,22 @@ constexpr int drain_interruptions = 100;
 // How many times such an error may send a stop walk back to the name it cut short.
 constexpr int walk_interruptions = 100;
 
+// Counts a drain of the queue, begun and under way, for a dispatch of a name taken meanwhile.
+class Draining {
+public:
+    explicit Draining(PyObject* manager) noexcept : m_(as_manager(manager))
+    {
+        ++m_->drains;
+        ++m_->draining;
+    }
+    Draining(const Draining&) = delete;
+    Draining& operator=(const Draining&) = delete;
+    ~Draining() { --m_->draining; }
+
+private:
+    ManagerObject* m_;
+};
+
 // Asks the interpreter to raise `type` in the thread `id`. Throws with ValueError when no thread
 // has that identifier, and with SystemError (after withdrawing the request) when more than one
 // thread state was changed. GIL held.
@@ -299,6 +315,7 @@ PyObject* manager_clear_queue(PyObject* self, PyTypeObject* cls, PyObject* const
         bind_args({"_clear_queue", {}}, args, nargs, kwnames, nullptr);
         Ctx c = ctx_from_class(cls);
         check_process(c, self);
+        Draining draining(self);
         // A failing logger does not keep the queue from being drained (a close relies on it), nor
         // does a Ctrl-C that lands in a take: their errors are raised once the drain is done, so
         // that the names behind them are still cancelled rather than left waiting for ever.

@@ -128,6 +128,9 @@ bool control_pass(const Ctx& c, PyObject* self, PyObject* var)
             // means no work for this pass.
             Ref queue = field(c, var, N_queue);
             Taking taking(self);
+            ManagerObject* m = as_manager(self);
+            m->drains_at_take = m->drains;
+            m->took_in_drain = m->draining > 0;
             PyObject* name = PyObject_CallMethodOneArg(queue.get(), c.name(N_get), Py_False);
             if (!name) {
                 if (!PyErr_ExceptionMatches(c.st->queue_empty)) {
@@ -251,6 +254,16 @@ PyObject* manager_consumer(PyObject* self, PyTypeObject* cls, PyObject* const* a
         // Held until the thread's start() has returned: a stop walk takes the same lock, so no stop
         // request reaches a thread still starting. Released on every way out.
         StoreLock lock(c, var.get());
+        // A name the control loop took as a close or a drain (a _stop_all's) began: the drain did
+        // not find it waiting, and the stop walk may have passed before it runs. It is cancelled,
+        // as the drain would have cancelled it, rather than run with nothing left to stop it.
+        ManagerObject* m = as_manager(self);
+        if (!truthy(field(c, var.get(), N_switch).get())
+            || (m->taking > 0 && (m->took_in_drain || m->drains != m->drains_at_take))) {
+            cancel_task(c, var.get(), a[0]);
+            lock.release();
+            return Py_NewRef(Py_None);
+        }
         Ref runs = field(c, var.get(), N_runs);
         append(runs.get(), a[0]);
         Ref threads = field(c, var.get(), N_threads);

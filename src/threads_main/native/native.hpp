@@ -60,6 +60,13 @@ struct ManagerObject {
     int sending;      // bulk submissions under way, `announced` included (GIL held)
     int announced;    // sending threads started by _send_list that have not begun their pass
     int taking;       // names a control loop or task thread has taken and not yet dispatched (GIL held)
+    // Drains of the queue (_clear_queue) begun, and under way; and what they were as the control
+    // loop took its last name. A name between its take and its dispatch is neither waiting nor
+    // running: a drain (and a stop walk after it) in that time would miss it (GIL held).
+    unsigned long drains;
+    int draining;
+    unsigned long drains_at_take;
+    bool took_in_drain;
     // all_time when _clear_record last cleared the batch (0 before): the store keeps summing across
     // batches, and the batch's own sum is what lies above this.
     long long cleared_run_time;
