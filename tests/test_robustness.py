@@ -8,7 +8,9 @@ import weakref
 
 import pytest
 
-from conftest import wait_until
+import brixel_var
+import threads_main
+from conftest import assert_records, wait_until
 
 
 @pytest.mark.parametrize("name", ["", "x" * 100_000, "名前-☃", None])
@@ -151,3 +153,30 @@ def test_dispatch_error_without_a_text_never_ends_dispatch(make_manager, monkeyp
     wait_until(lambda: m._done() and m._var.dones == ["a"])
     m._send("b")
     wait_until(lambda: m._var.dones == ["a", "b"])
+
+
+class FailsToMarkRunning(brixel_var.BrixelVar):
+    """A store whose first write of the running flag fails."""
+
+    armed = False
+
+    def __setattr__(self, name, value):
+        if name == "is_run" and value is True and type(self).armed:
+            type(self).armed = False
+            raise RuntimeError("store refused")
+        super().__setattr__(name, value)
+
+
+@pytest.mark.paced_only
+def test_a_store_that_fails_right_after_a_take_loses_no_name(make_manager, monkeypatch):
+    # The control loop has taken the name off the queue: were it let go of, it would wait for ever,
+    # outside the queue, with the batch ended around it.
+    monkeypatch.setattr(threads_main, "BrixelVar", FailsToMarkRunning)
+    m = make_manager(lambda key: key, 1)
+    FailsToMarkRunning.armed = True
+    for key in range(3):
+        m._send(f"t{key}", key=key)
+    wait_until(lambda: m._done() and len(m._var.dones) == 3)
+    assert m._get_all_status() == {"t0": "失败", "t1": "完成", "t2": "完成"}
+    assert "Run error: store refused" in m._log.texts("debug")
+    assert_records(m)

@@ -139,10 +139,10 @@ bool control_pass(const Ctx& c, PyObject* self, PyObject* var)
                 PyErr_Clear();
             } else {
                 Ref taken = Ref::steal(name);
-                set_field(c, var, N_done, Py_False);
-                set_field(c, var, N_is_run, Py_True);
                 Py_ssize_t dispatched = field_length(c, var, N_runs);
                 try {
+                    set_field(c, var, N_done, Py_False);
+                    set_field(c, var, N_is_run, Py_True);
                     call_back(c, self, N__consumer, taken.get());
                 }
                 catch (const PyErrSet&) {
