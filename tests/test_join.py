@@ -236,6 +236,21 @@ def test_a_duration_of_nan_set_during_a_timed_join_ends_it(make_manager):
     assert returned.wait(5)
 
 
+def test_a_timed_batch_can_be_cleared_as_soon_as_its_join_and_a_stop_all_return(make_manager):
+    # As a load test that steps its load does: the sending thread's window opens a moment after
+    # the join's, and its hold on the batch must have ended by the time the join returns.
+    def brief():
+        real_time.sleep(0.001)
+
+    for _ in range(5):
+        m = make_manager(brief, 4, duration=0.05)
+        m._send_list([{} for _ in range(20)])
+        m._join_property("brixel_break", 0.02)
+        m._stop_all()
+        assert m._clear_record() is True and m._get_run_status()["total"] == 0
+        shut(m)
+
+
 def test_the_looks_thin_out_as_a_join_waits_but_a_deadline_is_met_on_time(make, monkeypatch):
     # Each look takes the interpreter lock from the batch's threads: a long wait looks less often.
     clock = VirtualTime()

@@ -36,6 +36,9 @@ constexpr double longest_slice = 0.05;
 constexpr double slice_share = 1.0 / 200;
 // The slice to a deadline is this much longer, so that the look after it finds the deadline passed.
 constexpr double past_deadline = 0.001;
+// How long past its deadline a join waits for a timed submission's window to end too: their clocks
+// start apart by the moment the sending thread takes to begin.
+constexpr double window_grace = 0.05;
 
 // What a join has waited so far, and how far off its deadline was at the last look (infinity when
 // it has none).
@@ -442,9 +445,19 @@ PyObject* manager_join_property(PyObject* self, PyTypeObject* cls, PyObject* con
             Ref deadline = require(PyNumber_Add(start_time.get(), duration.get()));
             // Past the deadline unless at or before it, as the timed submission judges it: a
             // duration of NaN set mid-run ends the window for both, instead of holding the join.
-            if (require_int(PyObject_RichCompareBool(now.get(), deadline.get(), Py_LE)) == 0
-                || closed_meanwhile(c, self)) {
+            if (closed_meanwhile(c, self)) {
                 return true;
+            }
+            if (require_int(PyObject_RichCompareBool(now.get(), deadline.get(), Py_LE)) == 0) {
+                // A timed submission that began a moment after this join still holds the batch
+                // open: waited for, briefly, so that the batch can end (and be cleared) as soon as
+                // this join returns.
+                double over = -seconds_between(now.get(), deadline.get());
+                if (as_manager(self)->windows == 0 || std::isinf(over) || over >= window_grace) {
+                    return true;
+                }
+                pace.due = 0.0;
+                return false;
             }
             pace.due = seconds_between(now.get(), deadline.get());
             return false;

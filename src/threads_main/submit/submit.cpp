@@ -33,6 +33,10 @@ constexpr long queue_threshold = 1000;
 constexpr double idle_pause = 0.005;
 constexpr double shortest_pause = 0.0005;
 constexpr double longest_pause = 0.05;
+// A pause inside the window ends this long after the window does, so that the loop ends its hold
+// on the batch before a join that waited for the window looks (a millisecond past its end): the
+// batch can then end, and be cleared, as soon as its last tasks have.
+constexpr double past_window = 0.0005;
 
 // "Thread_" and the text form of the counter. A plain int, the usual counter, is written directly:
 // the general formatting costs a noticeable share of a submission.
@@ -456,6 +460,33 @@ bool ended_by_close(const Ctx& c, PyObject* var)
     return true;
 }
 
+// Counts the window of a timed submission as open, from its first pass until the submission finds it
+// past (after it has ended its hold on the batch), for a join that ends with the window.
+class OpenWindow {
+public:
+    explicit OpenWindow(PyObject* manager) noexcept : m_(as_manager(manager)) {}
+    OpenWindow(const OpenWindow&) = delete;
+    OpenWindow& operator=(const OpenWindow&) = delete;
+    ~OpenWindow() { close(); }
+
+    void open() noexcept
+    {
+        if (!std::exchange(open_, true)) {
+            ++m_->windows;
+        }
+    }
+    void close() noexcept
+    {
+        if (std::exchange(open_, false)) {
+            --m_->windows;
+        }
+    }
+
+private:
+    ManagerObject* m_;
+    bool open_ = false;
+};
+
 // The timed loop: the whole collection again whenever the window is open and the queue is short,
 // until the manager closes.
 void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* thread_list, SendingHold& hold)
@@ -473,6 +504,7 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
     // The first pass starts as the window opens, however short the window: a run always has its
     // collection sent at least once (unless the queue is full), as without a duration.
     bool first = true;
+    OpenWindow window(self);
     while (truthy(field(c, var, N_switch).get())) {
         time = c.global(N_time);
         Ref now = call_method(time.get(), c.name(N_time));
@@ -481,14 +513,15 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
         bool full = false;
         // Past the window (never on the first pass). A duration set to None or 0 during the run
         // closes it: the window is over, as the join then takes it to be.
-        bool past = !std::exchange(first, false)
-                    && (!truthy(duration.get())
-                        || !require_int(PyObject_RichCompareBool(
-                            now.get(), require(PyNumber_Add(start.get(), duration.get())).get(), Py_LE)));
+        bool opening = std::exchange(first, false);
+        Ref end = !opening && truthy(duration.get()) ? require(PyNumber_Add(start.get(), duration.get())) : Ref();
+        bool past = !opening && (!end || !require_int(PyObject_RichCompareBool(now.get(), end.get(), Py_LE)));
         // The batch is held open while the window is: it ends once the tasks sent in it have.
         if (past) {
             hold.end();
+            window.close();
         } else {
+            window.open();
             hold.begin();
             past_pause = idle_pause;
             Ref waiting = call_method(self, c.name(N__get_qsize));
@@ -508,10 +541,18 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
         // at once would keep a processor busy and starve the other threads.
         if (sent == 0) {
             paused_full = full;
-            if (full) {
-                poll_sleep(c, require(PyFloat_FromDouble(full_pause)).get());
-            } else if (past) {
+            if (past) {
                 double seconds = std::exchange(past_pause, std::min(past_pause * 2, longest_pause));
+                poll_sleep(c, require(PyFloat_FromDouble(seconds)).get());
+            } else if (full || end) {
+                double seconds = full ? full_pause : idle_pause;
+                if (end) {
+                    double left = PyFloat_AsDouble(require(PyNumber_Subtract(end.get(), now.get())).get());
+                    if (left == -1.0 && PyErr_Occurred()) {
+                        throw PyErrSet{};
+                    }
+                    seconds = std::min(seconds, std::max(left, 0.0) + past_window);
+                }
                 poll_sleep(c, require(PyFloat_FromDouble(seconds)).get());
             } else {
                 poll_sleep(c, pause.get());
