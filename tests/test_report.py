@@ -262,6 +262,9 @@ def test_errors_are_bounded_and_merge_exactly(make_manager):
     assert [e["count"] for e in merged] == [e["count"] for e in errors] and merged[:100] == errors[:100]
     with pytest.raises(ValueError, match="one offset per list"):
         threads_main.merge_errors([a, b], offsets=[0])
+    for times, offsets in [({"last": float("nan")}, None), ({}, [1e300, 0])]:  # no wrapped-round times
+        with pytest.raises(ValueError, match="must be finite seconds"):
+            threads_main.merge_errors([[dict(a[0], **times)], b], offsets=offsets)
     # A text UTF-8 cannot hold (a lone surrogate) is kept escaped, as a manager records its own.
     assert threads_main.merge_errors([[dict(a[0], error="E: \udcff")]])[0]["error"] == "E: \\udcff"
 

@@ -257,7 +257,16 @@ PyObject* module_merge_errors(PyObject* module, PyObject* const* args, Py_ssize_
                 if (!(count >= 0) || count != std::floor(count) || count > 1.8e19) {
                     raise(PyExc_ValueError, "a failure cause's 'count' must be a whole number of failures");
                 }
-                auto ns = [](double seconds) { return static_cast<int64_t>(std::llround(seconds * 1e9)); };
+                // Whole nanoseconds; a time that has none (not finite, or beyond 292 years either way)
+                // would come back as a wrapped-round number.
+                auto ns = [](double seconds) {
+                    double n = seconds * 1e9;
+                    if (!(std::fabs(n) < 9.2e18)) {
+                        raise(PyExc_ValueError,
+                              "a failure cause's 'first' and 'last', with its list's offset, must be finite seconds");
+                    }
+                    return static_cast<int64_t>(std::llround(n));
+                };
                 entries.push_back(Entry{cause_text(c, cause, N_error), cause_text(c, cause, N_example),
                                         static_cast<uint64_t>(count), ns(cause_number(c, cause, N_first) + offset),
                                         ns(cause_number(c, cause, N_last) + offset)});
@@ -316,8 +325,8 @@ PyDoc_STRVAR(merge_errors_doc,
              "list, are seconds added to that list's times (to put lists of several managers on one\n"
              "clock). The merge keeps the causes first seen earliest, up to the bound of one manager, and\n"
              "counts the rest in '(other causes)'. Raises TypeError for a cause that is not a dict,\n"
-             "ValueError for a cause without one of the keys or when offsets does not give one offset per\n"
-             "list.");
+             "ValueError for a cause without one of the keys, for a time that is not finite, or when offsets\n"
+             "does not give one offset per list.");
 
 PyMethodDef latency_functions[] = {
     {"histogram_from_times", cfunction(module_histogram_from_times),
