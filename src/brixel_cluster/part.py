@@ -418,8 +418,9 @@ class Part:
         return True
 
     def set_field(self, name, value, packed=False):
-        """Assigns `value` to the field `name` of this part's state store; `packed`, it is a pickle of
-        the value, loaded here."""
+        """Assigns `value` to the field `name` of this part's state store.
+
+        With `packed`, `value` is a pickle of the value, loaded here."""
         if packed:
             value = _load(value, f"the {name}", carried=False)
         setattr(self.manager._var, name, value)
