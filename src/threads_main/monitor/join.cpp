@@ -109,23 +109,6 @@ Ref clock_now(const Ctx& c)
     return call_method(time.get(), c.name(N_time));
 }
 
-// Seconds from `now` to `deadline` as a float; infinity when the clock's numbers do not say (a
-// replaced clock may give anything that compares). Only an ordinary error is taken for "do not
-// say": a stop or an interrupt raised meanwhile goes on.
-double seconds_between(PyObject* now, PyObject* deadline)
-{
-    Ref left = Ref::steal(PyNumber_Subtract(deadline, now));
-    double seconds = left ? PyFloat_AsDouble(left.get()) : -1.0;
-    if (seconds == -1.0 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            throw PyErrSet{};
-        }
-        PyErr_Clear();
-        return std::numeric_limits<double>::infinity();
-    }
-    return std::isnan(seconds) ? std::numeric_limits<double>::infinity() : seconds;
-}
-
 // Whether another thread closed the manager while a join waited: nothing more will be done, so the
 // join ends at its next poll.
 bool closed_meanwhile(const Ctx& c, PyObject* self)

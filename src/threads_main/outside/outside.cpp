@@ -1,6 +1,8 @@
 // How the module reaches its state store and its logger.
 #include "outside/outside.hpp"
 
+#include <cmath>
+#include <limits>
 #include <utility>
 
 #include "support/run.hpp"
@@ -64,6 +66,20 @@ double time_time()
 }
 
 }  // namespace
+
+double seconds_between(PyObject* now, PyObject* deadline)
+{
+    Ref left = Ref::steal(PyNumber_Subtract(deadline, now));
+    double seconds = left ? PyFloat_AsDouble(left.get()) : -1.0;
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            throw PyErrSet{};
+        }
+        PyErr_Clear();
+        return std::numeric_limits<double>::infinity();
+    }
+    return std::isnan(seconds) ? std::numeric_limits<double>::infinity() : seconds;
+}
 
 double now_seconds(const Ctx& c)
 {

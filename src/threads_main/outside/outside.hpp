@@ -89,6 +89,12 @@ void log_side_line(const Ctx& c, PyObject* self, Name level, PyObject* message);
 // the module nor its `time` replaced) is read without the call: the same value for less.
 double now_seconds(const Ctx& c);
 
+// Seconds from `now` to `deadline` (two readings of the module-level clock, or sums of them) as a
+// float; infinity when the clock's numbers do not say (a replaced clock may give anything that
+// compares). Only an ordinary error is taken for "do not say": a stop or an interrupt raised
+// meanwhile goes on.
+double seconds_between(PyObject* now, PyObject* deadline);
+
 // time.sleep(seconds) through the module-level `time`, looked up at each use so that a replaced clock
 // is honoured; the sleep is task code for stops when it belongs to the outermost call of a run.
 // Signals (a Ctrl-C in the main thread) are handled after it.

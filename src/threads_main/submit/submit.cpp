@@ -3,7 +3,9 @@
 #include "submit/submit.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -546,11 +548,9 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
                 poll_sleep(c, require(PyFloat_FromDouble(seconds)).get());
             } else if (full || end) {
                 double seconds = full ? full_pause : idle_pause;
-                if (end) {
-                    double left = PyFloat_AsDouble(require(PyNumber_Subtract(end.get(), now.get())).get());
-                    if (left == -1.0 && PyErr_Occurred()) {
-                        throw PyErrSet{};
-                    }
+                // A replaced clock whose numbers do not subtract to seconds leaves the pause as it is.
+                double left = end ? seconds_between(now.get(), end.get()) : std::numeric_limits<double>::infinity();
+                if (std::isfinite(left)) {
                     seconds = std::min(seconds, std::max(left, 0.0) + past_window);
                 }
                 poll_sleep(c, require(PyFloat_FromDouble(seconds)).get());
