@@ -300,6 +300,34 @@ def test_send_list_thread_called_directly_sends_a_generator_once(held):
     assert list(threads_main.BrixelThreadsMain._thread_list_yield((1, 2))) == [1, 2]
 
 
+def test_a_task_sending_from_a_generator_is_stopped_inside_it(make_manager):
+    # The generator is the caller's code, run for as long as it yields: a stop of the task that
+    # sends from it ends the pass there, instead of letting it submit to the last element.
+    closed = threading.Event()
+
+    def pages():
+        try:
+            for page in range(100_000):
+                time.sleep(0.001)
+                yield {"page": page}
+        finally:
+            closed.set()
+
+    def task(page=None):
+        if page is None:
+            m._send_list_thread(pages())
+        return page
+
+    m = make_manager(task, 4)
+    m._send("feeder")
+    wait_until(lambda: len(m._var.totals) > 5)
+    assert m._stop_all() is True
+    assert closed.wait(5) and m._get_status("feeder") == {"feeder": "停止"}
+    sent = len(m._var.totals)
+    wait_until(m._done)
+    assert len(m._var.totals) == sent  # nothing sent after the stop
+
+
 def test_each_task_keeps_its_own_keywords_whatever_the_call_shape(held):
     held._send(thread_name="a", x=1, y=2)
     held._send("b", y=3)

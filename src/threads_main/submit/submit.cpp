@@ -16,6 +16,7 @@
 #include "outside/outside.hpp"
 #include "support/args.hpp"
 #include "support/call.hpp"
+#include "support/run.hpp"
 #include "worker/worker.hpp"
 
 namespace threads_main {
@@ -391,16 +392,25 @@ Py_ssize_t send_pass(const Ctx& c, PyObject* self, PyObject* thread_list, Reques
     Ref send = getattr(self, c.name(N__send));
     Py_ssize_t sent = 0;
     if (!gather) {
-        while (PyObject* next = PyIter_Next(it.get())) {
+        // Taking the next element may run the caller's code for long (a generator that reads a
+        // listing page by page): for a task that submits so, that is task code, where a stop ends it
+        // rather than waiting for the last element.
+        for (;;) {
+            PyObject* next = nullptr;
+            if (!interruptible([&] {
+                    next = PyIter_Next(it.get());
+                    return next != nullptr || !PyErr_Occurred();
+                })) {
+                throw PyErrSet{};
+            }
+            if (!next) {
+                return sent;
+            }
             Ref element = Ref::steal(next);
             Ref request = as_request(element.get());
             caller.call(send.get(), request.get());
             ++sent;
         }
-        if (PyErr_Occurred()) {
-            throw PyErrSet{};
-        }
-        return sent;
     }
     std::vector<Request>& chunk = caller.chunk(chunk_size);
     for (bool more = true; more;) {
