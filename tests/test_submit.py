@@ -349,6 +349,27 @@ def test_each_task_keeps_its_own_keywords_whatever_the_call_shape(held):
     assert len(held._var.totals) == 11 and held._var.dones == held._var.totals
 
 
+class KeysOfItsOwn(dict):
+    """A dict that `**` reads through keys() and [], not as stored."""
+
+    def __iter__(self):
+        return iter(["x"])
+
+    def keys(self):
+        return ["x"]
+
+    def __getitem__(self, key):
+        return "given"
+
+
+@pytest.mark.parametrize("collection", [list, iter])
+def test_a_dict_with_keys_of_its_own_is_taken_as_double_star_takes_it(held, collection):
+    held._send_list_thread(collection([KeysOfItsOwn(x="stored", y=2), {"x": 1}]))
+    held._set_max_workers(4)
+    wait_until(lambda: len(held._var.dones) == 2)
+    assert [held._get_result(n)[n] for n in held._var.totals] == [{"x": "given"}, {"x": 1}]
+
+
 def test_none_request_ends_the_sending_thread_with_a_report(held, monkeypatch):
     with pytest.raises(TypeError, match="argument after \\*\\* must be a mapping, not NoneType"):
         held._send_list_thread([{"x": 1}, None, {"x": 2}])

@@ -348,10 +348,17 @@ void submit_chunk(const Ctx& c, PyObject* self, PyObject* send, std::vector<Requ
     dispatch_more(c, self, var.get());
 }
 
+// Whether `**element` takes the items a dict stores as they are: a dict, or a subclass that iterates
+// as a dict does. Of any other subclass it asks keys() and the items, which may run its code.
+bool stored_items(PyObject* element)
+{
+    return PyDict_Check(element) && Py_TYPE(element)->tp_iter == PyDict_Type.tp_iter;
+}
+
 // One bulk request as the keyword dict of a `_send` call, as `**element` would take it.
 Ref as_request(PyObject* element)
 {
-    if (PyDict_Check(element)) {
+    if (stored_items(element)) {
         return Ref::borrow(element);
     }
     if (element == Py_None) {
@@ -426,7 +433,7 @@ Py_ssize_t send_pass(const Ctx& c, PyObject* self, PyObject* thread_list, Reques
                     break;
                 }
                 Ref element = Ref::steal(next);
-                if (count > 0 && !PyDict_Check(element.get())) {
+                if (count > 0 && !stored_items(element.get())) {
                     // Turning it into a dict may run code of its own: what was gathered goes first.
                     // Taken out of the chunk before it is submitted, so that a failure among them
                     // is not met again (and the ones before it submitted twice) below.
