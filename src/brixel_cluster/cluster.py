@@ -180,7 +180,7 @@ class _PartState:
         self.settled = False  # its manager's done flag: it has run tasks and they have all ended
         self.queued = 0  # tasks handed to the sender and not yet acknowledged by the part
         self.pending = []
-        self.unnamed = 0  # of the tasks handed to the sender, those the part is to name and has not yet
+        self.unnamed = 0  # tasks handed to the sender for the part to name, not yet answered for
         self.name_next = None  # (its next number, step) at the last pull: the numbers it names by
         self.refused = dict.fromkeys(_REFUSED, 0)  # tasks the part could not take
         self.refused_names = set()  # their names: they are in the mirror, and not in the part
@@ -509,7 +509,8 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         {part index: answer}. A part that fails to answer is lost; an exception a part's manager
         raised goes on to the caller once every part has answered.
 
-        Arguments that cannot be pickled raise TypeError before any call is made: Dask fails such a call in its connection, and restarts the worker."""
+        Arguments that cannot be pickled raise TypeError before any call is made: Dask fails such a
+        call in its connection, and restarts the worker."""
         if any(type(arg) not in _SENDABLE for arg in args):
             _checked_pack(args, f"an argument of {method}")
         calls = []
@@ -561,11 +562,11 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
 
     def _lose(self, part, cause):
         """Marks a part lost: its unfinished tasks fail with ProcessLostError; a warning names it."""
-        # A Ctrl-C is held until the part's tasks have ended: cut short once the part reads as lost,
-        # they would wait for ever for a part that is no longer asked.
         if self._hurry and not self._var.switch and isinstance(cause, TimeoutError):
             self._leave_unanswered(part)
             return
+        # A Ctrl-C is held until the part's tasks have ended: cut short once the part reads as lost,
+        # they would wait for ever for a part that is no longer asked.
         with _CtrlCHeld(), self._lock:
             if part.lost is not None or self._closing:
                 return  # once shut down, the calls still on their way fail: no part is lost by that
@@ -892,8 +893,8 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                     if part.lost is not None:
                         # Found lost since the part answered: the loss has failed this batch's
                         # tasks, those it was to name among them.
-                        chosen, refused = [p for p in chosen if batch[p[0]][0] is not None], \
-                            [r for r in refused if batch[r[0]][0] is not None]
+                        chosen = [c for c in chosen if batch[c[0]][0] is not None]
+                        refused = [r for r in refused if batch[r[0]][0] is not None]
                         names = [batch[position][0] for position, _ in refused]
                     else:
                         answered = {position for position, _ in chosen} | {position for position, _ in refused}
