@@ -5,6 +5,7 @@ import html.parser
 import importlib.metadata
 import os
 import pickle
+import stat
 import sys
 import threading
 import time
@@ -479,3 +480,17 @@ def test_a_report_replaces_the_earlier_one_only_once_whole(tmp_path):
     page = report(tmp_path, setup={"function": "fetch\udc80"}, title="run \ud800")
     assert dict(page.tables["setup"])["Function"] == "fetch\\udc80"
     assert sorted(os.listdir(tmp_path)) == ["link.csv", "report.html", "run.csv"]
+
+
+def test_a_report_written_again_keeps_its_permissions_and_errors_name_the_callers_path(tmp_path):
+    path = report(tmp_path, "run.csv")
+    path.chmod(0o600)
+    report(tmp_path, "run.csv")
+    assert stat.S_IMODE(path.stat().st_mode) == 0o600
+    # A name near the system's limit, which open() takes, is taken too.
+    long_name = "r" * (255 - len(".csv")) + ".csv"
+    assert report(tmp_path, long_name).exists()
+    missing = tmp_path / "missing" / "run.html"
+    with pytest.raises(FileNotFoundError) as raised:
+        report(tmp_path, "missing/run.html")
+    assert raised.value.filename == os.path.realpath(missing)

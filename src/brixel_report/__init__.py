@@ -10,6 +10,7 @@ its plotly.js is written into the file, so the page works offline. The CSV needs
 import contextlib
 import csv
 import datetime
+import errno
 import html
 import importlib.metadata
 import os
@@ -85,22 +86,31 @@ def _replacing(path, newline=None):
     UTF-8 cannot hold (a lone surrogate in a function's name) is written backslash-escaped.
 
     A symbolic link is written through, to the file it points at; a path that names something other
-    than a regular file (a pipe, /dev/stdout) is written directly."""
+    than a regular file (a pipe, /dev/stdout) is written directly. A file replaced keeps its
+    permissions, and one that may not be written is refused, as open() would refuse it."""
     path = os.path.realpath(path)
     try:
-        direct = not stat.S_ISREG(os.stat(path).st_mode)
+        before = os.stat(path)
     except FileNotFoundError:
-        direct = False
-    if direct:
+        before = None
+    if before is not None and not stat.S_ISREG(before.st_mode):
         with open(path, "w", encoding="utf-8", errors="backslashreplace", newline=newline) as out:
             yield out
         return
-    temporary = os.path.join(os.path.dirname(path), f".{os.path.basename(path)}.{secrets.token_hex(4)}.tmp")
+    if before is not None and not os.access(path, os.W_OK):
+        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
+    # A name of its own, whatever the length of the report's (a name near the system's limit).
+    temporary = os.path.join(os.path.dirname(path), f".report.{secrets.token_hex(4)}.tmp")
     try:
         # os.open's mode is the one open() gives a new file, the umask applied.
-        with open(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666), "w", encoding="utf-8",
-                  errors="backslashreplace", newline=newline) as out:
+        made = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    except OSError as e:
+        raise OSError(e.errno, e.strerror, path) from None  # the caller's path, not ours
+    try:
+        with open(made, "w", encoding="utf-8", errors="backslashreplace", newline=newline) as out:
             yield out
+        if before is not None:
+            os.chmod(temporary, stat.S_IMODE(before.st_mode))
         os.replace(temporary, path)
     except BaseException:
         with contextlib.suppress(OSError):
