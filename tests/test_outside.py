@@ -356,6 +356,19 @@ def test_the_applications_logging_set_up_takes_the_lines(capsys, monkeypatch):
     assert "before" in err and "after" not in err
 
 
+def test_handlers_put_on_the_logger_before_it_is_used_take_the_info_lines(capsys, monkeypatch):
+    bare_root(monkeypatch)
+    records: list = []
+    handler = logging.Handler()
+    handler.emit = records.append  # type: ignore[method-assign]
+    logger = logging.getLogger(f"own-handler-{uuid.uuid4()}")
+    logger.addHandler(handler)  # no level set: INFO, as without the handler
+    log = BrixelLog(logger.name)
+    log.info("kept")
+    log.debug("below INFO")
+    assert [r.getMessage() for r in records] == ["kept"] and capsys.readouterr().err == ""
+
+
 def test_same_title_shares_one_stderr_handler(capsys, monkeypatch):
     bare_root(monkeypatch)
     title = f"shared-{uuid.uuid4()}"

@@ -121,14 +121,13 @@ class BrixelLog:
 
     def _add_console(self) -> None:
         with _setup_lock:
-            # Handlers the user put on this logger take precedence over ours, and the stderr handler
-            # of an earlier BrixelLog with the same title is shared.
-            if self.logger.handlers:
-                return
-            self.logger.addHandler(_formatted(_StderrHandler(self.logger)))
-            # A level the application chose stays.
+            # INFO unless the application chose a level, whichever handlers write the lines.
             if self.logger.level == logging.NOTSET:
                 self.logger.setLevel(logging.INFO)
+            # Handlers the user put on this logger take precedence over ours, and the stderr handler
+            # of an earlier BrixelLog with the same title is shared.
+            if not self.logger.handlers:
+                self.logger.addHandler(_formatted(_StderrHandler(self.logger)))
 
     def _add_file(self, file: str | os.PathLike[str], control: Any) -> None:
         self._file = _File(self.logger, os.path.abspath(os.fspath(file)))
