@@ -450,6 +450,11 @@ def test_csv_has_units_and_the_causes_beside_it(tmp_path, as_bytes):
     with open(tmp_path / "run.errors.csv", newline="") as f:
         assert list(csv.reader(f)) == [["error", "count", "first_s", "last_s", "example"],
                                        ["OSError: x, \"quoted\"", "2", "0.5", "1.25", "t1"]]
+    # Texts a spreadsheet would run as formulas (a task named so) come out as text.
+    formula = [{"error": "-E: x", "count": 1, "first": 0.5, "last": 0.5, "example": '=HYPERLINK("x")'}]
+    brixel_report.write_report(path, run_status=STATUS, latency=LATENCY, timeline=TIMELINE, errors=formula)
+    with open(tmp_path / "run.errors.csv", newline="") as f:
+        assert list(csv.reader(f))[1] == ["'-E: x", "1", "0.5", "0.5", "'=HYPERLINK(\"x\")"]
     brixel_report.write_report(path, run_status=STATUS, latency=LATENCY, timeline=TIMELINE, errors=[])
     assert (tmp_path / "run.errors.csv").read_text().split() == ["error,count,first_s,last_s,example"]
     # An HTML path given as bytes is an HTML page under that very name.

@@ -47,7 +47,9 @@ def write_report(path, *, run_status, latency, timeline, setup=None, errors=None
     A path ending in ".csv" (any case) gets the timeline as CSV, one line per row with the columns
     second, completed, failed, p50_ms, p95_ms, p99_ms, max_ms; when `errors` is given, the failure
     causes go beside it to "<stem>.errors.csv" (columns error, count, first_s, last_s, example; a
-    header only for an empty list). Any other path gets one self-contained HTML page:
+    header only for an empty list; a text that a spreadsheet would take for a formula, one that
+    begins with =, +, -, @, a tab or a carriage return, is written after a "'"). Any other path gets
+    one self-contained HTML page:
 
     - a header from `setup` (keys "function", "max_workers", "dispatch", "duration" (None for a
       bulk run), "started" (epoch seconds), "processes", any of them may be missing; "host",
@@ -125,12 +127,21 @@ def _write_csv(path, timeline):
         writer.writerows([row[key] for key in _ROW_KEYS] for row in timeline)
 
 
+# The first characters by which a spreadsheet takes a cell for a formula.
+_FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
+
+
+def _as_text(value):
+    """A text of the run's (a task's name, an error's) as a cell that a spreadsheet shows as text."""
+    return "'" + value if isinstance(value, str) and value.startswith(_FORMULA_STARTS) else value
+
+
 def _write_errors_csv(path, errors):
-    keys = ("error", "count", "first", "last", "example")
     with _replacing(path, newline="") as out:
         writer = csv.writer(out)
         writer.writerow(ERRORS_COLUMNS)
-        writer.writerows([cause.get(key, "") for key in keys] for cause in errors)
+        writer.writerows([_as_text(cause.get("error", "")), cause.get("count", ""), cause.get("first", ""),
+                          cause.get("last", ""), _as_text(cause.get("example", ""))] for cause in errors)
 
 
 def _plotly():
