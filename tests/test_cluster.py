@@ -7,6 +7,7 @@ import logging
 import os
 import pathlib
 import pickle
+import re
 import signal
 import socket
 import subprocess
@@ -958,6 +959,53 @@ def test_an_address_that_does_not_answer_is_an_error_within_the_timeout(listenin
         with pytest.raises(ConnectionError, match=f"no Dask scheduler answered at tcp://127.0.0.1:{port} within 1"):
             BrixelThreadsCluster(double, address=f"tcp://127.0.0.1:{port}", connect_timeout=timeout)
         assert time.monotonic() - began < 10
+
+
+@pytest.mark.parametrize("greeting", [b"SSH-2.0-OpenSSH_9.6\r\n", b"HTTP/1.1 400 Bad Request\r\n\r\n"])
+def test_a_server_of_another_kind_at_the_address_is_a_connection_error(greeting):
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        s.listen(5)
+        port = s.getsockname()[1]
+
+        def speak():
+            connection, _ = s.accept()
+            with connection:
+                connection.sendall(greeting)
+                connection.recv(1)  # until the other side hangs up
+
+        speaker = threading.Thread(target=speak, daemon=True)
+        speaker.start()
+        with pytest.raises(ConnectionError, match=f"what answered at tcp://127.0.0.1:{port} is not a Dask scheduler"):
+            BrixelThreadsCluster(double, address=f"tcp://127.0.0.1:{port}", connect_timeout=5)
+        speaker.join(5)
+
+
+def test_a_client_that_is_closed_or_whose_scheduler_stalls_is_a_connection_error(tmp_path):
+    log = open(tmp_path / "scheduler.log", "w+")
+    scheduler = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
+                                  "--port", "0", "--dashboard-address", ":0"], stdout=log, stderr=log)
+    try:
+        found = []
+        wait_until(lambda: found.extend(re.findall(r"Scheduler at:\s+(tcp://\S+)", (tmp_path / "scheduler.log")
+                                                   .read_text())) or found, 30, 0.05)
+        address = found[0]
+        with distributed.Client(address, set_as_default=False) as client:
+            scheduler.send_signal(signal.SIGSTOP)
+            try:
+                began = time.monotonic()
+                # The client would reconnect for ever: the wait is the connection's time.
+                with pytest.raises(ConnectionError, match=f"the Dask scheduler at {address} did not answer within 1 s"):
+                    BrixelThreadsCluster(double, address=client, connect_timeout=1)
+                assert time.monotonic() - began < 10
+            finally:
+                scheduler.send_signal(signal.SIGCONT)
+        with pytest.raises(ConnectionError, match="the Dask client given is closed: pass one that is running"):
+            BrixelThreadsCluster(double, address=client)
+    finally:
+        scheduler.kill()
+        scheduler.wait()
+        log.close()
 
 
 # Merging with synthetic data.

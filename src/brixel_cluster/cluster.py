@@ -199,13 +199,14 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
     "tcp://host:8786", or a `distributed.Client`) uses a running cluster instead, one part per
     worker. `max_workers` is the total over the parts, split as evenly as it goes; the other
     arguments are those of `BrixelThreadsMain` and reach every part. `connect_timeout` bounds the
-    wait for a cluster given by its address: seconds, or a text Dask takes ("10s"); None for Dask's
-    own setting.
+    wait for a cluster given by its address or client: seconds, or a text Dask takes ("10s"); None
+    for Dask's own setting.
 
     Raises ImportError without the cluster extra, ValueError for a `dispatch`, `processes` or
     `duration` out of range, TypeError for a `duration` that is not a number, for a `reserve` that
     cannot be pickled and for a task function that cannot be sent to (or loaded in) the worker
-    processes, and ConnectionError when no scheduler answers at `address` in time.
+    processes, and ConnectionError when no scheduler answers at `address` (or the client's) in time,
+    when what answers there is not a Dask scheduler, or when the client given is closed.
     """
 
     def __init__(self, func: Callable[..., Any], max_workers: int | None = None, maximum: bool = False,
@@ -354,8 +355,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             disable_gc_diagnosis()
             self._client = distributed.Client(self._cluster, set_as_default=False, direct_to_workers=True)
             self._own_client = True
-        elif isinstance(address, distributed.Client):
-            self._client = address
+            timeout = None  # the embedded scheduler answers, or its start has failed already
         else:
             import dask
             from dask.utils import parse_timedelta
@@ -364,17 +364,32 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             if timeout is None:
                 timeout = dask.config.get("distributed.comm.timeouts.connect")
             timeout = parse_timedelta(timeout, default="seconds")
-            try:
-                if isinstance(address, str):  # (a cluster object, such as a LocalCluster, answers itself)
-                    _handshake(address, timeout)
-                self._client = distributed.Client(address, timeout=timeout, set_as_default=False,
-                                                  direct_to_workers=True)
-            except (OSError, TimeoutError) as e:
-                raise ConnectionError(f"no Dask scheduler answered at {address} within {timeout:g} s: {e}") from e
-            self._own_client = True
+            if isinstance(address, distributed.Client):
+                if address.status != "running":
+                    raise ConnectionError(f"the Dask client given is {address.status}: pass one that is running")
+                self._client = address
+            else:
+                try:
+                    if isinstance(address, str):  # (a cluster object, such as a LocalCluster, answers itself)
+                        _handshake(address, timeout)
+                    self._client = distributed.Client(address, timeout=timeout, set_as_default=False,
+                                                      direct_to_workers=True)
+                except NotAScheduler as e:
+                    raise ConnectionError(f"what answered at {address} is not a Dask scheduler ({e})") from e
+                except (OSError, TimeoutError) as e:
+                    raise ConnectionError(f"no Dask scheduler answered at {address} within {timeout:g} s: {e}") from e
+                self._own_client = True
         # Asked of the scheduler directly: the client's cached answer (scheduler_info) is replaced
-        # now and then by one that lists no workers.
-        workers = sorted(self._client.sync(self._client.scheduler.identity)["workers"])
+        # now and then by one that lists no workers. A scheduler that has stopped answering (or a
+        # given client's, which reconnects for ever) is an error once the connection's time is up.
+        try:
+            identity = self._client.sync(self._client.scheduler.identity, callback_timeout=timeout)
+        except (OSError, TimeoutError) as e:
+            if timeout is None:
+                raise
+            raise ConnectionError(f"the Dask scheduler at {self._client.scheduler.address} did not answer within "
+                                  f"{timeout:g} s: {e}") from e
+        workers = sorted(identity["workers"])
         if not workers:
             raise RuntimeError(f"the Dask cluster at {self._client.scheduler.address} has no workers")
         return workers
@@ -1656,10 +1671,14 @@ def _request(element):
     return dict(element)
 
 
+class NotAScheduler(Exception):
+    """What answered at an address spoke, but not as a Dask server does."""
+
+
 def _handshake(address, timeout):
     """Opens a connection to the Dask server at `address` and closes it once the server has answered
     the greeting; raises TimeoutError when that takes more than `timeout` seconds, OSError when no
-    connection can be made.
+    connection can be made, NotAScheduler when what answers speaks another protocol.
 
     A Client waits for ever for the greeting of a server that accepts the connection and then says
     nothing (another kind of server on that port, or one that hangs): this bounds it. It runs on a
@@ -1688,8 +1707,13 @@ def _handshake(address, timeout):
         raise TimeoutError(f"no answer within {timeout:g} s")
     if isinstance(outcome[0], asyncio.TimeoutError):
         raise TimeoutError(f"no answer within {timeout:g} s") from None
-    if outcome[0] is not None:
-        raise outcome[0]
+    error = outcome[0]
+    if isinstance(error, Exception) and not isinstance(error, (OSError, TimeoutError, ValueError, TypeError)):
+        # Another kind of server that speaks first (HTTP, SSH): Dask reads its bytes as a frame's
+        # length and fails in its own way (a MemoryError, a struct.error).
+        raise NotAScheduler(f"{type(error).__name__}: {error}") from error
+    if error is not None:
+        raise error
 
 
 def _check_duration(duration):
