@@ -307,6 +307,30 @@ def test_ctrl_c_that_loses_a_name_in_the_drain_of_a_close_still_ends_the_batch(m
     assert_records(m)
 
 
+@pytest.mark.paced_only
+def test_a_close_made_inside_a_take_of_a_drain_leaves_no_name_waiting(make_manager):
+    # A SIGINT handler closes the manager while _stop_all's drain is inside a take, holding the
+    # queue's read lock: the close can take none of the names, and closes the queue over them.
+    m = make_manager(print, 0, True)  # nothing is ever dispatched
+    for _ in range(5):
+        m._send()
+    queue = m._var.queue
+    real_get, closed = queue.get, []
+
+    def get(*args, **kwargs):
+        del queue.get
+        with queue._rlock:
+            closed.append(m._close())
+        return real_get(*args, **kwargs)
+
+    queue.get = get
+    with pytest.raises(threads_main.ManagerError, match="^The manager has stopped$"):
+        m._stop_all()
+    assert closed == [True] and set(m._get_all_status().values()) == {CANCELLED}
+    assert m._get_run_status()["cancel"] == 5
+    assert_records(m)
+
+
 BACKLOG_LEFT_IN_THE_PIPE = """
     import logging, threads_main
     logging.getLogger("BrixelThreads").disabled = True

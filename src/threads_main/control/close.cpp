@@ -27,36 +27,6 @@ Ref close_error_line(PyObject* error)
     return require(PyUnicode_Concat(head.get(), text.get()));
 }
 
-// For a paced close whose drain was cut short: a Ctrl-C inside the queue's take can lose the name
-// it was reading, or leave the rest of the queue's pipe unreadable. With the queue closed and the
-// control loop ended, a name still waiting can never run: it is cancelled, as the drain would have
-// done, so that the batch ends. Names already dispatched (in `runs`) are the stop's to end. While
-// the control loop holds a name it took, nothing is done: that name looks like the lost ones.
-// Runs no Python code of its own.
-void cancel_stranded(const Ctx& c, PyObject* self, PyObject* var)
-{
-    ManagerObject* m = as_manager(self);
-    if (m->eager || m->taking > 0) {
-        return;
-    }
-    Ref runs = field(c, var, N_runs);
-    Ref dispatched = require(PySet_New(runs.get()));
-    Ref totals = field(c, var, N_totals);
-    Ref names = require(PySequence_List(totals.get()));
-    Ref threads = field(c, var, N_threads);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
-        PyObject* name = PyList_GET_ITEM(names.get(), i);
-        if (require_int(PySet_Contains(dispatched.get(), name))) {
-            continue;
-        }
-        Ref entry = task_entry(c, threads.get(), name);
-        if (entry.get() != Py_None && status_is(c, entry.get(), S_WAITING)) {
-            cancel_task(c, var, name);
-        }
-    }
-    dispatch_settle(c, self);
-}
-
 // True when an entry still has work ahead: waiting or running, or a failed task put back for a
 // re-run, which holds a fresh thread (a finished or stopped task holds none, and a cancelled one
 // keeps the thread it never started).
@@ -185,6 +155,36 @@ bool closed_by_another(const Ctx& c, PyObject* self)
 }
 
 }  // namespace
+
+// For a paced close whose drain was cut short, or a drain that a close left holding the queue: a Ctrl-C inside the queue's take can lose the name
+// it was reading, or leave the rest of the queue's pipe unreadable. With the queue closed and the
+// control loop ended, a name still waiting can never run: it is cancelled, as the drain would have
+// done, so that the batch ends. Names already dispatched (in `runs`) are the stop's to end. While
+// the control loop holds a name it took, nothing is done: that name looks like the lost ones.
+// Runs no Python code of its own.
+void cancel_stranded(const Ctx& c, PyObject* self, PyObject* var)
+{
+    ManagerObject* m = as_manager(self);
+    if (m->eager || m->taking > 0) {
+        return;
+    }
+    Ref runs = field(c, var, N_runs);
+    Ref dispatched = require(PySet_New(runs.get()));
+    Ref totals = field(c, var, N_totals);
+    Ref names = require(PySequence_List(totals.get()));
+    Ref threads = field(c, var, N_threads);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
+        PyObject* name = PyList_GET_ITEM(names.get(), i);
+        if (require_int(PySet_Contains(dispatched.get(), name))) {
+            continue;
+        }
+        Ref entry = task_entry(c, threads.get(), name);
+        if (entry.get() != Py_None && status_is(c, entry.get(), S_WAITING)) {
+            cancel_task(c, var, name);
+        }
+    }
+    dispatch_settle(c, self);
+}
 
 PyObject* manager_clear_record(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames)
@@ -325,6 +325,7 @@ PyObject* manager_close(PyObject* self, PyTypeObject* cls, PyObject* const* args
             if (var) {
                 Ref queue = field(c, var.get(), N_queue);
                 call_method(queue.get(), c.name(N_close));
+                as_manager(self)->queue_closed = true;
             }
         });
         steps.run([&] { call_method(self, c.name(N__stop_action)); });

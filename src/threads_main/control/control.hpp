@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include "state.hpp"
 #include "support/call.hpp"
 
 namespace threads_main {
@@ -20,5 +21,9 @@ MethodFn manager_rerun_failed;
 MethodFn manager_close;
 MethodFn manager_enter;
 MethodFn manager_exit;
+
+// Cancels the names of a closed paced manager that still read waiting outside the running ones:
+// with the queue closed and the control loop ended, nothing can take them any more.
+void cancel_stranded(const Ctx& c, PyObject* self, PyObject* var);
 
 }  // namespace threads_main

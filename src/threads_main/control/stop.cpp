@@ -364,6 +364,18 @@ PyObject* manager_clear_queue(PyObject* self, PyTypeObject* cls, PyObject* const
             }
         }
         catch (const PyErrSet&) {
+            // A close made while this drain was held up inside a take (by a signal handler's, on
+            // this thread) could take none of the names behind it, and closed the queue over them:
+            // they are cancelled here, where the drain that held them ends.
+            if (as_manager(self)->queue_closed && as_manager(self)->draining == 1) {
+                SavedError keep;
+                try {
+                    cancel_stranded(c, self, var.get());
+                }
+                catch (const PyErrSet&) {
+                    // left for `keep` to report
+                }
+            }
             // A Ctrl-C kept from an earlier take goes first: the take's own error may be its effect
             // (a name cut in half in the queue's pipe).
             lines.finish_others();
