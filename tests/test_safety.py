@@ -471,6 +471,28 @@ def test_fork_child_refuses_the_inherited_manager_and_builds_its_own(mode):
     assert "task's child ended: True" in out, out + err[-2000:]
 
 
+FORK_IN_WITH = """
+    import os, sys, time, threads_main
+    with threads_main.BrixelThreadsMain(lambda n: time.sleep(0.01) or n, 2, dispatch=sys.argv[1]) as m:
+        for n in range(5):
+            m._send(n=n)
+        pid = os.fork()
+        if pid == 0:
+            sys.exit(0)  # the child leaves the block: the manager is the parent's to close
+        _, status = os.waitpid(pid, 0)
+        m._join()
+        print("child:", os.waitstatus_to_exitcode(status), "parent:", len(m._var.success), flush=True)
+    print("closed:", m._is_close(), flush=True)
+"""
+
+
+@pytest.mark.parametrize("mode", ["paced", "eager"])
+def test_a_fork_child_leaving_a_with_block_exits_as_it_asked_and_the_parent_closes(mode):
+    code, out, err, _ = run_script(FORK_IN_WITH, args=(mode,))
+    assert code == 0 and "Traceback" not in err, err[-2000:]
+    assert "child: 0 parent: 5" in out and "closed: True" in out, out + err[-2000:]
+
+
 BROKEN_LOGGER = """
     import sys, threading, time, threads_main
 

@@ -371,7 +371,8 @@ PyObject* manager_enter(PyObject* self, PyTypeObject*, PyObject* const* args, Py
 
 // Closes through self unless the manager is closed already (the body may have closed it), and
 // returns None: an exception of the body always goes on, and one of the close is raised in its
-// context.
+// context. A child process forked inside the block leaves it without closing: the manager is the
+// parent's, to close when the parent leaves the block.
 PyObject* manager_exit(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames)
 {
@@ -379,6 +380,9 @@ PyObject* manager_exit(PyObject* self, PyTypeObject* cls, PyObject* const* args,
         PyObject* a[3];
         bind_args({"__exit__", {"exc_type", "exc_value", "traceback"}, 3}, args, nargs, kwnames, a);
         Ctx c = ctx_from_class(cls);
+        if (inherited(self)) {
+            return Py_NewRef(Py_None);
+        }
         if (!truthy(call_method(self, c.name(N__is_close)).get())) {
             try {
                 call_method(self, c.name(N__close));
