@@ -485,12 +485,41 @@ FORK_IN_WITH = """
     print("closed:", m._is_close(), flush=True)
 """
 
+# The control thread starts, then its start() raises (a Ctrl-C in its wait for the thread, or a
+# Thread class that fails once the thread runs): the caller has no manager to close.
+START_FAILS = """
+    import sys, threading, time, threads_main
+
+    class FailingStart(threading.Thread):
+        def start(self):
+            super().start()
+            raise KeyboardInterrupt
+
+    threads_main.Thread = FailingStart
+    try:
+        threads_main.BrixelThreadsMain(lambda: None, 2, dispatch=sys.argv[1])
+    except KeyboardInterrupt:
+        print("constructor raised", flush=True)
+    threads_main.Thread = threading.Thread
+    deadline = time.monotonic() + 5
+    while threading.active_count() > 1 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    print("threads left:", threading.active_count() - 1, flush=True)
+"""
+
 
 @pytest.mark.parametrize("mode", ["paced", "eager"])
 def test_a_fork_child_leaving_a_with_block_exits_as_it_asked_and_the_parent_closes(mode):
     code, out, err, _ = run_script(FORK_IN_WITH, args=(mode,))
     assert code == 0 and "Traceback" not in err, err[-2000:]
     assert "child: 0 parent: 5" in out and "closed: True" in out, out + err[-2000:]
+
+
+@pytest.mark.parametrize("mode", ["paced", "eager"])
+def test_a_constructor_whose_control_thread_start_fails_leaves_no_thread_behind(mode):
+    code, out, err, _ = run_script(START_FAILS, args=(mode,), timeout=20)
+    assert code == 0, err[-2000:]
+    assert "constructor raised" in out and "threads left: 0" in out, out + err[-2000:]
 
 
 BROKEN_LOGGER = """

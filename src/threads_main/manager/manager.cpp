@@ -246,7 +246,25 @@ int manager_init(PyObject* self, PyObject* args, PyObject* kwargs)
 
         // 4. The worker limit, and 5. the control thread.
         call_method(self, c.name(N__check_max_workers), max_workers, maximum);
-        call_method(self, c.name(N__start));
+        try {
+            call_method(self, c.name(N__start));
+        }
+        catch (const PyErrSet&) {
+            // The control thread may be running already (a Ctrl-C in start()'s wait for it, or a
+            // Thread class that fails once it has started it), and the caller gets no manager to
+            // close: it is stopped here, or the process could never exit.
+            {
+                SavedError keep;
+                try {
+                    set_field(c, var.get(), N_switch, Py_False);
+                }
+                catch (const PyErrSet&) {
+                    // left for `keep` to report
+                }
+                dispatch_close(self);
+            }
+            throw;
+        }
         return 0;
     });
 }
