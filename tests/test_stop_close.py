@@ -331,6 +331,32 @@ def test_a_close_made_inside_a_take_of_a_drain_leaves_no_name_waiting(make_manag
     assert_records(m)
 
 
+@pytest.mark.paced_only
+@pytest.mark.parametrize("changed_meanwhile", [False, True])
+def test_a_paced_drain_switches_threads_quickly_and_gives_the_interval_back(make_manager, changed_meanwhile):
+    # Each take lets go of the interpreter lock, and with tasks busy in Python code the drain waited
+    # the whole switch interval to get it back, take after take.
+    m = make_manager(print, 0, True)  # nothing is ever dispatched
+    for _ in range(3):
+        m._send()
+    queue, before = m._var.queue, sys.getswitchinterval()
+    real_get, seen = queue.get, []
+
+    def get(*args, **kwargs):
+        seen.append(sys.getswitchinterval())
+        if changed_meanwhile:
+            sys.setswitchinterval(0.002)  # the caller's own change, made during the drain
+        return real_get(*args, **kwargs)
+
+    queue.get = get
+    try:
+        assert m._clear_queue() is True
+        assert seen[0] == pytest.approx(0.00001) and m._get_run_status()["cancel"] == 3
+        assert sys.getswitchinterval() == pytest.approx(0.002 if changed_meanwhile else before)
+    finally:
+        sys.setswitchinterval(before)
+
+
 BACKLOG_LEFT_IN_THE_PIPE = """
     import logging, threads_main
     logging.getLogger("BrixelThreads").disabled = True

@@ -1,6 +1,7 @@
 // Stopping tasks: cancel waiting names, stop running threads.
 #include "control/control.hpp"
 
+#include <cmath>
 #include <utility>
 
 #include "dispatch/dispatch.hpp"
@@ -42,6 +43,67 @@ public:
 
 private:
     ManagerObject* m_;
+};
+
+// While a drain of the standard queue runs, the interpreter hands its lock to a thread that waits
+// for it after `quick_switch` seconds rather than its usual 5 ms. Each take lets go of the lock two
+// or three times (a poll and two reads of the queue's pipe), and with tasks busy in Python code the
+// drain waited out the whole interval to get it back every time: emptying a timed run's thousand
+// waiting names took seconds, during which the running tasks went on. Drains under way at once
+// share the change; the last to end restores the interval, unless someone has set another since.
+// The interval is the process's, as are these counts (GIL held).
+class QuickSwitches {
+public:
+    // Without the change (a failure to make it is dropped) when not `wanted`, or when it fails.
+    explicit QuickSwitches(bool wanted) noexcept
+    {
+        if (!wanted) {
+            return;
+        }
+        if (active_ == 0) {
+            double before = interval();
+            if (before < 0 || !set_interval(quick_switch)) {
+                PyErr_Clear();
+                return;
+            }
+            saved_ = before;
+        }
+        ++active_;
+        counted_ = true;
+    }
+    QuickSwitches(const QuickSwitches&) = delete;
+    QuickSwitches& operator=(const QuickSwitches&) = delete;
+    ~QuickSwitches()
+    {
+        if (!counted_ || --active_ > 0) {
+            return;
+        }
+        SavedError keep;
+        // The interpreter keeps the interval in whole microseconds.
+        if (std::abs(interval() - quick_switch) < 1e-7) {
+            set_interval(saved_);
+        }
+        PyErr_Clear();
+    }
+
+private:
+    // The interval in seconds, or -1 with an error set. Runs no Python code.
+    static double interval() noexcept
+    {
+        Ref sys = Ref::steal(PyImport_AddModuleRef("sys"));
+        Ref value = sys ? Ref::steal(PyObject_CallMethod(sys.get(), "getswitchinterval", nullptr)) : Ref();
+        return value ? PyFloat_AsDouble(value.get()) : -1;
+    }
+    static bool set_interval(double seconds) noexcept
+    {
+        Ref sys = Ref::steal(PyImport_AddModuleRef("sys"));
+        return sys && Ref::steal(PyObject_CallMethod(sys.get(), "setswitchinterval", "d", seconds));
+    }
+
+    static constexpr double quick_switch = 0.00001;
+    static inline int active_ = 0;
+    static inline double saved_ = 0.005;
+    bool counted_ = false;
 };
 
 // Asks the interpreter to raise `type` in the thread `id`. Throws with ValueError when no thread
@@ -316,6 +378,7 @@ PyObject* manager_clear_queue(PyObject* self, PyTypeObject* cls, PyObject* const
         Ctx c = ctx_from_class(cls);
         check_process(c, self);
         Draining draining(self);
+        QuickSwitches switches(!as_manager(self)->eager);
         // A failing logger does not keep the queue from being drained (a close relies on it), nor
         // does a Ctrl-C that lands in a take: their errors are raised once the drain is done, so
         // that the names behind them are still cancelled rather than left waiting for ever.
