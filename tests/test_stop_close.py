@@ -625,6 +625,32 @@ def test_rerun_failed_runs_the_task_again(make_manager):
     assert m._rerun_failed() is True and m._get_qsize() == 0  # nothing failed any more
 
 
+def test_a_stop_of_a_rerun_still_waiting_is_refused_and_one_running_is_stopped(make_manager):
+    calls, gate = [], threading.Event()
+
+    def task(key):
+        calls.append(key)
+        if key == "f" and calls.count("f") == 1:
+            raise ValueError("first time")
+        while not gate.is_set():
+            real_time.sleep(0.001)  # Python code: a stop lands at once
+
+    m = make_manager(task, 1)
+    m._send("f", key="f")
+    wait_until(m._done)
+    m._send("busy", key="busy")  # holds the only slot
+    wait_until(lambda: entry(m, "busy").status == RUNNING)
+    m._rerun_failed()  # "f" waits behind it, in `runs` from its first run
+    with pytest.raises(Exception, match="^Task <f> not running$"):
+        m._stop("f")
+    assert m._stop("busy") is True
+    wait_until(lambda: entry(m, "f").status == RUNNING)
+    assert m._stop("f") is True
+    gate.set()
+    assert m._join() is True
+    assert calls.count("f") == 2 and m._get_all_status() == {"f": STOPPED, "busy": STOPPED}
+
+
 class SettlesWhileItDispatches(threads_main.BrixelThreadsMain):
     """Between the take of a name and its dispatch, another operation may look for the batch's end."""
 

@@ -336,6 +336,13 @@ PyObject* manager_stop(PyObject* self, PyTypeObject* cls, PyObject* const* args,
         if (!contains(runs.get(), a[0])) {
             raise_task_error(a[0], "> not running");
         }
+        // A failed task put back for a re-run is in `runs` from its first run, yet it waits: the
+        // walk would find nothing to stop, and it would run all the same. It is refused as any
+        // waiting task is.
+        Ref entry = task_entry(c, threads.get(), a[0]);
+        if (!Py_IsNone(entry.get()) && dispatch_waits_again(c, self, entry.get(), a[0])) {
+            raise_task_error(a[0], "> not running");
+        }
         call_method(self, c.name(N__stop_action), a[0]);
         Ref log = manager_log(c, self);
         log_text(c, log.get(), N_info, "Stop complete");

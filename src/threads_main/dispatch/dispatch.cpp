@@ -257,6 +257,18 @@ bool dispatch_has_waiting(PyObject* manager) noexcept
     return eager && eager_has_waiting(eager);
 }
 
+bool dispatch_waits_again(const Ctx& c, PyObject* manager, PyObject* entry, PyObject* name)
+{
+    if (!status_is(c, entry, S_FAILED)) {
+        return false;  // a re-run keeps the status until its worker begins
+    }
+    Ref thread = field(c, entry, N_thread);
+    if (PyObject* eager = eager_queue_of(manager)) {
+        return !truthy(thread.get()) && eager_holds(eager, name);
+    }
+    return truthy(thread.get()) && !truthy(getattr(thread.get(), c.name(N_ident)).get());
+}
+
 void dispatch_forget(PyObject* manager) noexcept
 {
     if (PyObject* queue = std::exchange(as_manager(manager)->eager, nullptr)) {

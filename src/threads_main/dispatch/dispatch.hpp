@@ -84,6 +84,12 @@ void dispatch_close(PyObject* manager) noexcept;
 // Whether the engine's own queue holds a task (work that a record clearing must not drop).
 bool dispatch_has_waiting(PyObject* manager) noexcept;
 
+// Whether a task that `runs` lists waits to run again, put back by _rerun_failed: it reads failed,
+// its entry holds no thread that has started, and (eagerly) its name is in the queue. A paced queue
+// cannot be searched: there, the fresh thread in the entry, not yet started, tells it. `entry` is
+// the task's.
+bool dispatch_waits_again(const Ctx& c, PyObject* manager, PyObject* entry, PyObject* name);
+
 // The manager is going: the engine lets go of it. For the manager's dealloc.
 void dispatch_forget(PyObject* manager) noexcept;
 

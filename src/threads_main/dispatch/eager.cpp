@@ -841,6 +841,18 @@ bool eager_has_waiting(PyObject* queue) noexcept
     return !as_queue(queue)->fifo->empty();
 }
 
+bool eager_holds(PyObject* queue, PyObject* name) noexcept
+{
+    bool text = PyUnicode_CheckExact(name);
+    for (const Node& node : *as_queue(queue)->fifo) {
+        if (node.name == name
+            || (text && PyUnicode_CheckExact(node.name) && PyUnicode_Compare(node.name, name) == 0)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void eager_forget_manager(PyObject* queue) noexcept
 {
     as_queue(queue)->manager = nullptr;
