@@ -156,12 +156,13 @@ bool closed_by_another(const Ctx& c, PyObject* self)
 
 }  // namespace
 
-// For a paced close whose drain was cut short, or a drain that a close left holding the queue: a Ctrl-C inside the queue's take can lose the name
-// it was reading, or leave the rest of the queue's pipe unreadable. With the queue closed and the
-// control loop ended, a name still waiting can never run: it is cancelled, as the drain would have
-// done, so that the batch ends. Names already dispatched (in `runs`) are the stop's to end. While
-// the control loop holds a name it took, nothing is done: that name looks like the lost ones.
-// Runs no Python code of its own.
+// For a paced close whose drain was cut short, or a drain that a close left holding the queue: a
+// Ctrl-C inside the queue's take can lose the name it was reading, or leave the rest of the queue's
+// pipe unreadable, and a close cannot take from a queue that a drain holds. With the queue closed
+// and the control loop ended, a name still waiting can never run: it is cancelled, as the drain
+// would have done, so that the batch ends. Names already dispatched (in `runs`) are the stop's to
+// end. While the control loop holds a name it took, nothing is done: that name looks like the lost
+// ones. Runs no Python code of its own.
 void cancel_stranded(const Ctx& c, PyObject* self, PyObject* var)
 {
     ManagerObject* m = as_manager(self);

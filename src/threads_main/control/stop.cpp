@@ -87,7 +87,7 @@ public:
     }
 
 private:
-    // The interval in seconds, or -1 with an error set. Runs no Python code.
+    // The interval in seconds, or -1 with an error set. Only sys's own functions run.
     static double interval() noexcept
     {
         Ref sys = Ref::steal(PyImport_AddModuleRef("sys"));
