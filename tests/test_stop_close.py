@@ -285,15 +285,20 @@ def test_a_ctrl_c_while_the_close_waits_for_the_store_lock_still_closes(make_man
         m._send(x=1)
 
 
+def never_dispatching(make_manager, waiting):
+    """A manager whose limit of 0 (taken as it is) never lets a task start, with `waiting` tasks
+    queued; with its queue, and the queue's own get."""
+    m = make_manager(print, 0, True)
+    for _ in range(waiting):
+        m._send()
+    return m, m._var.queue, m._var.queue.get
+
+
 @pytest.mark.paced_only
 def test_ctrl_c_that_loses_a_name_in_the_drain_of_a_close_still_ends_the_batch(make_manager):
     # A Ctrl-C inside the queue's take can lose the name it was reading: the drain goes on for the
     # names behind it, and the close cancels the lost one, which can no longer run.
-    m = make_manager(print, 0, True)  # nothing is ever dispatched
-    for _ in range(5):
-        m._send()
-    queue = m._var.queue
-    real_get = queue.get
+    m, queue, real_get = never_dispatching(make_manager, 5)
 
     def get(*args, **kwargs):
         real_get(*args, **kwargs)  # read, then lost (an empty queue's error passes through)
@@ -311,11 +316,8 @@ def test_ctrl_c_that_loses_a_name_in_the_drain_of_a_close_still_ends_the_batch(m
 def test_a_close_made_inside_a_take_of_a_drain_leaves_no_name_waiting(make_manager):
     # A SIGINT handler closes the manager while _stop_all's drain is inside a take, holding the
     # queue's read lock: the close can take none of the names, and closes the queue over them.
-    m = make_manager(print, 0, True)  # nothing is ever dispatched
-    for _ in range(5):
-        m._send()
-    queue = m._var.queue
-    real_get, closed = queue.get, []
+    m, queue, real_get = never_dispatching(make_manager, 5)
+    closed = []
 
     def get(*args, **kwargs):
         del queue.get
@@ -336,11 +338,8 @@ def test_a_close_made_inside_a_take_of_a_drain_leaves_no_name_waiting(make_manag
 def test_a_paced_drain_switches_threads_quickly_and_gives_the_interval_back(make_manager, changed_meanwhile):
     # Each take lets go of the interpreter lock, and with tasks busy in Python code the drain waited
     # the whole switch interval to get it back, take after take.
-    m = make_manager(print, 0, True)  # nothing is ever dispatched
-    for _ in range(3):
-        m._send()
-    queue, before = m._var.queue, sys.getswitchinterval()
-    real_get, seen = queue.get, []
+    m, queue, real_get = never_dispatching(make_manager, 3)
+    before, seen = sys.getswitchinterval(), []
 
     def get(*args, **kwargs):
         seen.append(sys.getswitchinterval())
@@ -412,9 +411,7 @@ def test_stop_all_overtaken_by_a_close_says_the_manager_has_stopped(recording_lo
 def test_two_closes_at_once_one_closes_the_other_refuses(make_manager):
     # A task's close and the caller's, both past the open check: only one may drain and close the
     # queue; the other refuses, as it would a moment later.
-    m = make_manager(print, 0, True)  # nothing is ever dispatched
-    for _ in range(3):
-        m._send()
+    m, _, _ = never_dispatching(make_manager, 3)
     assert close_twice_at_once(m) == [True, "The manager has stopped"]
     said = [text for level, text in m._log.lines if level != "debug"]
     assert said == ["Close......", "Clear queue......", "Clear queue complete", "Close complete"]
