@@ -75,8 +75,8 @@ public:
     QuickSwitches& operator=(const QuickSwitches&) = delete;
     ~QuickSwitches()
     {
-        if (!counted_ || --active_ > 0) {
-            return;
+        if (!counted_ || --active_ > 0 || !attached()) {
+            return;  // (a thread ended at interpreter exit touches nothing)
         }
         SavedError keep;
         // The interpreter keeps the interval in whole microseconds.
