@@ -202,11 +202,12 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
     wait for a cluster given by its address or client: seconds, or a text Dask takes ("10s"); None
     for Dask's own setting.
 
-    Raises ImportError without the cluster extra, ValueError for a `dispatch`, `processes` or
-    `duration` out of range, TypeError for a `duration` that is not a number, for a `reserve` that
-    cannot be pickled and for a task function that cannot be sent to (or loaded in) the worker
-    processes, and ConnectionError when no scheduler answers at `address` (or the client's) in time,
-    when what answers there is not a Dask scheduler, or when the client given is closed.
+    Raises ImportError without the cluster extra, ValueError for a `dispatch`, `processes`,
+    `duration` or `connect_timeout` out of range, TypeError for a `duration` that is not a number,
+    for a `reserve` that cannot be pickled and for a task function that cannot be sent to (or loaded
+    in) the worker processes, and ConnectionError when no scheduler answers at `address` (or the
+    client's) in time, when what answers there is not a Dask scheduler, or when the client given is
+    closed.
     """
 
     def __init__(self, func: Callable[..., Any], max_workers: int | None = None, maximum: bool = False,
@@ -363,7 +364,14 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
             # Seconds, or a text such as "10s" as Dask takes it; None for Dask's own setting.
             if timeout is None:
                 timeout = dask.config.get("distributed.comm.timeouts.connect")
-            timeout = parse_timedelta(timeout, default="seconds")
+            try:
+                seconds = parse_timedelta(timeout, default="seconds")
+            except (ValueError, KeyError, TypeError):
+                seconds = None  # Dask's own errors here read oddly ("could not convert string to float: '1-1'")
+            if seconds is None or not seconds >= 0:
+                raise ValueError(f"connect_timeout must be 0 or more seconds, or a text Dask takes such as '10s', "
+                                 f"not {timeout!r}")
+            timeout = seconds
             if isinstance(address, distributed.Client):
                 if address.status != "running":
                     raise ConnectionError(f"the Dask client given is {address.status}: pass one that is running")
