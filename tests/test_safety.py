@@ -522,6 +522,46 @@ def test_a_constructor_whose_control_thread_start_fails_leaves_no_thread_behind(
     assert "constructor raised" in out and "threads left: 0" in out, out + err[-2000:]
 
 
+# A fork while a drain of the default dispatch runs on another thread: the child starts with the
+# drain's quick thread switching, and gives it back once a drain of its own has ended.
+FORK_IN_DRAIN = """
+    import os, sys, threading, threads_main
+    before = sys.getswitchinterval()
+    m = threads_main.BrixelThreadsMain(print, 0, True)  # nothing is ever dispatched
+    m._send()
+    queue, real_get = m._var.queue, m._var.queue.get
+    inside, release = threading.Event(), threading.Event()
+
+    def get(*args, **kwargs):
+        inside.set()
+        release.wait(5)
+        return real_get(*args, **kwargs)
+
+    queue.get = get
+    drain = threading.Thread(target=m._clear_queue)
+    drain.start()
+    inside.wait(5)
+    pid = os.fork()
+    if pid == 0:
+        fresh = threads_main.BrixelThreadsMain(print, 0, True)
+        fresh._send()
+        fresh._close()
+        print("child:", sys.getswitchinterval() == before, flush=True)
+        os._exit(0)
+    os.waitpid(pid, 0)
+    release.set()
+    drain.join()
+    m._close()
+    print("parent:", sys.getswitchinterval() == before, flush=True)
+"""
+
+
+def test_a_child_forked_during_a_drain_gets_the_switch_interval_back():
+    code, out, err, _ = run_script(FORK_IN_DRAIN)
+    assert code == 0, err[-2000:]
+    assert "child: True" in out and "parent: True" in out, out + err[-2000:]
+
+
 BROKEN_LOGGER = """
     import sys, threading, time, threads_main
 

@@ -356,6 +356,31 @@ def test_a_paced_drain_switches_threads_quickly_and_gives_the_interval_back(make
         sys.setswitchinterval(before)
 
 
+@pytest.mark.paced_only
+def test_a_close_inside_a_take_whose_own_drain_fails_cancels_each_name_once(make_manager):
+    # The take has read a name the drain has yet to cancel: the close, whose own drain fails, leaves
+    # what is left to the drain, which cancels it as it meets the closed queue.
+    m, queue, real_get = never_dispatching(make_manager, 5)
+
+    def failing_drain():
+        raise RuntimeError("drain broke")
+
+    def get(*args, **kwargs):
+        del queue.get
+        name = real_get(True, 5)  # (the queue's feeder thread may not have written it yet)
+        m._clear_queue = failing_drain
+        with pytest.raises(threads_main.ManagerError, match="^Close error：drain broke$"):
+            m._close()
+        del m._clear_queue
+        return name
+
+    queue.get = get
+    with pytest.raises(ValueError, match="is closed"):
+        m._clear_queue()
+    assert sorted(m._var.cancels) == sorted(m._var.totals)
+    assert_records(m)
+
+
 BACKLOG_LEFT_IN_THE_PIPE = """
     import logging, threads_main
     logging.getLogger("BrixelThreads").disabled = True
@@ -640,6 +665,8 @@ def test_a_stop_of_a_rerun_still_waiting_is_refused_and_one_running_is_stopped(m
     m._rerun_failed()  # "f" waits behind it, in `runs` from its first run
     with pytest.raises(Exception, match="^Task <f> not running$"):
         m._stop("f")
+    with pytest.raises(Exception, match="^Task <f> not running$"):
+        m._stop(type("Name", (str,), {})("f"))  # the same text in a str of another class
     assert m._stop("busy") is True
     wait_until(lambda: entry(m, "f").status == RUNNING)
     assert m._stop("f") is True

@@ -345,7 +345,9 @@ PyObject* manager_close(PyObject* self, PyTypeObject* cls, PyObject* const* args
                 log_object(c, manager_log(c, self).get(), N_warning, line.get());
             }
         });
-        if (!drained && var) {
+        // A drain still under way (this close was made inside one of its takes) may hold a name it
+        // read; the last drain to end cancels what is left.
+        if (!drained && var && as_manager(self)->draining == 0) {
             steps.run([&] { cancel_stranded(c, self, var.get()); });
         }
         steps.run([&] { log_text(c, manager_log(c, self).get(), N_info, "Close complete"); });

@@ -60,27 +60,42 @@ public:
         if (!wanted) {
             return;
         }
+        long pid = current_process_id();
+        if (owner_ != pid) {
+            // A child forked while a drain ran inherits its count: the count starts afresh.
+            owner_ = pid;
+            active_ = 0;
+        }
         if (active_ == 0) {
             double before = interval();
-            if (before < 0 || !set_interval(quick_switch)) {
+            if (before < 0) {
                 PyErr_Clear();
                 return;
             }
-            saved_ = before;
+            // Already quick: left so by a drain of the parent this process was forked from, whose
+            // interval is the one to give back.
+            if (!is_quick(before)) {
+                saved_ = before;
+            }
+            if (!set_interval(quick_switch)) {
+                PyErr_Clear();
+                return;
+            }
         }
         ++active_;
-        counted_ = true;
+        pid_ = pid;
     }
     QuickSwitches(const QuickSwitches&) = delete;
     QuickSwitches& operator=(const QuickSwitches&) = delete;
     ~QuickSwitches()
     {
-        if (!counted_ || --active_ > 0 || !attached()) {
-            return;  // (a thread ended at interpreter exit touches nothing)
+        // (A thread ended at interpreter exit touches nothing; nor does a drain begun in the parent
+        // of this process.)
+        if (pid_ == 0 || pid_ != current_process_id() || --active_ > 0 || !attached()) {
+            return;
         }
         SavedError keep;
-        // The interpreter keeps the interval in whole microseconds.
-        if (std::abs(interval() - quick_switch) < 1e-7) {
+        if (is_quick(interval())) {
             set_interval(saved_);
         }
         PyErr_Clear();
@@ -99,12 +114,34 @@ private:
         Ref sys = Ref::steal(PyImport_AddModuleRef("sys"));
         return sys && Ref::steal(PyObject_CallMethod(sys.get(), "setswitchinterval", "d", seconds));
     }
+    // The interpreter keeps the interval in whole microseconds.
+    static bool is_quick(double seconds) noexcept { return std::abs(seconds - quick_switch) < 1e-7; }
 
     static constexpr double quick_switch = 0.00001;
     static inline int active_ = 0;
+    static inline long owner_ = 0;  // the process that `active_` counts in
     static inline double saved_ = 0.005;
-    bool counted_ = false;
+    long pid_ = 0;  // the process this drain counted itself in; 0 when it did not
 };
+
+// A close made while a drain was held up inside a take (by a signal handler's, on its thread, or
+// while another thread's take held the queue's read lock) could take none of the names behind it,
+// and closed the queue over them. It leaves them to the drains: the last to end cancels them,
+// however it ends (the pending error, if any, is kept).
+void cancel_left_to_drains(const Ctx& c, PyObject* self, PyObject* var)
+{
+    ManagerObject* m = as_manager(self);
+    if (!m->queue_closed || m->draining != 1) {
+        return;
+    }
+    SavedError keep;
+    try {
+        cancel_stranded(c, self, var);
+    }
+    catch (const PyErrSet&) {
+        // left for `keep` to report
+    }
+}
 
 // Asks the interpreter to raise `type` in the thread `id`. Throws with ValueError when no thread
 // has that identifier, and with SystemError (after withdrawing the request) when more than one
@@ -339,8 +376,13 @@ PyObject* manager_stop(PyObject* self, PyTypeObject* cls, PyObject* const* args,
         // A failed task put back for a re-run is in `runs` from its first run, yet it waits: the
         // walk would find nothing to stop, and it would run all the same. It is refused as any
         // waiting task is.
+        // Under the store's lock, as the walk decides: the control loop holds it until the thread
+        // it starts has begun, so a re-run half-way through its start is not taken for one waiting.
+        StoreLock lock(c, var.get());
         Ref entry = task_entry(c, threads.get(), a[0]);
-        if (!Py_IsNone(entry.get()) && dispatch_waits_again(c, self, entry.get(), a[0])) {
+        bool waits = !Py_IsNone(entry.get()) && dispatch_waits_again(c, self, entry.get(), a[0]);
+        lock.release();
+        if (waits) {
             raise_task_error(a[0], "> not running");
         }
         call_method(self, c.name(N__stop_action), a[0]);
@@ -434,23 +476,13 @@ PyObject* manager_clear_queue(PyObject* self, PyTypeObject* cls, PyObject* const
             }
         }
         catch (const PyErrSet&) {
-            // A close made while this drain was held up inside a take (by a signal handler's, on
-            // this thread) could take none of the names behind it, and closed the queue over them:
-            // they are cancelled here, where the drain that held them ends.
-            if (as_manager(self)->queue_closed && as_manager(self)->draining == 1) {
-                SavedError keep;
-                try {
-                    cancel_stranded(c, self, var.get());
-                }
-                catch (const PyErrSet&) {
-                    // left for `keep` to report
-                }
-            }
+            cancel_left_to_drains(c, self, var.get());
             // A Ctrl-C kept from an earlier take goes first: the take's own error may be its effect
             // (a name cut in half in the queue's pipe).
             lines.finish_others();
             throw;
         }
+        cancel_left_to_drains(c, self, var.get());
         // A batch whose last waiting tasks were cancelled ends now.
         dispatch_settle(c, self);
         lines.run([&] { log_text(c, manager_log(c, self).get(), N_info, "Clear queue complete"); });

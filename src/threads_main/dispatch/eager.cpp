@@ -843,10 +843,10 @@ bool eager_has_waiting(PyObject* queue) noexcept
 
 bool eager_holds(PyObject* queue, PyObject* name) noexcept
 {
-    bool text = PyUnicode_CheckExact(name);
+    bool text = PyUnicode_Check(name);
     for (const Node& node : *as_queue(queue)->fifo) {
         if (node.name == name
-            || (text && PyUnicode_CheckExact(node.name) && PyUnicode_Compare(node.name, name) == 0)) {
+            || (text && PyUnicode_Check(node.name) && PyUnicode_Compare(node.name, name) == 0)) {
             return true;
         }
     }

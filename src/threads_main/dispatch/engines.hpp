@@ -98,7 +98,8 @@ void eager_wake_all(PyObject* queue) noexcept;
 
 // Whether the FIFO holds a task.
 bool eager_has_waiting(PyObject* queue) noexcept;
-// Whether `name` waits in the queue (the same object, or an equal str). Runs no Python code.
+// Whether `name` waits in the queue (the same object, or a str of the same text). Runs no Python
+// code.
 bool eager_holds(PyObject* queue, PyObject* name) noexcept;
 
 // The manager is going: the FIFO no longer wakes or starts threads for it.
