@@ -368,7 +368,7 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
                 seconds = parse_timedelta(timeout, default="seconds")
             except (ValueError, KeyError, TypeError):
                 seconds = None  # Dask's own errors here read oddly ("could not convert string to float: '1-1'")
-            if seconds is None or not seconds >= 0:
+            if seconds is None or not 0 <= seconds <= threading.TIMEOUT_MAX - 5:  # (a handshake waits 5 s more)
                 raise ValueError(f"connect_timeout must be 0 or more seconds, or a text Dask takes such as '10s', "
                                  f"not {timeout!r}")
             timeout = seconds
