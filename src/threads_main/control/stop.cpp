@@ -375,9 +375,9 @@ PyObject* manager_stop(PyObject* self, PyTypeObject* cls, PyObject* const* args,
         }
         // A failed task put back for a re-run is in `runs` from its first run, yet it waits: the
         // walk would find nothing to stop, and it would run all the same. It is refused as any
-        // waiting task is.
-        // Under the store's lock, as the walk decides: the control loop holds it until the thread
-        // it starts has begun, so a re-run half-way through its start is not taken for one waiting.
+        // waiting task is. Judged under the store's lock, as the walk judges: the control loop
+        // holds it until the thread it starts has begun, so a re-run half-way through its start is
+        // not taken for one waiting.
         StoreLock lock(c, var.get());
         Ref entry = task_entry(c, threads.get(), a[0]);
         bool waits = !Py_IsNone(entry.get()) && dispatch_waits_again(c, self, entry.get(), a[0]);
