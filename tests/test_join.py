@@ -65,7 +65,11 @@ def summaries(m):
     (10.0, 8.0, 0.0, (0, 4, 0), dict(total=0, done=2, failed=1, all_time=50),
      ["summary +     -2 in 00:00:02 =   -1.0/s Avg:     0 Min:     0 Max:     0 Err:     1 (0.00%)",
       "summary =      2 in 00:00:10 =    0.2/s Avg:    25 Min:     0 Max:     0 Err:     1 (50.00%)"]),
-], ids=["plain-snapshot", "zero-lengths", "wrap-and-wide", "negative-count"])
+    # the clock set back an hour since the previous line and since the start: both spans read 00:00:00
+    (100.0, 3700.0, 3650.0, (0, 0, 0), dict(total=3, done=3, all_time=30, min_time=5, max_time=20),
+     ["summary +      3 in 00:00:00 =    0.0/s Avg:    10 Min:     5 Max:    20 Err:     0 (0.00%)",
+      "summary =      3 in 00:00:00 =    0.0/s Avg:    10 Min:     5 Max:    20 Err:     0 (0.00%)"]),
+], ids=["plain-snapshot", "zero-lengths", "wrap-and-wide", "negative-count", "clock-set-back"])
 def test_summary_lines(make, monkeypatch, now, elapsed, start, old, stored, expected):
     monkeypatch.setattr(threads_main, "time", FastTime())
     threads_main.time.time = lambda: now

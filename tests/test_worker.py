@@ -229,12 +229,14 @@ def test_a_worker_class_put_in_place_of_ours_runs_the_tasks(make_manager, monkey
 
 
 def test_timing_fields_treat_zero_as_unset(monkeypatch):
-    # Elapsed times of 0, 125 and 500 ms, then a failure of 250 ms, which counts too; then a failure
-    # whose end the clock cannot read, which keeps its own error and leaves the figures alone.
-    monkeypatch.setattr(threads_main, "time",
-                        Clock(3000.0, 3000.0, 4000.0, 4000.125, 1000.0, 1000.5, 5000.0, 5000.25, 6000.0))
+    # Elapsed times of 0, 125 and 500 ms; then 0 ms, which leaves the minimum that is set alone, and
+    # a clock set back 1 s, which counts as 0 ms; then a failure of 250 ms, which counts too; then a
+    # failure whose end the clock cannot read, which keeps its own error and leaves the figures alone.
+    monkeypatch.setattr(threads_main, "time", Clock(3000.0, 3000.0, 4000.0, 4000.125, 1000.0, 1000.5, 7000.0,
+                                                    7000.0, 8000.0, 7999.0, 5000.0, 5000.25, 6000.0))
     var = make_store(lambda: None)
-    expected = {"a": (0, 0, 0), "b": (125, 125, 125), "c": (125, 500, 625)}
+    expected = {"a": (0, 0, 0), "b": (125, 125, 125), "c": (125, 500, 625), "zero": (125, 500, 625),
+                "back": (125, 500, 625)}
     for name, times in expected.items():
         run(var, name)
         assert (var.min_time, var.max_time, var.all_time) == times

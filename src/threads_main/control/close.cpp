@@ -373,7 +373,7 @@ PyObject* manager_enter(PyObject* self, PyTypeObject*, PyObject* const* args, Py
 }
 
 // Closes through self unless the manager is closed already (the body may have closed it), and
-// returns None: an exception of the body always goes on, and one of the close is raised in its
+// returns None: an exception of the body is never suppressed, and one of the close is raised in its
 // context. A child process forked inside the block leaves it without closing: the manager is the
 // parent's, to close when the parent leaves the block.
 PyObject* manager_exit(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,

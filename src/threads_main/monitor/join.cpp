@@ -186,17 +186,18 @@ struct LineFormats {
 
 Ref format(PyObject* value, const Ref& spec) { return require(PyObject_Format(value, spec.get())); }
 
-// time.strftime("%H:%M:%S", time.gmtime(seconds)): eight characters that drop whole days.
-Ref clock_text(const Ctx& c, PyObject* seconds, const LineFormats& f)
-{
-    Ref time = c.global(N_time);
-    Ref parts = call_method(time.get(), c.name(N_gmtime), seconds);
-    return call_method(time.get(), c.name(N_strftime), f.clock.get(), parts.get());
-}
-
 bool positive(const Ctx& c, PyObject* value)
 {
     return require_int(PyObject_RichCompareBool(value, c.st->zero, Py_GT)) != 0;
+}
+
+// time.strftime("%H:%M:%S", time.gmtime(seconds)): eight characters that drop whole days. A span
+// that a clock set back made negative reads 00:00:00.
+Ref clock_text(const Ctx& c, PyObject* seconds, const LineFormats& f)
+{
+    Ref time = c.global(N_time);
+    Ref parts = call_method(time.get(), c.name(N_gmtime), positive(c, seconds) ? seconds : c.st->zero);
+    return call_method(time.get(), c.name(N_strftime), f.clock.get(), parts.get());
 }
 
 // round(part / whole, 1) for a positive `whole`, else the float 0.0.

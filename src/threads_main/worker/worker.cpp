@@ -143,8 +143,10 @@ void fold_timing(const Ctx& c, PyObject* var, PyObject* elapsed)
 {
     TimingLock locked;
     Ref min_time = field(c, var, N_min_time);
-    // A stored 0 means "unset": the first returned task replaces it whatever its time.
-    if (!truthy(min_time.get()) || require_int(PyObject_RichCompareBool(elapsed, min_time.get(), Py_LT))) {
+    // A stored 0 means "unset": the first returned task replaces it whatever its time. A run
+    // measured as 0 ms does not lower a minimum that is set, so the minimum never rises again.
+    if (!truthy(min_time.get())
+        || (truthy(elapsed) && require_int(PyObject_RichCompareBool(elapsed, min_time.get(), Py_LT)))) {
         set_field(c, var, N_min_time, elapsed);
     }
     Ref max_time = field(c, var, N_max_time);
@@ -154,6 +156,14 @@ void fold_timing(const Ctx& c, PyObject* var, PyObject* elapsed)
     Ref all_time = field(c, var, N_all_time);
     Ref sum = require(PyNumber_Add(all_time.get(), elapsed));
     set_field(c, var, N_all_time, sum.get());
+}
+
+// Folds the run that began at start_ms, in whole milliseconds. A clock set back while it ran
+// gives 0, not a negative time.
+void fold_run_time(const Ctx& c, PyObject* var, double start_ms)
+{
+    Ref elapsed = require(PyLong_FromDouble(std::max(std::trunc(now_seconds(c) * 1000.0 - start_ms), 0.0)));
+    fold_timing(c, var, elapsed.get());
 }
 
 // Whether a returned result matches the break result: a false break result never does; a list,
@@ -176,8 +186,7 @@ bool matches_break(const Ctx& c, PyObject* var, PyObject* result)
 // the result matched the break result (the name went to `failed`).
 bool record_return(const Ctx& c, PyObject* var, PyObject* entry, PyObject* name, PyObject* result, double start_ms)
 {
-    Ref elapsed = require(PyLong_FromDouble(std::trunc(now_seconds(c) * 1000.0 - start_ms)));
-    fold_timing(c, var, elapsed.get());
+    fold_run_time(c, var, start_ms);
     if (truthy(field(c, var, N_reserve).get())) {
         set_entry_field(c, entry, N_result, result);
     }
@@ -313,8 +322,7 @@ PyObject* run_task(const Ctx& c, PyObject* self, Run* run, Metrics* metrics, PyO
             if (!timed) {
                 throw PyErrSet{};
             }
-            Ref elapsed = require(PyLong_FromDouble(std::trunc(now_seconds(c) * 1000.0 - start_ms)));
-            fold_timing(c, var, elapsed.get());
+            fold_run_time(c, var, start_ms);
         }
         catch (const PyErrSet&) {
             PyErr_Clear();  // nothing set when the start was never timed
