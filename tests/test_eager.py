@@ -2,6 +2,7 @@
 
 import _thread
 import os
+import signal
 import subprocess
 import sys
 import threading
@@ -270,6 +271,7 @@ def test_a_blocking_get_on_the_queue_sees_a_ctrl_c(eager):
             late.append(True)
             m._var.queue.put("late")  # ends a get that did not see the Ctrl-C
 
+    before = signal.signal(signal.SIGINT, signal.default_int_handler)  # (a background shell ignores it)
     helper = threading.Thread(target=interrupt)
     helper.start()
     try:
@@ -278,6 +280,7 @@ def test_a_blocking_get_on_the_queue_sees_a_ctrl_c(eager):
     finally:
         answered.set()
         helper.join()
+        signal.signal(signal.SIGINT, before)
     assert late == []
 
 
