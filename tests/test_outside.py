@@ -3,6 +3,8 @@
 import gc
 import logging
 import os
+import subprocess
+import sys
 import threading
 import time
 import uuid
@@ -245,12 +247,16 @@ def _close_cycle_through_store(store, name, how):
         store.set(name, value={"result": result, "thread": None, "status": "完成"})
     elif how == "attribute":
         store.get(name).result = held
+    elif how == "object-setattr":
+        object.__setattr__(store.get(name), "result", held)
+    elif how == "descriptor":
+        type(store.get(name)).status.__set__(store.get(name), held)
     else:
         vars(store.get(name))["extra"] = held
     return weakref.ref(held)
 
 
-@pytest.mark.parametrize("how", ["set", "attribute", "tuple", "dict"])
+@pytest.mark.parametrize("how", ["set", "attribute", "object-setattr", "descriptor", "tuple", "dict"])
 def test_an_entry_is_collected_with_any_cycle_it_closes(how):
     # A finished task's entry holds no container and stays out of the collector's walks; whatever
     # container reaches it later makes it part of the walk again.
@@ -262,6 +268,33 @@ def test_an_entry_is_collected_with_any_cycle_it_closes(how):
     del store
     gc.collect()
     assert ref() is None
+
+
+def test_a_deep_chain_of_entries_is_freed_without_recursing_per_link():
+    # Each entry's result is the one before: dropping the last frees them all, as a chain of lists
+    # would be, without a C stack frame per link (in a child: a crash would take the run with it).
+    code = """if True:
+        from brixel_var import BrixelVar
+        store, last = BrixelVar(), None
+        for i in range(1_000_000):
+            store.set(i, value={"result": last})
+            last = store.get(i)
+        store.clear()
+        del last
+        print("freed")
+    """
+    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
+                           env={**os.environ, "PYTHONFAULTHANDLER": "1"})
+    assert (child.returncode, child.stdout) == (0, "freed\n"), child.stderr[-2000:]
+
+
+def test_a_mappings_own_attribute_error_is_not_taken_for_no_mapping():
+    class Config:
+        def items(self):
+            return self.missing
+
+    with pytest.raises(AttributeError, match="missing"):
+        BrixelVar().set("t", value=Config())
 
 
 def _collect(logger: logging.Logger) -> list:

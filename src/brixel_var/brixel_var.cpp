@@ -221,13 +221,18 @@ int entry_clear(PyObject* self) noexcept
     return 0;
 }
 
+// An entry's result may be another entry, and so on for as long as a caller likes: the trashcan
+// defers the deeper deallocations, as CPython's own containers do, rather than recursing once per
+// link.
 void entry_dealloc(PyObject* self) noexcept
 {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, entry_dealloc)
     entry_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 PyObject* entry_repr(PyObject* self) noexcept
@@ -360,12 +365,19 @@ Ref make_entry(State* st, PyObject* mapping) noexcept
         return entry;
     }
 
-    Ref listed = Ref::steal(PyMapping_Items(mapping));
-    if (!listed) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
+    // No items() means no mapping; an AttributeError raised inside the mapping's own items() is the
+    // caller's to see as it is.
+    PyObject* method = nullptr;
+    int found = PyObject_GetOptionalAttrString(mapping, "items", &method);
+    Py_XDECREF(method);
+    if (found <= 0) {
+        if (found == 0) {
             PyErr_Format(PyExc_TypeError, "value must be a mapping, not %T", mapping);
         }
+        return Ref();
+    }
+    Ref listed = Ref::steal(PyMapping_Items(mapping));
+    if (!listed) {
         return Ref();
     }
     // The list may be the mapping's own, which a key's __hash__ or an old value's __del__ could
@@ -390,14 +402,49 @@ Ref make_entry(State* st, PyObject* mapping) noexcept
 }
 
 PyMemberDef entry_members[] = {
-    {"thread", Py_T_OBJECT_EX, offsetof(EntryObject, thread), 0, "The task's thread, or None."},
-    {"result", Py_T_OBJECT_EX, offsetof(EntryObject, result), 0, "The task's outcome, or None."},
-    {"status", Py_T_OBJECT_EX, offsetof(EntryObject, status), 0, "The task's status word."},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(EntryObject, dict), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// The three task fields' descriptors. A write through one, however it is reached (object.__setattr__
+// and the descriptor's own __set__ pass by entry_setattro), tracks the entry again.
+struct EntryField {
+    const char* name;
+    PyObject* EntryObject::*slot;
+};
+
+const EntryField entry_thread{"thread", &EntryObject::thread};
+const EntryField entry_result{"result", &EntryObject::result};
+const EntryField entry_status{"status", &EntryObject::status};
+
+PyObject* entry_field_get(PyObject* self, void* closure) noexcept
+{
+    const auto* f = static_cast<const EntryField*>(closure);
+    PyObject* value = as_entry(self)->*(f->slot);
+    if (!value) {
+        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%s'", Py_TYPE(self)->tp_name, f->name);
+        return nullptr;
+    }
+    return Py_NewRef(value);
+}
+
+int entry_field_set(PyObject* self, PyObject* value, void* closure) noexcept
+{
+    const auto* f = static_cast<const EntryField*>(closure);
+    PyObject*& slot = as_entry(self)->*(f->slot);
+    if (!value && !slot) {
+        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%s'", Py_TYPE(self)->tp_name, f->name);
+        return -1;
+    }
+    track(self);
+    Py_XSETREF(slot, Py_XNewRef(value));
+    return 0;
+}
+
 PyGetSetDef entry_getset[] = {
+    {"thread", entry_field_get, entry_field_set, "The task's thread, or None.", const_cast<EntryField*>(&entry_thread)},
+    {"result", entry_field_get, entry_field_set, "The task's outcome, or None.", const_cast<EntryField*>(&entry_result)},
+    {"status", entry_field_get, entry_field_set, "The task's status word.", const_cast<EntryField*>(&entry_status)},
     {"__dict__", entry_get_dict, entry_set_dict, "dictionary for instance variables", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -444,9 +491,11 @@ void keys_dealloc(PyObject* self) noexcept
 {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, keys_dealloc)
     keys_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 // The entries dict of the viewed store, or NULL (no error) when there is none.
