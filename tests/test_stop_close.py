@@ -433,6 +433,36 @@ def test_stop_all_overtaken_by_a_close_says_the_manager_has_stopped(recording_lo
     assert_records(m)
 
 
+class OwnDrain(threads_main.BrixelThreadsMain):
+    """A drain of the subclass's own that fails, or takes nothing."""
+
+    fails = True
+
+    def _clear_queue(self):
+        if self.fails:
+            raise RuntimeError("drain refused")
+        return True
+
+
+@pytest.mark.parametrize("fails", [True, False], ids=["failing-drain", "empty-drain"])
+def test_a_close_cancels_what_its_drain_left_waiting(recording_log, dispatch, fails):
+    OwnDrain.fails = fails
+    m = OwnDrain(print, 0, True, dispatch=dispatch)  # nothing is ever dispatched
+    for _ in range(3):
+        m._send()
+    if fails:
+        with pytest.raises(threads_main.ManagerError, match="drain refused"):
+            m._close()
+    else:
+        m._close()
+    # (A paced queue cannot be looked into: a drain that says it drained is taken at its word.)
+    left = fails or dispatch == "eager"
+    assert m._is_close() and m._get_run_status()["cancel"] == (3 if left else 0)
+    if left:
+        assert set(m._get_all_status().values()) == {"取消"}
+        assert_records(m)
+
+
 def test_two_closes_at_once_one_closes_the_other_refuses(make_manager):
     # A task's close and the caller's, both past the open check: only one may drain and close the
     # queue; the other refuses, as it would a moment later.

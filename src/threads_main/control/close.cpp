@@ -156,17 +156,26 @@ bool closed_by_another(const Ctx& c, PyObject* self)
 
 }  // namespace
 
-// For a paced close whose drain was cut short, or a drain that a close left holding the queue: a
-// Ctrl-C inside the queue's take can lose the name it was reading, or leave the rest of the queue's
-// pipe unreadable, and a close cannot take from a queue that a drain holds. With the queue closed
-// and the control loop ended, a name still waiting can never run: it is cancelled, as the drain
-// would have done, so that the batch ends. Names already dispatched (in `runs`) are the stop's to
-// end. While the control loop holds a name it took, nothing is done: that name looks like the lost
-// ones. Runs no Python code of its own.
+// For a close whose drain failed or was cut short, or a drain that a close left holding the queue: a
+// Ctrl-C inside a paced queue's take can lose the name it was reading, or leave the rest of the
+// queue's pipe unreadable, a close cannot take from a queue that a drain holds, and a drain of a
+// subclass's own may fail or take nothing. With the queue closed and the control loop ended, a name
+// still waiting can never run: it is cancelled, as the drain would have done, so that the batch
+// ends. An eager FIFO holds exactly the waiting names, and gives them up. A paced queue cannot be
+// read any more: the waiting names are found in the records, and those already dispatched (in
+// `runs`) are the stop's to end. While the control loop or a task thread holds a name it took,
+// nothing is done: that name looks like the lost ones. Runs no Python code of its own.
 void cancel_stranded(const Ctx& c, PyObject* self, PyObject* var)
 {
     ManagerObject* m = as_manager(self);
-    if (m->eager || m->taking > 0) {
+    if (m->taking > 0) {
+        return;
+    }
+    if (m->eager) {
+        while (Ref name = dispatch_take_stranded(self)) {
+            cancel_task(c, var, name.get());
+        }
+        dispatch_settle(c, self);
         return;
     }
     Ref runs = field(c, var, N_runs);
@@ -346,8 +355,9 @@ PyObject* manager_close(PyObject* self, PyTypeObject* cls, PyObject* const* args
             }
         });
         // A drain still under way (this close was made inside one of its takes) may hold a name it
-        // read; the last drain to end cancels what is left.
-        if (!drained && var && as_manager(self)->draining == 0) {
+        // read; the last drain to end cancels what is left. Otherwise what the drain left (it failed,
+        // or a subclass's own took nothing from an eager FIFO) is cancelled here.
+        if (var && as_manager(self)->draining == 0 && (!drained || dispatch_has_waiting(self))) {
             steps.run([&] { cancel_stranded(c, self, var.get()); });
         }
         steps.run([&] { log_text(c, manager_log(c, self).get(), N_info, "Close complete"); });

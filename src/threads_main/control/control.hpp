@@ -22,8 +22,8 @@ MethodFn manager_close;
 MethodFn manager_enter;
 MethodFn manager_exit;
 
-// Cancels the names of a closed paced manager that still read waiting outside the running ones:
-// with the queue closed and the control loop ended, nothing can take them any more.
+// Cancels the names of a closed manager that still wait: with the queue closed and the control loop
+// ended, nothing can take them any more.
 void cancel_stranded(const Ctx& c, PyObject* self, PyObject* var);
 
 }  // namespace threads_main

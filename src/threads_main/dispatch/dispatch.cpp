@@ -269,6 +269,12 @@ bool dispatch_waits_again(const Ctx& c, PyObject* manager, PyObject* entry, PyOb
     return truthy(thread.get()) && !truthy(getattr(thread.get(), c.name(N_ident)).get());
 }
 
+Ref dispatch_take_stranded(PyObject* manager) noexcept
+{
+    PyObject* eager = eager_queue_of(manager);
+    return eager ? eager_pop(eager) : Ref();
+}
+
 void dispatch_forget(PyObject* manager) noexcept
 {
     if (PyObject* queue = std::exchange(as_manager(manager)->eager, nullptr)) {

@@ -90,6 +90,11 @@ bool dispatch_has_waiting(PyObject* manager) noexcept;
 // the task's.
 bool dispatch_waits_again(const Ctx& c, PyObject* manager, PyObject* entry, PyObject* name);
 
+// After a close, the next name still waiting in an eager manager's FIFO, taken off it; empty when
+// none is left, and always for a paced manager (its queue is the standard one, closed by then).
+// Runs no Python code.
+Ref dispatch_take_stranded(PyObject* manager) noexcept;
+
 // The manager is going: the engine lets go of it. For the manager's dealloc.
 void dispatch_forget(PyObject* manager) noexcept;
 

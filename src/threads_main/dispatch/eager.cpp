@@ -853,6 +853,18 @@ bool eager_holds(PyObject* queue, PyObject* name) noexcept
     return false;
 }
 
+Ref eager_pop(PyObject* queue) noexcept
+{
+    std::deque<Node>* fifo = as_queue(queue)->fifo;
+    if (fifo->empty()) {
+        return Ref();
+    }
+    Node node = fifo->front();
+    fifo->pop_front();
+    drop(node.worker);
+    return Ref::steal(node.name);
+}
+
 void eager_forget_manager(PyObject* queue) noexcept
 {
     as_queue(queue)->manager = nullptr;

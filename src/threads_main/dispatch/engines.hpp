@@ -102,6 +102,10 @@ bool eager_has_waiting(PyObject* queue) noexcept;
 // code.
 bool eager_holds(PyObject* queue, PyObject* name) noexcept;
 
+// The name at the head of the FIFO, taken off it whether or not the queue is closed (its worker is
+// dropped); empty when the FIFO is empty. Runs no Python code.
+Ref eager_pop(PyObject* queue) noexcept;
+
 // The manager is going: the FIFO no longer wakes or starts threads for it.
 void eager_forget_manager(PyObject* queue) noexcept;
 
