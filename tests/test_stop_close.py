@@ -566,6 +566,31 @@ def test_close_cancels_waiting_and_stops_running(make_manager):
     ended(*threads, m._var.thread_init)
 
 
+class FailingLine:
+    """The manager's log, whose one line `text` fails."""
+
+    def __init__(self, log, text):
+        self.log, self.text, self.debug, self.warning = log, text, log.debug, log.warning
+
+    def info(self, message):
+        if message == self.text:
+            raise RuntimeError("log down")
+        self.log.info(message)
+
+
+def test_stop_all_whose_drain_fails_still_stops_the_running_tasks(make_manager):
+    gate = threading.Event()
+    m = make_manager(spin, 2)
+    for name in ["r1", "r2", "w1", "w2"]:
+        m._send(name, gate=gate)
+    running(m, "r1", "r2")
+    m._log = FailingLine(m._log, "Clear queue......")
+    with pytest.raises(RuntimeError, match="log down"):
+        m._stop_all()
+    assert m._get_all_status() == {"r1": STOPPED, "r2": STOPPED, "w1": CANCELLED, "w2": CANCELLED}
+    assert_records(m)
+
+
 class InterruptingLog:
     """The manager's log, with a Ctrl-C landing in its first "Stop error" line."""
 

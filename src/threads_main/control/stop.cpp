@@ -400,19 +400,30 @@ PyObject* manager_stop_all(PyObject* self, PyTypeObject* cls, PyObject* const* a
         Ctx c = ctx_from_class(cls);
         call_method(self, c.name(N__check_while));
         Ref var = manager_var(c, self);
-        try {
-            call_method(self, c.name(N__clear_queue));
-        }
-        catch (const PyErrSet&) {
-            // A close from another thread (a task's, say) may close the queue under the drain: the
-            // queue's own error then means what the test above means, a manager that has stopped.
-            if (PyErr_ExceptionMatches(PyExc_Exception) && switch_reads_off(c, var.get())) {
-                Ref error = manager_error_in_context(c, "The manager has stopped");
-                PyErr_SetRaisedException(error.release());
+        // A drain that fails (its logger's error, a Ctrl-C inside it) still leaves the running
+        // tasks to be stopped: the error goes on once they are.
+        Attempts kept;
+        bool overtaken = false;
+        kept.run([&] {
+            try {
+                call_method(self, c.name(N__clear_queue));
             }
-            throw;
+            catch (const PyErrSet&) {
+                // A close from another thread (a task's, say) may close the queue under the drain:
+                // the queue's own error then means what the test above means, a manager that has
+                // stopped. That close stops the running tasks itself.
+                if (PyErr_ExceptionMatches(PyExc_Exception) && switch_reads_off(c, var.get())) {
+                    Ref error = manager_error_in_context(c, "The manager has stopped");
+                    PyErr_SetRaisedException(error.release());
+                    overtaken = true;
+                }
+                throw;
+            }
+        });
+        if (!overtaken) {
+            kept.run([&] { call_method(self, c.name(N__stop_action)); });
         }
-        call_method(self, c.name(N__stop_action));
+        kept.finish();
         Ref log = manager_log(c, self);
         log_text(c, log.get(), N_info, "Stop all complete");
         return Py_NewRef(Py_True);
