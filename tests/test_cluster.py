@@ -18,6 +18,7 @@ import time
 
 import pytest
 
+import brixel_report
 import threads_main
 from conftest import NO_CLUSTER_EXTRA, NO_CLUSTER_WHEN_SANITIZED, Paused, close_twice_at_once, sanitized, wait_until
 
@@ -499,6 +500,10 @@ def test_worker_limit_is_split_over_the_parts(cluster):
     assert [p["max_workers"] for p in m._parts_info()] == [3, 2] and m._var.max_workers == 5
     assert m._set_max_workers(40) is True and m._log.texts("info")[-1] == "Workers number: 40"
     assert [p["max_workers"] for p in m._parts_info()] == [15, 15]  # one manager's cap of 30, in total
+    # Given as it is, a limit that is not an int lets as many run as on one manager.
+    for limit, shares in [(4.0, [2, 2]), (2.9, [2, 1]), (float("nan"), [0, 0]), (-1.5, [0, 0])]:
+        m._set_max_workers(limit, True)
+        assert [p["max_workers"] for p in m._parts_info()] == shares
     m._set_max_workers(1)
     for x in range(4):
         m._send(x=x)
@@ -856,6 +861,11 @@ def test_arguments_a_part_cannot_take_fail_that_task_only(make, tmp_path, monkey
     assert all(p["lost"] is None for p in m._parts_info())  # the parts go on: the last task ran
     # The causes and the timeline count the refused tasks too.
     assert sum(e["count"] for e in m._get_errors()) == sum(r["failed"] for r in m._get_timeline()) == 7
+    # So do the report's rows, one per part.
+    written = {}
+    monkeypatch.setattr(brixel_report, "write_report", lambda path, **parts: written.update(parts))
+    m._write_report(str(tmp_path / "report.html"))
+    assert [sum(row[k] for row in written["parts"]) for k in ("tasks", "failed")] == [10, 7]
     # A batch of refused tasks alone ends too, though no part has run anything.
     assert m._clear_record() is True
     m._send(x=Unpicklable())

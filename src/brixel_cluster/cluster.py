@@ -16,10 +16,13 @@ import atexit
 import functools
 import inspect
 import logging
+import math
 import multiprocessing
+import numbers
 import os
 import pickle
 import signal
+import sys
 import threading
 import time
 import uuid
@@ -404,9 +407,19 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
 
     def _worker_total(self, max_workers, maximum):
         """The worker limit over the whole run, by one manager's policy: an int above 0 capped at 30,
-        anything else processors + 4, capped; with `maximum`, an int taken as it is."""
+        anything else processors + 4, capped; with `maximum`, an int taken as it is, and another real
+        number as the count of tasks it lets run at once (one manager starts a task while the limit
+        is above the running count: 2.9 lets 3 run, NaN none, infinity any number)."""
         if maximum and type(max_workers) is int:
             return max_workers
+        if maximum and isinstance(max_workers, numbers.Real) and not isinstance(max_workers, bool):
+            try:
+                limit = float(max_workers)
+            except OverflowError:
+                limit = math.inf if max_workers > 0 else -math.inf
+            if math.isnan(limit) or limit <= 0:
+                return 0
+            return sys.maxsize if math.isinf(limit) else math.ceil(limit)
         if isinstance(max_workers, int) and max_workers > 0:
             return min(int(max_workers), _WORKER_CAP)
         return min((threads_main.os.cpu_count() or 1) + 4, _WORKER_CAP)
@@ -1318,7 +1331,11 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
         parts = []
         for part, runtime in runtimes:
             host = part.host if part.lost is None else f"{part.host} (lost)"
-            parts.append(merge.part_row(part.index, host, part.counts, runtime.get("histogram"),
+            # With the tasks the coordinator could not send it, counted on its behalf: the rows add
+            # up to the run's counters.
+            with self._lock:
+                counts = {key: part.counts[key] + part.refused.get(key, 0) for key in _COUNTERS}
+            parts.append(merge.part_row(part.index, host, counts, runtime.get("histogram"),
                                         runtime.get("run_info"), runtime.get("timeline")))
         brixel_report.write_report(path, run_status=run_status, latency=latency, timeline=timeline, setup=setup,
                                    errors=errors, span=span, parts=parts)
