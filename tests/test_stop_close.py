@@ -221,6 +221,10 @@ def test_async_raise_refusals_and_instances():
         assert refused.value.__cause__ is None
         contexts.append(refused.value.__context__)
     assert [type(e) for e in contexts] == [ValueError, TypeError] and str(contexts[0]) == "Invalid thread id"
+    # What is no exception would reach the thread as a SystemError: the caller hears of it instead.
+    for junk in [int, 5, None, object]:
+        with pytest.raises(TypeError, match="^exc_type must be an exception class or instance"):
+            threads_main.BrixelThreadsMain._async_raise(threading.get_ident(), junk)
     caught, gate = [], threading.Event()
 
     def target():

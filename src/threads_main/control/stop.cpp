@@ -570,18 +570,24 @@ PyObject* manager_async_raise(PyObject* module, PyObject* const* args, Py_ssize_
         PyObject* a[2];
         bind_args({"_async_raise", {"tid", "exc_type"}, 2, false, false}, args, nargs, kwnames, a);
         Ctx c{module, state_of(module)};
+        // An instance stands for its class: the interpreter raises only classes, and would turn an
+        // instance into a SystemError in the target thread; so would it anything that is not an
+        // exception, which is the caller's mistake to hear of, not the thread's.
+        PyObject* type = a[1];
+        Ref inspect = c.global(N_inspect);
+        if (!truthy(call_method(inspect.get(), c.name(N_isclass), a[1]).get())) {
+            type = reinterpret_cast<PyObject*>(Py_TYPE(a[1]));
+        }
+        if (!PyType_Check(type) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type),
+                                                     reinterpret_cast<PyTypeObject*>(PyExc_BaseException))) {
+            PyErr_Format(PyExc_TypeError, "exc_type must be an exception class or instance, not %R", a[1]);
+            throw PyErrSet{};
+        }
         try {
             // Converted as a C long would be; the interpreter takes the bits as its unsigned id.
             long id = PyLong_AsLong(a[0]);
             if (id == -1 && PyErr_Occurred()) {
                 throw PyErrSet{};
-            }
-            // An instance stands for its class: the interpreter raises only classes, and would
-            // turn an instance into a SystemError in the target thread.
-            PyObject* type = a[1];
-            Ref inspect = c.global(N_inspect);
-            if (!truthy(call_method(inspect.get(), c.name(N_isclass), a[1]).get())) {
-                type = reinterpret_cast<PyObject*>(Py_TYPE(a[1]));
             }
             send_async(static_cast<unsigned long>(id), type);
         }

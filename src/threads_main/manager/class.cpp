@@ -222,7 +222,7 @@ PyMethodDef manager_methods[] = {
      "Asks the interpreter to raise exc_type (an exception class; an instance stands for its\n"
      "class) in the thread whose identifier (threading.get_ident()) is tid, when that thread next\n"
      "runs Python code. Returns None. Raises ManagerError(\"Stop thread error\"), in the context of\n"
-     "the cause, when no thread has that identifier."},
+     "the cause, when no thread has that identifier, and TypeError when exc_type is no exception."},
     {"__enter__", cfunction(manager_enter), method_flags,
      "__enter__($self, /)\n--\n\nReturns the manager itself."},
     {"__exit__", cfunction(manager_exit), method_flags,
