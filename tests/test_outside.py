@@ -325,6 +325,18 @@ def test_control_logger_receives_each_level_and_mapping_verbatim():
     with pytest.raises(TypeError):
         BrixelLog("x", control=object())
 
+    class Lines(list):
+        """A sink that is false while it holds no line."""
+
+        def info(self, message):
+            self.append(message)
+
+        debug = warning = info
+
+    lines = Lines()
+    BrixelLog("x", control=lines).info("taken")
+    assert lines == ["taken"]
+
 
 def test_a_file_leaves_the_callers_logger_as_it_was(tmp_path):
     control = logging.getLogger(f"caller-{uuid.uuid4()}")

@@ -101,7 +101,7 @@ class BrixelLog:
         if isinstance(control, logging.Logger):
             self.logger = control
             self._sinks = (control,)
-        elif control:
+        elif control or _is_sink(control):  # a sink may be false (a list subclass, while empty)
             if not _is_sink(control):
                 raise TypeError(
                     "control must be a logging.Logger or have info, debug and warning methods, "
