@@ -475,6 +475,8 @@ def test_a_generator_function_is_said_at_construction(make, func, kind):
     (-1, ValueError, "duration must be 0 or more seconds, not -1"),
     (float("nan"), ValueError, "duration must be 0 or more seconds, not nan"),
     ("3", TypeError, "duration must be a number of seconds or None, not str"),
+    (1j, TypeError, "duration must be a number of seconds or None, not complex"),
+    (10 ** 400, ValueError, "duration is too large to be a number of seconds"),
 ])
 def test_a_duration_that_is_no_time_span_is_refused_at_construction(build, duration, error, message):
     # Each closed its window before it opened (or broke the sending loop): nothing was sent and a

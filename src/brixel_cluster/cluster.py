@@ -1747,9 +1747,13 @@ def _check_duration(duration):
     if duration is None:
         return
     try:
-        seconds = float(0.0 + duration)
+        seconds = 0.0 + duration
+    except OverflowError:
+        raise ValueError("duration is too large to be a number of seconds") from None
     except TypeError:
-        raise TypeError(f"duration must be a number of seconds or None, not {type(duration).__name__}") from None
+        seconds = None
+    if not isinstance(seconds, float):  # (a complex number adds up, and is no time either)
+        raise TypeError(f"duration must be a number of seconds or None, not {type(duration).__name__}")
     if not seconds >= 0:
         raise ValueError(f"duration must be 0 or more seconds, not {duration!r}")
 
