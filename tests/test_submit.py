@@ -405,6 +405,57 @@ def test_duration_resubmits_within_the_window_then_waits_for_close(make_manager,
     assert not senders[0].is_alive() and reported == []
 
 
+def test_a_timed_collection_is_sent_once_however_many_names_wait(make_manager, fast_time):
+    m = make_manager(duration=0.01)
+    m._var.max_workers = 0  # nothing leaves the queue
+    for _ in range(1000):
+        m._send()
+    m._send_list([{"thread_name": "timed"}])
+    wait_until(lambda: "timed" in m._var.totals)
+
+
+def test_a_pass_after_the_first_ends_with_the_window(make_manager, fast_time):
+    # The clock as the sending loop reads it: its start, its first look (the first pass goes whole),
+    # its second, then once after each chunk of 64 of the second pass, which ends at the closed
+    # window; then past it.
+    script = [100.0, 100.0, 100.5, 100.9, 101.5]
+    fast_time.time = lambda: script.pop(0) if len(script) > 1 else script[0]
+    m = make_manager(duration=1)
+    m._var.max_workers = 0
+    m._send_list([{}] * 200)
+    wait_until(lambda: fast_time.sleeps.count(0.05) > 3)  # past the window, pausing at the longest
+    assert len(m._var.totals) == 200 + 128
+
+
+def test_a_cleared_batchs_sending_loop_sends_nothing_into_the_next(make_manager, fast_time):
+    # The first run's loop outlives its window; a longer duration set for the next run would have
+    # reopened it, and its collection would have run in the next batch.
+    m = make_manager(lambda x: x, 4, reserve=True, duration=0.05)
+    m._send_list([{"x": "first"}])
+    m._join()
+    assert m._clear_record() is True
+    m._var.duration = 1.0
+    m._send_list([{"x": "second"}])
+    m._join()
+    assert {row["result"] for row in m._get_all_result()["data"]} == {"second"}
+
+
+class SlowList(list):
+    """A collection that takes a while to go through: 20 ms an element."""
+
+    def __iter__(self):
+        for element in super().__iter__():
+            time.sleep(0.02)
+            yield element
+
+
+def test_a_timed_join_waits_for_a_first_pass_that_outlasts_the_window(make_manager, fast_time):
+    m = make_manager(duration=0.05)
+    m._send_list(SlowList([{}] * 10))
+    m._join_property(None, 1)
+    assert len(m._var.totals) == 10
+
+
 def test_duration_holds_back_at_the_queue_threshold(make_manager, fast_time):
     m = make_manager(duration=60)
     m._var.max_workers = 0
@@ -417,8 +468,9 @@ def test_duration_holds_back_at_the_queue_threshold(make_manager, fast_time):
 
 
 def test_a_full_queue_paces_the_timed_send_to_the_tasks(make_manager, fast_time):
-    # The queue sizes the sending loop reads: full while the tasks take few names, nearly empty once
-    # they take many, then in between; when the script ends the manager closes.
+    # The queue sizes the sending loop reads after its first pass (which goes whatever waits): full
+    # while the tasks take few names, nearly empty once they take many, then in between; when the
+    # script ends the manager closes.
     readings = iter([1000, 1000, 1000, 100, 1000, 1000, 1000, 1000, 1000, 600])
     m = make_manager(duration=60)
     m._var.max_workers = 0
@@ -436,7 +488,7 @@ def test_a_full_queue_paces_the_timed_send_to_the_tasks(make_manager, fast_time)
     # Doubled while a pause leaves three quarters waiting, halved when it leaves under a quarter,
     # kept in between, and never beyond 50 ms.
     assert fast_time.slept() == pytest.approx([0.005, 0.01, 0.02, 0.01, 0.02, 0.04, 0.05, 0.05, 0.05])
-    assert m._var.totals == ["Thread_1", "Thread_2"]
+    assert m._var.totals == ["Thread_1", "Thread_2", "Thread_3"]
 
 
 def test_past_its_window_the_timed_send_pauses_longer_until_the_window_reopens(make_manager, fast_time):

@@ -435,13 +435,18 @@ PyObject* manager_join_property(PyObject* self, PyTypeObject* cls, PyObject* con
             if (require_int(PyObject_RichCompareBool(now.get(), deadline.get(), Py_LE)) == 0) {
                 // A timed submission that began a moment after this join still holds the batch
                 // open: waited for, briefly, so that the batch can end (and be cleared) as soon as
-                // this join returns.
+                // this join returns. One still in its first pass is waited for until the pass ends:
+                // its collection is sent once, whatever the window, and is the batch's.
                 double over = -seconds_between(now.get(), deadline.get());
-                if (as_manager(self)->windows == 0 || std::isinf(over) || over >= window_grace) {
+                ManagerObject* m = as_manager(self);
+                if (m->windows == 0 || std::isinf(over)) {
                     return true;
                 }
-                pace.due = 0.0;
-                return false;
+                if (over < window_grace) {
+                    pace.due = 0.0;
+                    return false;
+                }
+                return m->opening == 0;  // (a first pass may take a while: looked at in growing slices)
             }
             pace.due = seconds_between(now.get(), deadline.get());
             return false;

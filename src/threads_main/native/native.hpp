@@ -68,6 +68,7 @@ struct ManagerObject {
     unsigned long drains_at_take;
     bool took_in_drain;
     int windows;  // timed submissions whose window is open, as they last judged it (GIL held)
+    int opening;  // timed submissions in their first pass, which goes whatever the window (GIL held)
     bool queue_closed;  // a close has closed the task queue: nothing takes a name from it any more
     // all_time when _clear_record last cleared the batch (0 before): the store keeps summing across
     // batches, and the batch's own sum is what lies above this.

@@ -383,8 +383,10 @@ bool gathers(const Ctx& c, PyObject* self, PyObject* thread_list)
 }
 
 // One pass over the collection: every element through self._send, or as our own _send would submit
-// it, a chunk of requests at a time. Returns how many were sent.
-Py_ssize_t send_pass(const Ctx& c, PyObject* self, PyObject* thread_list, RequestCaller& caller)
+// it, a chunk of requests at a time. `open()` is asked after each element, or chunk: false ends the
+// pass there (a timed run's window that closed). Returns how many were sent.
+template <typename Open>
+Py_ssize_t send_pass(const Ctx& c, PyObject* self, PyObject* thread_list, RequestCaller& caller, Open&& open)
 {
     bool gather = gathers(c, self, thread_list);
     // Our own _thread_list_yield yields what the built-in collection's iterator does, in its order:
@@ -417,6 +419,9 @@ Py_ssize_t send_pass(const Ctx& c, PyObject* self, PyObject* thread_list, Reques
             Ref request = as_request(element.get());
             caller.call(send.get(), request.get());
             ++sent;
+            if (!open()) {
+                return sent;
+            }
         }
     }
     std::vector<Request>& chunk = caller.chunk(chunk_size);
@@ -464,6 +469,7 @@ Py_ssize_t send_pass(const Ctx& c, PyObject* self, PyObject* thread_list, Reques
         }
         submit_chunk(c, self, send.get(), chunk, count);
         sent += static_cast<Py_ssize_t>(count);
+        more = more && open();
     }
     return sent;
 }
@@ -506,8 +512,21 @@ private:
     bool open_ = false;
 };
 
+// Counts a timed submission's first pass as under way, for a join: the collection is sent once,
+// whatever the window, and the batch holds what that pass sends.
+class OpeningPass {
+public:
+    explicit OpeningPass(PyObject* manager) noexcept : m_(as_manager(manager)) { ++m_->opening; }
+    OpeningPass(const OpeningPass&) = delete;
+    OpeningPass& operator=(const OpeningPass&) = delete;
+    ~OpeningPass() { --m_->opening; }
+
+private:
+    ManagerObject* m_;
+};
+
 // The timed loop: the whole collection again whenever the window is open and the queue is short,
-// until the manager closes.
+// until the manager closes or its batch is cleared.
 void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* thread_list, SendingHold& hold)
 {
     Ref time = c.global(N_time);
@@ -520,11 +539,25 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
     double past_pause = idle_pause;
     bool paused_full = false;  // the last pause was taken because the queue was full
     RequestCaller caller;
-    // The first pass starts as the window opens, however short the window: a run always has its
-    // collection sent at least once (unless the queue is full), as without a duration.
+    // The first pass starts as the window opens, however short the window and however many names
+    // wait: a run always has its collection sent once, as without a duration. A later pass ends
+    // where the window does, so that nothing is sent after it.
     bool first = true;
     OpenWindow window(self);
-    while (truthy(field(c, var, N_switch).get())) {
+    // A record clearing forgets the batch this loop sent into: a longer duration set for the next
+    // run must not bring this collection back into it.
+    unsigned long long batch = as_manager(self)->core->clearings;
+    auto still_open = [&] {
+        Ref duration = field(c, var, N_duration);
+        if (!truthy(duration.get())) {
+            return false;
+        }
+        Ref clock = c.global(N_time);
+        Ref now = call_method(clock.get(), c.name(N_time));
+        Ref end = require(PyNumber_Add(start.get(), duration.get()));
+        return require_int(PyObject_RichCompareBool(now.get(), end.get(), Py_LE)) != 0;
+    };
+    while (truthy(field(c, var, N_switch).get()) && as_manager(self)->core->clearings == batch) {
         time = c.global(N_time);
         Ref now = call_method(time.get(), c.name(N_time));
         Ref duration = field(c, var, N_duration);
@@ -543,17 +576,22 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
             window.open();
             hold.begin();
             past_pause = idle_pause;
-            Ref waiting = call_method(self, c.name(N__get_qsize));
-            if (std::exchange(paused_full, false)) {
-                if (require_int(PyObject_RichCompareBool(waiting.get(), few.get(), Py_LT))) {
-                    full_pause = std::max(full_pause / 2, shortest_pause);
-                } else if (require_int(PyObject_RichCompareBool(waiting.get(), many.get(), Py_GE))) {
-                    full_pause = std::min(full_pause * 2, longest_pause);
+            if (opening) {
+                OpeningPass pass(self);
+                sent = send_pass(c, self, thread_list, caller, [] { return true; });
+            } else {
+                Ref waiting = call_method(self, c.name(N__get_qsize));
+                if (std::exchange(paused_full, false)) {
+                    if (require_int(PyObject_RichCompareBool(waiting.get(), few.get(), Py_LT))) {
+                        full_pause = std::max(full_pause / 2, shortest_pause);
+                    } else if (require_int(PyObject_RichCompareBool(waiting.get(), many.get(), Py_GE))) {
+                        full_pause = std::min(full_pause * 2, longest_pause);
+                    }
                 }
-            }
-            full = !require_int(PyObject_RichCompareBool(waiting.get(), threshold.get(), Py_LT));
-            if (!full) {
-                sent = send_pass(c, self, thread_list, caller);
+                full = !require_int(PyObject_RichCompareBool(waiting.get(), threshold.get(), Py_LT));
+                if (!full) {
+                    sent = send_pass(c, self, thread_list, caller, still_open);
+                }
             }
         }
         // A pass that sent nothing sleeps (the sleep releases the interpreter lock): testing again
@@ -618,7 +656,7 @@ PyObject* manager_send_list_thread(PyObject* self, PyTypeObject* cls, PyObject* 
         Ref var = manager_var(c, self);
         if (!truthy(field(c, var.get(), N_duration).get())) {
             RequestCaller caller;
-            send_pass(c, self, a[0], caller);
+            send_pass(c, self, a[0], caller, [] { return true; });
             hold.end();
             return Py_NewRef(Py_None);
         }
