@@ -37,16 +37,7 @@ void settle_batch(const Ctx& c, PyObject* manager, PyObject* var, Waiting&& wait
 
 // Counts a name being taken off the queue until its dispatch has ended: neither waiting nor running
 // meanwhile, it must not let another thread end the batch.
-class Taking {
-public:
-    explicit Taking(PyObject* manager) noexcept : m_(as_manager(manager)) { ++m_->taking; }
-    Taking(const Taking&) = delete;
-    Taking& operator=(const Taking&) = delete;
-    ~Taking() { --m_->taking; }
-
-private:
-    ManagerObject* m_;
-};
+using Taking = UnderWay<&ManagerObject::taking>;
 
 // What a task thread runs for `worker`: one of ours is called itself (calling it runs its start);
 // a worker of a class put in `_Worker`'s place gives its start.

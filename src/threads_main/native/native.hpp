@@ -77,6 +77,20 @@ struct ManagerObject {
 
 inline ManagerObject* as_manager(PyObject* self) { return reinterpret_cast<ManagerObject*>(self); }
 
+// Counts something under way on the manager in one of its fields, for as long as the object lives.
+// GIL held.
+template <int ManagerObject::*Field>
+class UnderWay {
+public:
+    explicit UnderWay(PyObject* manager) noexcept : m_(as_manager(manager)) { ++(m_->*Field); }
+    UnderWay(const UnderWay&) = delete;
+    UnderWay& operator=(const UnderWay&) = delete;
+    ~UnderWay() { --(m_->*Field); }
+
+private:
+    ManagerObject* m_;
+};
+
 // Notes the store's run-time sum (`run_time`, all_time) as the records are cleared. A sum that is
 // not an int of at most 64 bits (set by someone else) is noted as 0: nothing is taken off it later.
 void note_cleared_run_time(PyObject* manager, PyObject* run_time) noexcept;

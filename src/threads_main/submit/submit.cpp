@@ -514,16 +514,7 @@ private:
 
 // Counts a timed submission's first pass as under way, for a join: the collection is sent once,
 // whatever the window, and the batch holds what that pass sends.
-class OpeningPass {
-public:
-    explicit OpeningPass(PyObject* manager) noexcept : m_(as_manager(manager)) { ++m_->opening; }
-    OpeningPass(const OpeningPass&) = delete;
-    OpeningPass& operator=(const OpeningPass&) = delete;
-    ~OpeningPass() { --m_->opening; }
-
-private:
-    ManagerObject* m_;
-};
+using OpeningPass = UnderWay<&ManagerObject::opening>;
 
 // The timed loop: the whole collection again whenever the window is open and the queue is short,
 // until the manager closes or its batch is cleared.
