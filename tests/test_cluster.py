@@ -2,6 +2,7 @@
 exactly, survives a lost worker and leaves no process behind."""
 
 import collections
+import decimal
 import http.server
 import logging
 import os
@@ -487,6 +488,25 @@ def test_a_duration_that_is_no_time_span_is_refused_at_construction(build, durat
     assert str(raised.value) == message and threading.active_count() <= threads
 
 
+class Seconds:
+    """A real number of another kind, as an array library's scalar is: adding a float keeps its kind."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __radd__(self, other):
+        return Seconds(other + self.value)
+
+    def __float__(self):
+        return float(self.value)
+
+
+@pytest.mark.parametrize("build", [threads_main.BrixelThreadsMain, BrixelThreadsCluster])
+def test_a_duration_of_another_real_kind_is_taken(build):
+    with build(double, 1, duration=Seconds(0.5)) as m:
+        assert float(m._var.duration) == 0.5
+
+
 def test_a_run_is_not_done_while_its_collection_is_being_sent(cluster):
     m = cluster(double, 4)
     m._send_list([{"x": 0}])
@@ -503,7 +523,8 @@ def test_worker_limit_is_split_over_the_parts(cluster):
     assert m._set_max_workers(40) is True and m._log.texts("info")[-1] == "Workers number: 40"
     assert [p["max_workers"] for p in m._parts_info()] == [15, 15]  # one manager's cap of 30, in total
     # Given as it is, a limit that is not an int lets as many run as on one manager.
-    for limit, shares in [(4.0, [2, 2]), (2.9, [2, 1]), (float("nan"), [0, 0]), (-1.5, [0, 0])]:
+    for limit, shares in [(4.0, [2, 2]), (2.9, [2, 1]), (decimal.Decimal(3), [2, 1]), (float("nan"), [0, 0]),
+                          (-1.5, [0, 0]), (False, [0, 0]), (None, [0, 0])]:
         m._set_max_workers(limit, True)
         assert [p["max_workers"] for p in m._parts_info()] == shares
     m._set_max_workers(1)

@@ -18,7 +18,6 @@ import inspect
 import logging
 import math
 import multiprocessing
-import numbers
 import os
 import pickle
 import signal
@@ -407,19 +406,10 @@ class BrixelThreadsCluster(threads_main.BrixelThreadsMain):
 
     def _worker_total(self, max_workers, maximum):
         """The worker limit over the whole run, by one manager's policy: an int above 0 capped at 30,
-        anything else processors + 4, capped; with `maximum`, an int taken as it is, and another real
-        number as the count of tasks it lets run at once (one manager starts a task while the limit
-        is above the running count: 2.9 lets 3 run, NaN none, infinity any number)."""
-        if maximum and type(max_workers) is int:
-            return max_workers
-        if maximum and isinstance(max_workers, numbers.Real) and not isinstance(max_workers, bool):
-            try:
-                limit = float(max_workers)
-            except OverflowError:
-                limit = math.inf if max_workers > 0 else -math.inf
-            if math.isnan(limit) or limit <= 0:
-                return 0
-            return sys.maxsize if math.isinf(limit) else math.ceil(limit)
+        anything else processors + 4, capped; with `maximum`, an int taken as it is, and anything
+        else as the count of tasks it lets run at once there (see _limit_count)."""
+        if maximum:
+            return max_workers if type(max_workers) is int else _limit_count(max_workers)
         if isinstance(max_workers, int) and max_workers > 0:
             return min(int(max_workers), _WORKER_CAP)
         return min((threads_main.os.cpu_count() or 1) + 4, _WORKER_CAP)
@@ -1741,19 +1731,38 @@ def _handshake(address, timeout):
         raise error
 
 
+def _limit_count(limit):
+    """How many tasks a worker limit taken as it is, and not an int, lets run at once on one manager,
+    which starts a task while the limit is above the running count: 2.9 lets 3 run, True one, NaN
+    none, infinity any number. What is no number lets none here (None or a str fails that
+    comparison there, and runs nothing)."""
+    if isinstance(limit, (str, bytes, bytearray)):
+        return 0
+    try:
+        count = float(limit)
+    except OverflowError:
+        count = math.inf if limit > 0 else -math.inf
+    except (TypeError, ValueError):
+        return 0
+    if math.isnan(count) or count <= 0:
+        return 0
+    return sys.maxsize if math.isinf(count) else math.ceil(count)
+
+
 def _check_duration(duration):
     """Refuses a duration the parts would refuse, before any process starts: None or a number of
     seconds, 0 or more."""
     if duration is None:
         return
     try:
-        seconds = 0.0 + duration
+        total = 0.0 + duration
     except OverflowError:
         raise ValueError("duration is too large to be a number of seconds") from None
     except TypeError:
-        seconds = None
-    if not isinstance(seconds, float):  # (a complex number adds up, and is no time either)
+        total = None
+    if total is None or isinstance(total, complex):  # (a complex number adds up, and is no time)
         raise TypeError(f"duration must be a number of seconds or None, not {type(duration).__name__}")
+    seconds = float(total)
     if not seconds >= 0:
         raise ValueError(f"duration must be 0 or more seconds, not {duration!r}")
 

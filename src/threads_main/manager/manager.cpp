@@ -95,15 +95,16 @@ void check_duration(PyObject* duration)
         return;
     }
     Ref zero = require(PyFloat_FromDouble(0.0));
-    // Added to a clock reading as the run goes, so it must give a float: a complex number does not,
-    // and an int too large for one would fail the sending loop at its first pass.
+    // Added to a clock reading as the run goes, so it must add up to a real number of seconds: a
+    // complex number does not, and an int too large for a float would fail the sending loop at its
+    // first pass.
     Ref sum = Ref::steal(PyNumber_Add(zero.get(), duration));
     if (!sum && PyErr_ExceptionMatches(PyExc_OverflowError)) {
         PyErr_Clear();
         PyErr_SetString(PyExc_ValueError, "duration is too large to be a number of seconds");
         throw PyErrSet{};
     }
-    if (!sum || !PyFloat_Check(sum.get())) {
+    if (!sum || PyComplex_Check(sum.get())) {
         if (!sum && !PyErr_ExceptionMatches(PyExc_TypeError)) {
             throw PyErrSet{};
         }
