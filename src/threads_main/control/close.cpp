@@ -196,6 +196,32 @@ void cancel_stranded(const Ctx& c, PyObject* self, PyObject* var)
     dispatch_settle(c, self);
 }
 
+namespace {
+
+// Whether names still wait after a drain that returned: in an eager FIFO, or by the paced queue's
+// count (a queue that cannot count, as on some systems, is taken at the drain's word).
+bool waits_after_drain(const Ctx& c, PyObject* self, PyObject* var)
+{
+    if (dispatch_has_waiting(self)) {
+        return true;
+    }
+    if (as_manager(self)->eager) {
+        return false;
+    }
+    Ref queue = field(c, var, N_queue);
+    Ref size = Ref::steal(PyObject_CallMethod(queue.get(), "qsize", nullptr));
+    if (!size) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            throw PyErrSet{};
+        }
+        PyErr_Clear();
+        return false;
+    }
+    return require_int(PyObject_RichCompareBool(size.get(), c.st->zero, Py_GT)) != 0;
+}
+
+}  // namespace
+
 PyObject* manager_clear_record(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames)
 {
@@ -315,7 +341,12 @@ PyObject* manager_close(PyObject* self, PyTypeObject* cls, PyObject* const* args
             call_method(self, c.name(N__clear_queue));
             drained = true;
         });
-        if (!drained && var) {
+        // A drain of a subclass's own may also return without taking what waits.
+        bool left = !drained;
+        if (drained && var) {
+            steps.run([&] { left = waits_after_drain(c, self, var.get()); });
+        }
+        if (left && var) {
             // Names the drain did not take may fill the queue's pipe, with its feeder thread blocked
             // writing the rest: joined at interpreter exit, it would keep the process from ever
             // ending. Nothing will read them. (A step of its own: the queue is closed whatever.)
@@ -355,9 +386,9 @@ PyObject* manager_close(PyObject* self, PyTypeObject* cls, PyObject* const* args
             }
         });
         // A drain still under way (this close was made inside one of its takes) may hold a name it
-        // read; the last drain to end cancels what is left. Otherwise what the drain left (it failed,
-        // or a subclass's own took nothing from an eager FIFO) is cancelled here.
-        if (var && as_manager(self)->draining == 0 && (!drained || dispatch_has_waiting(self))) {
+        // read; the last drain to end cancels what is left. Otherwise what the drain left is
+        // cancelled here.
+        if (left && var && as_manager(self)->draining == 0) {
             steps.run([&] { cancel_stranded(c, self, var.get()); });
         }
         steps.run([&] { log_text(c, manager_log(c, self).get(), N_info, "Close complete"); });
