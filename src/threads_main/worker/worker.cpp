@@ -144,7 +144,7 @@ void fold_timing(const Ctx& c, PyObject* var, PyObject* elapsed)
     TimingLock locked;
     Ref min_time = field(c, var, N_min_time);
     // A stored 0 means "unset": the first returned task replaces it whatever its time. A run
-    // measured as 0 ms does not lower a minimum that is set, so the minimum never rises again.
+    // measured as 0 ms leaves a minimum that is set alone, so that the minimum never rises.
     if (!truthy(min_time.get())
         || (truthy(elapsed) && require_int(PyObject_RichCompareBool(elapsed, min_time.get(), Py_LT)))) {
         set_field(c, var, N_min_time, elapsed);
