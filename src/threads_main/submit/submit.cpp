@@ -512,6 +512,20 @@ private:
     bool open_ = false;
 };
 
+// The end of a timed submission's window begun at `start`: start + duration, or none when the
+// duration is None or 0 (set so during the run, it closes the window).
+Ref window_end(PyObject* start, PyObject* duration)
+{
+    return truthy(duration) ? require(PyNumber_Add(start, duration)) : Ref();
+}
+
+// Whether `now` lies in a window that ends at `end` (a reading equal to the end does); never when
+// it has none.
+bool within(PyObject* now, const Ref& end)
+{
+    return end && require_int(PyObject_RichCompareBool(now, end.get(), Py_LE)) != 0;
+}
+
 // Counts a timed submission's first pass as under way, for a join: the collection is sent once,
 // whatever the window, and the batch holds what that pass sends.
 using OpeningPass = UnderWay<&ManagerObject::opening>;
@@ -539,14 +553,9 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
     // run must not bring this collection back into it.
     unsigned long long batch = as_manager(self)->core->clearings;
     auto still_open = [&] {
-        Ref duration = field(c, var, N_duration);
-        if (!truthy(duration.get())) {
-            return false;
-        }
+        Ref end = window_end(start.get(), field(c, var, N_duration).get());
         Ref clock = c.global(N_time);
-        Ref now = call_method(clock.get(), c.name(N_time));
-        Ref end = require(PyNumber_Add(start.get(), duration.get()));
-        return require_int(PyObject_RichCompareBool(now.get(), end.get(), Py_LE)) != 0;
+        return within(call_method(clock.get(), c.name(N_time)).get(), end);
     };
     while (truthy(field(c, var, N_switch).get()) && as_manager(self)->core->clearings == batch) {
         time = c.global(N_time);
@@ -557,8 +566,8 @@ void send_for_duration(const Ctx& c, PyObject* self, PyObject* var, PyObject* th
         // Past the window (never on the first pass). A duration set to None or 0 during the run
         // closes it: the window is over, as the join then takes it to be.
         bool opening = std::exchange(first, false);
-        Ref end = !opening && truthy(duration.get()) ? require(PyNumber_Add(start.get(), duration.get())) : Ref();
-        bool past = !opening && (!end || !require_int(PyObject_RichCompareBool(now.get(), end.get(), Py_LE)));
+        Ref end = opening ? Ref() : window_end(start.get(), duration.get());
+        bool past = !opening && !within(now.get(), end);
         // The batch is held open while the window is: it ends once the tasks sent in it have.
         if (past) {
             hold.end();
