@@ -240,6 +240,17 @@ def test_async_raise_refusals_and_instances():
     assert [type(e) for e in caught] == [KeyError] and caught[0].args == ()
 
 
+def test_a_close_after_a_join_logs_no_run_error(make_manager):
+    # The close turns the switch off while the control loop may be in a pass: its calls through
+    # self then refuse, which ends the loop and is no error of the run.
+    for _ in range(5):
+        m = make_manager(lambda: 1, 1)
+        m._send()
+        m._join()
+        m._close()
+        assert [t for t in m._log.texts("debug") if str(t).startswith("Run error")] == []
+
+
 def test_close_idle_then_closed(make_manager):
     m = make_manager()
     assert m._close() is True and m._is_close()
