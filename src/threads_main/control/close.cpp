@@ -209,15 +209,16 @@ bool waits_after_drain(const Ctx& c, PyObject* self, PyObject* var)
         return false;
     }
     Ref queue = field(c, var, N_queue);
-    Ref size = Ref::steal(PyObject_CallMethod(queue.get(), "qsize", nullptr));
-    if (!size) {
+    try {
+        return queue_size(c, queue.get()) > 0;
+    }
+    catch (const PyErrSet&) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            throw PyErrSet{};
+            throw;
         }
         PyErr_Clear();
         return false;
     }
-    return require_int(PyObject_RichCompareBool(size.get(), c.st->zero, Py_GT)) != 0;
 }
 
 }  // namespace
